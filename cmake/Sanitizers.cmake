@@ -1,0 +1,10 @@
+# Applied before any target so that the libraries, the tests and every helper are instrumented.
+if(QUILLMETRICS_SANITIZER STREQUAL "address")
+    add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
+elseif(QUILLMETRICS_SANITIZER STREQUAL "thread")
+    add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=thread)
+elseif(NOT QUILLMETRICS_SANITIZER STREQUAL "")
+    message(FATAL_ERROR "QUILLMETRICS_SANITIZER must be '', address or thread")
+endif()

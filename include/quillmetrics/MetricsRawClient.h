@@ -1,0 +1,65 @@
+#pragma once
+
+#include <iosfwd>
+#include <memory>
+#include <string>
+
+#include "quillmetrics/MetricsContext.h"
+#include "quillmetrics/MetricsManager.h"
+#include "quillmetrics/export.h"
+#include "quillsys/ReferenceCount.h"
+
+namespace Metrics {
+
+// Records every event into a CSV file. Configure it with the options "-set=", "-setabs=",
+// "-clear=" and "-raw=" (or the setters), then Open and Close it from one thread: Open attaches a
+// new root context to the calling thread and Close ends it there. Not thread-safe.
+class QUILLMETRICS_API MetricsRawClient {
+public:
+    // The consumer that writes each event it receives as one CSV line, flushed per line. A write
+    // that fails (disk full) loses that line and nothing else; nothing escapes OnEvent.
+    class QUILLMETRICS_API Listener : public IMetricsListener {
+    public:
+        // Creates or truncates the file; throws std::runtime_error("failed to open file").
+        explicit Listener(const std::string& fileName);
+        ~Listener() override;
+        void OnEvent(const MetricsEvent& event) override;
+
+    private:
+        friend class MetricsRawClient;
+        void WriteLine(const std::string& line);
+
+        std::unique_ptr<std::ofstream> m_stream;
+    };
+
+    MetricsRawClient();
+    MetricsRawClient(const MetricsRawClient&) = delete;
+    MetricsRawClient& operator=(const MetricsRawClient&) = delete;
+    ~MetricsRawClient();
+
+    // True when the argument is one of the four options; the value is not checked.
+    bool ProcessArgument(const std::string& argument);
+    void SetOutputFileName(const std::string& fileName);
+    void SetBits(const std::string& mnemonics, bool absolute);
+    void ClearBits(const std::string& mnemonics);
+
+    // Starts recording. False, changing nothing, when no file name is set, when the client is
+    // already open or when the manager is not running; throws std::runtime_error("failed to open
+    // file") when the file cannot be created.
+    bool Open();
+    // Ends the root context, waits up to 5000 ms for the queued events to be written, and closes
+    // the file. Nothing when closed.
+    void Close();
+    bool IsOpen() const;
+
+private:
+    bool m_open = false;
+    std::unique_ptr<Context> m_context;
+    std::string m_fileName;
+    unsigned long long m_setBits = 0;
+    unsigned long long m_clearBits = 0;
+    bool m_absolute = false;
+    RefCntPtr<Listener, RefCntObject> m_listener;
+};
+
+}  // namespace Metrics

@@ -1,0 +1,589 @@
+#include "quillmetrics/MetricsManager.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include <tbb/cache_aligned_allocator.h>
+#include <tbb/enumerable_thread_specific.h>
+
+#include "MetricsClock.h"
+#include "quillmetrics/MetricsThreadContext.h"
+#include "quillsys/TEvent.h"
+#include "quillsys/TReadWriteLock.h"
+
+namespace Metrics {
+
+namespace {
+
+constexpr unsigned long long kCategoryMask = 0xFFFFFFFFFFFFF000ULL;
+const wchar_t* const s_logKey = L"metrics-manager";
+
+// Static initialisation order matters here: the lock first, then the object whose destructor runs
+// the one-time shutdown when the library is unloaded, so that the lock outlives the shutdown.
+TReadWriteLock s_instanceLock(0);
+
+struct ShutdownAtUnload {
+    ShutdownAtUnload() = default;
+    ShutdownAtUnload(const ShutdownAtUnload&) = delete;
+    ShutdownAtUnload& operator=(const ShutdownAtUnload&) = delete;
+    ~ShutdownAtUnload() { MetricsManager::ShutdownAndFlush(); }
+} s_shutdownAtUnload;
+
+std::atomic<MetricsManager*> s_instance{nullptr};
+// Set once by Disable or the one-time shutdown, never cleared.
+std::atomic<bool> s_shutdown{false};
+
+bool IsShutdown() { return s_shutdown.load(std::memory_order_acquire); }
+
+bool CategoriesMatch(unsigned long long mask, unsigned long long categories) {
+    return categories == 0 || (mask & categories) != 0;
+}
+
+// Multi-producer queue: producers push onto a lock-free stack, the background thread takes the
+// whole stack with one exchange and reverses it. The pushes are linearised by the compare-exchange
+// on one word, so events of one thread stay in emit order and an event emitted after another one
+// (in happens-before order) is always delivered after it.
+class EventQueue {
+public:
+    struct Node {
+        std::shared_ptr<MetricsEvent> event;
+        Node* next = nullptr;
+    };
+
+    EventQueue() = default;
+    EventQueue(const EventQueue&) = delete;
+    EventQueue& operator=(const EventQueue&) = delete;
+    ~EventQueue() { Free(m_head.exchange(nullptr, std::memory_order_acquire)); }
+
+    void Push(Node* node) {
+        node->next = m_head.load(std::memory_order_relaxed);
+        // release: the background thread that takes the stack sees the complete event.
+        while (!m_head.compare_exchange_weak(node->next, node, std::memory_order_release,
+                                             std::memory_order_relaxed)) {
+        }
+    }
+
+    // Everything queued so far, oldest first.
+    std::vector<std::shared_ptr<MetricsEvent>> TakeAll() {
+        std::vector<std::shared_ptr<MetricsEvent>> batch;
+        Node* node = m_head.exchange(nullptr, std::memory_order_acquire);
+        size_t count = 0;
+        for (Node* p = node; p != nullptr; p = p->next) {
+            ++count;
+        }
+        batch.resize(count);
+        for (size_t i = count; node != nullptr; --i) {
+            batch[i - 1] = std::move(node->event);
+            Node* next = node->next;
+            delete node;
+            node = next;
+        }
+        return batch;
+    }
+
+private:
+    static void Free(Node* node) {
+        while (node != nullptr) {
+            Node* next = node->next;
+            delete node;
+            node = next;
+        }
+    }
+
+    std::atomic<Node*> m_head{nullptr};
+};
+
+// Empties the stack of a thread when the thread ends, so that a later thread that the system gives
+// the same id, and so the same slot, starts with no context attached.
+struct ThreadStackReleaser {
+    ThreadStackReleaser() = default;
+    ThreadStackReleaser(const ThreadStackReleaser&) = delete;
+    ThreadStackReleaser& operator=(const ThreadStackReleaser&) = delete;
+    ~ThreadStackReleaser() {
+        if (const auto stack = m_stack.lock()) {
+            while (auto current = stack->GetCurrentContext()) {
+                stack->DetachContext(current);
+            }
+        }
+    }
+    std::weak_ptr<MetricsThreadContext> m_stack;
+    bool m_armed = false;
+};
+
+thread_local ThreadStackReleaser t_stackReleaser;
+
+}  // namespace
+
+struct MetricsManager::State {
+    using ThreadContexts =
+        tbb::enumerable_thread_specific<std::shared_ptr<MetricsThreadContext>,
+                                        tbb::cache_aligned_allocator<std::shared_ptr<MetricsThreadContext>>>;
+
+    TReadWriteLock consumerLock{0};
+    std::vector<ConsumerEntry> syncConsumers;   // guarded by consumerLock
+    std::vector<ConsumerEntry> asyncConsumers;  // guarded by consumerLock
+    std::atomic<bool> hasSyncConsumers{false};
+
+    ThreadContexts threadContexts{
+        [] { return std::shared_ptr<MetricsThreadContext>(new MetricsThreadContext()); }};
+
+    EventQueue queue;
+    // Changed only by Enable and Disable, which hosts call from one thread.
+    std::unique_ptr<std::thread> thread;
+    std::shared_ptr<TEvent> threadDoneEvent = std::make_shared<TEvent>(false);
+    std::atomic<unsigned long long> nextContextId{0};
+    std::atomic<bool> running{false};
+
+    // Flushing: an event is counted before it is queued, and counted as delivered once the
+    // background thread has handed its whole batch to the consumers. A flush waits until the
+    // delivered count reaches the queued count it saw when it started.
+    std::atomic<unsigned long long> queuedCount{0};
+    std::mutex wakeMutex;
+    std::condition_variable wake;       // wakes the idle background thread
+    std::condition_variable delivered;  // wakes flush waiters
+    bool wakeRequested = false;                // guarded by wakeMutex
+    unsigned long long deliveredCount = 0;     // guarded by wakeMutex
+
+    // Hooks are swapped whole under hookMutex and called through a copy of the pointer, so a hook
+    // may be replaced while another thread is calling the old one.
+    mutable std::mutex hookMutex;
+    std::shared_ptr<const std::function<void()>> threadInitFunction;       // guarded by hookMutex
+    std::shared_ptr<const LoggingFunction> loggingFunction;                // guarded by hookMutex
+    std::shared_ptr<const LogCallStackFunction> logCallStackFunction;      // guarded by hookMutex
+    std::shared_ptr<const std::function<void(int)>> queueCounterFunction;  // guarded by hookMutex
+
+    std::atomic<TLSDiagnosticType> tlsDiagnosticType{TLSDiagnosticType::None};
+
+    template <typename Slot>
+    Slot LoadHook(const Slot& slot) const {
+        std::lock_guard<std::mutex> lock(hookMutex);
+        return slot;
+    }
+
+    void Wake() {
+        {
+            std::lock_guard<std::mutex> lock(wakeMutex);
+            wakeRequested = true;
+        }
+        wake.notify_one();
+    }
+
+    void ReleaseConsumers() {
+        std::vector<ConsumerEntry> sync;
+        std::vector<ConsumerEntry> async;
+        consumerLock.Lock();
+        sync.swap(syncConsumers);
+        async.swap(asyncConsumers);
+        hasSyncConsumers.store(false, std::memory_order_release);
+        consumerLock.Unlock();
+        // The listeners' destructors run here, outside the lock, so they may use the manager.
+    }
+};
+
+IMetricsListener::IMetricsListener() = default;
+
+IMetricsListener::~IMetricsListener() = default;
+
+MetricsManager& MetricsManager::GetInstance() {
+    MetricsManager* instance = s_instance.load(std::memory_order_acquire);
+    if (instance != nullptr) {
+        return *instance;
+    }
+    s_instanceLock.Lock();
+    instance = s_instance.load(std::memory_order_relaxed);
+    if (instance == nullptr) {
+        try {
+            instance = new MetricsManager();
+        } catch (...) {
+            s_instanceLock.Unlock();
+            throw;
+        }
+        s_instance.store(instance, std::memory_order_release);
+    }
+    s_instanceLock.Unlock();
+    return *instance;
+}
+
+MetricsManager::MetricsManager() : m_state(std::make_unique<State>()) {}
+
+MetricsManager::~MetricsManager() = default;
+
+void MetricsManager::Enable() {
+    if (IsShutdown() || m_state->thread) {
+        return;
+    }
+    m_state->running.store(true, std::memory_order_release);
+    // The state is complete before the thread gets this object.
+    m_state->thread = std::make_unique<std::thread>([this] { BackgroundThreadProc(); });
+}
+
+bool MetricsManager::Disable() {
+    if (!m_state->thread) {
+        return true;
+    }
+    auto shutdownEvent = std::make_shared<MetricsEvent>();
+    shutdownEvent->eventType = MetricsEventType::Shutdown;
+    EmitEvent(shutdownEvent);
+    Log(LogSeverity::Info, s_logKey, TStringCore(L"MetricsManager: Queuing shutdown event", -1));
+    s_shutdown.exchange(true, std::memory_order_acq_rel);
+    m_state->thread->detach();
+    m_state->thread.reset();
+    // Do not make the caller sit out the rest of the idle poll.
+    m_state->Wake();
+    const std::shared_ptr<TEvent> done = m_state->threadDoneEvent;
+    return done->Wait(std::chrono::milliseconds(1000));
+}
+
+bool MetricsManager::IsRunning() { return m_state->running.load(std::memory_order_acquire); }
+
+void MetricsManager::EmitEvent(std::shared_ptr<MetricsEvent> event) {
+    if (!event || IsShutdown() || !m_state->running.load(std::memory_order_acquire)) {
+        return;
+    }
+    const unsigned long long categories = event->bits & kCategoryMask;
+    if (event->eventType != MetricsEventType::Shutdown) {
+        // relaxed: the mask is a setting; a change becomes visible to emitters soon enough.
+        const unsigned long long global = GetInstance().m_bits.load(std::memory_order_relaxed);
+        if (global == 0 || !CategoriesMatch(global, categories)) {
+            return;
+        }
+    }
+    event->timestamp = GetTimestampNs();
+    GetDateTime(event->datetimeSeconds, event->datetimeMicroseconds);
+
+    if (m_state->hasSyncConsumers.load(std::memory_order_acquire)) {
+        struct ReadGuard {
+            TReadWriteLock& lock;
+            explicit ReadGuard(TReadWriteLock& l) : lock(l) { lock.LockRead(); }
+            ReadGuard(const ReadGuard&) = delete;
+            ReadGuard& operator=(const ReadGuard&) = delete;
+            ~ReadGuard() { lock.UnlockRead(); }
+        } guard(m_state->consumerLock);
+        for (const ConsumerEntry& entry : m_state->syncConsumers) {
+            if (!entry.listener || !CategoriesMatch(entry.bits, categories)) {
+                continue;
+            }
+            try {
+                entry.listener->OnEvent(*event);
+            } catch (const std::exception&) {
+                // A failing consumer loses only its own delivery.
+            }
+        }
+    }
+
+    auto* node = new EventQueue::Node{std::move(event), nullptr};
+    m_state->queuedCount.fetch_add(1, std::memory_order_acq_rel);
+    m_state->queue.Push(node);
+}
+
+void MetricsManager::WaitUntilWritesFlushed(unsigned int milliseconds) {
+    if (IsShutdown() || !m_state->running.load(std::memory_order_acquire)) {
+        return;
+    }
+    const unsigned long long target = m_state->queuedCount.load(std::memory_order_acquire);
+    std::unique_lock<std::mutex> lock(m_state->wakeMutex);
+    if (m_state->deliveredCount >= target) {
+        return;
+    }
+    // Fetch the events now instead of waiting for the next idle poll.
+    m_state->wakeRequested = true;
+    m_state->wake.notify_one();
+    m_state->delivered.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] {
+        return m_state->deliveredCount >= target ||
+               !m_state->running.load(std::memory_order_acquire);
+    });
+}
+
+void MetricsManager::BackgroundThreadProc() {
+    State& state = *m_state;
+    // A thread that starts only after the shutdown skips its hooks and the delivery, but still
+    // ends the way every stop ends, so that Disable, IsRunning and the consumers see it finish.
+    bool shutdownSeen = IsShutdown();
+    if (!shutdownSeen) {
+        if (const auto init = state.LoadHook(state.threadInitFunction); init && *init) {
+            (*init)();
+        }
+    }
+    state.threadDoneEvent->Reset();
+    Log(LogSeverity::Info, s_logKey, TStringCore(L"MetricsManager: background thread started", -1));
+
+    std::vector<RefCntPtr<IMetricsListener, RefCntObject>> snapshot;
+    while (!shutdownSeen) {
+        std::vector<std::shared_ptr<MetricsEvent>> batch = state.queue.TakeAll();
+        if (batch.empty()) {
+            std::unique_lock<std::mutex> lock(state.wakeMutex);
+            state.delivered.notify_all();
+            state.wake.wait_for(lock, std::chrono::milliseconds(100),
+                                [&] { return state.wakeRequested; });
+            state.wakeRequested = false;
+            continue;
+        }
+        if (!IsShutdown()) {
+            if (const auto counter = state.LoadHook(state.queueCounterFunction); counter && *counter) {
+                (*counter)(static_cast<int>(batch.size()));
+            }
+        }
+        for (const std::shared_ptr<MetricsEvent>& event : batch) {
+            if (!event) {
+                continue;
+            }
+            if (event->eventType == MetricsEventType::Shutdown) {
+                shutdownSeen = true;
+                break;
+            }
+            const unsigned long long categories = event->bits & kCategoryMask;
+            state.consumerLock.LockRead();
+            for (const ConsumerEntry& entry : state.asyncConsumers) {
+                if (entry.listener && CategoriesMatch(entry.bits, categories)) {
+                    snapshot.push_back(entry.listener);
+                }
+            }
+            state.consumerLock.UnlockRead();
+            for (const auto& listener : snapshot) {
+                try {
+                    listener->OnEvent(*event);
+                } catch (...) {
+                    // Nothing on this thread could handle it, and letting it escape would end
+                    // the host process: the consumer loses this one event.
+                }
+            }
+            snapshot.clear();
+        }
+        const size_t taken = batch.size();
+        batch.clear();
+        {
+            std::lock_guard<std::mutex> lock(state.wakeMutex);
+            state.deliveredCount += taken;
+        }
+        state.delivered.notify_all();
+    }
+
+    Log(LogSeverity::Info, s_logKey, TStringCore(L"MetricsManager: background shutting down", -1));
+    state.ReleaseConsumers();
+    state.running.store(false, std::memory_order_release);
+    m_bits.store(0, std::memory_order_relaxed);
+    {
+        std::lock_guard<std::mutex> lock(state.wakeMutex);
+        state.delivered.notify_all();
+    }
+    const std::shared_ptr<TEvent> done = state.threadDoneEvent;
+    done->Signal();
+}
+
+void MetricsManager::ShutdownAndFlush() {
+    if (IsShutdown()) {
+        return;
+    }
+    s_instanceLock.Lock();
+    if (!IsShutdown()) {
+        if (MetricsManager* instance = s_instance.load(std::memory_order_acquire)) {
+            try {
+                instance->Disable();
+            } catch (...) {
+                // Shutdown must complete even when a consumer or hook throws.
+            }
+        }
+        s_shutdown.store(true, std::memory_order_release);
+    }
+    s_instanceLock.Unlock();
+}
+
+void MetricsManager::ShutdownAndFreeInstance() { ShutdownAndFlush(); }
+
+bool MetricsManager::AddConsumer(const RefCntPtr<IMetricsListener, RefCntObject>& listener,
+                                 unsigned long long bits, bool synchronous) {
+    if (IsShutdown() || !m_state->running.load(std::memory_order_acquire) || !listener) {
+        return false;
+    }
+    State& state = *m_state;
+    state.consumerLock.Lock();
+    try {
+        if (synchronous) {
+            state.syncConsumers.push_back(ConsumerEntry{bits, listener});
+            state.hasSyncConsumers.store(true, std::memory_order_release);
+        } else {
+            state.asyncConsumers.push_back(ConsumerEntry{bits, listener});
+        }
+    } catch (...) {
+        state.consumerLock.Unlock();
+        throw;
+    }
+    state.consumerLock.Unlock();
+    return true;
+}
+
+bool MetricsManager::RemoveConsumer(const RefCntPtr<IMetricsListener, RefCntObject>& listener) {
+    if (IsShutdown() || !m_state->running.load(std::memory_order_acquire)) {
+        return false;
+    }
+    State& state = *m_state;
+    RefCntPtr<IMetricsListener, RefCntObject> removed;
+    const auto sameObject = [&](const ConsumerEntry& entry) { return entry.listener == listener; };
+    state.consumerLock.Lock();
+    auto found = std::find_if(state.syncConsumers.begin(), state.syncConsumers.end(), sameObject);
+    if (found != state.syncConsumers.end()) {
+        removed = std::move(found->listener);
+        state.syncConsumers.erase(found);
+    } else {
+        found = std::find_if(state.asyncConsumers.begin(), state.asyncConsumers.end(), sameObject);
+        if (found != state.asyncConsumers.end()) {
+            removed = std::move(found->listener);
+            state.asyncConsumers.erase(found);
+        }
+    }
+    if (state.syncConsumers.empty()) {
+        state.hasSyncConsumers.store(false, std::memory_order_release);
+    }
+    state.consumerLock.Unlock();
+    // The listener's destructor, if this was its last reference, runs outside the lock.
+    return static_cast<bool>(removed);
+}
+
+unsigned long long MetricsManager::GetBits() { return m_bits.load(std::memory_order_relaxed); }
+
+unsigned long long MetricsManager::SetBits(unsigned long long bits) {
+    if (IsShutdown()) {
+        return 0;
+    }
+    return m_bits.fetch_or(bits, std::memory_order_relaxed);
+}
+
+void MetricsManager::ClearBits(unsigned long long bits) {
+    if (!IsShutdown()) {
+        m_bits.fetch_and(~bits, std::memory_order_relaxed);
+    }
+}
+
+void MetricsManager::SetBitsAbsolute(unsigned long long bits) {
+    if (!IsShutdown()) {
+        m_bits.store(bits, std::memory_order_relaxed);
+    }
+}
+
+void MetricsManager::SetLoggingFunction(LoggingFunction function) {
+    if (IsShutdown()) {
+        return;
+    }
+    auto slot = function ? std::make_shared<const LoggingFunction>(std::move(function)) : nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_state->hookMutex);
+        m_state->loggingFunction.swap(slot);
+    }
+    Log(LogSeverity::Info, s_logKey, TStringCore(L"Logging enabled", -1));
+}
+
+MetricsManager::LoggingFunction MetricsManager::GetLoggingFunction() {
+    if (IsShutdown()) {
+        return {};
+    }
+    const auto slot = m_state->LoadHook(m_state->loggingFunction);
+    return slot ? *slot : LoggingFunction();
+}
+
+void MetricsManager::SetLogCallStackFunction(LogCallStackFunction function) {
+    if (IsShutdown()) {
+        return;
+    }
+    auto slot = function ? std::make_shared<const LogCallStackFunction>(std::move(function)) : nullptr;
+    std::lock_guard<std::mutex> lock(m_state->hookMutex);
+    m_state->logCallStackFunction.swap(slot);
+}
+
+MetricsManager::LogCallStackFunction MetricsManager::GetLogCallStackFunction() {
+    if (IsShutdown()) {
+        return {};
+    }
+    const auto slot = m_state->LoadHook(m_state->logCallStackFunction);
+    return slot ? *slot : LogCallStackFunction();
+}
+
+void MetricsManager::SetQueueCounterUpdateFunction(std::function<void(int)> function) {
+    if (IsShutdown()) {
+        return;
+    }
+    auto slot =
+        function ? std::make_shared<const std::function<void(int)>>(std::move(function)) : nullptr;
+    std::lock_guard<std::mutex> lock(m_state->hookMutex);
+    m_state->queueCounterFunction.swap(slot);
+}
+
+void MetricsManager::SetThreadInitFunction(std::function<void()> function) {
+    if (IsShutdown()) {
+        return;
+    }
+    auto slot = function ? std::make_shared<const std::function<void()>>(std::move(function)) : nullptr;
+    std::lock_guard<std::mutex> lock(m_state->hookMutex);
+    m_state->threadInitFunction.swap(slot);
+}
+
+void MetricsManager::Log(LogSeverity severity, const wchar_t* key, const TStringCore& message) const {
+    if (IsShutdown() || key == nullptr) {
+        return;
+    }
+    if (const auto function = m_state->LoadHook(m_state->loggingFunction); function && *function) {
+        (*function)(severity, key, message);
+    }
+}
+
+void MetricsManager::LogCallStack(const wchar_t* key) const {
+    if (IsShutdown()) {
+        return;
+    }
+    if (const auto function = m_state->LoadHook(m_state->logCallStackFunction); function && *function) {
+        (*function)(key);
+    }
+}
+
+std::shared_ptr<MetricsThreadContext> MetricsManager::GetThreadContext() {
+    if (IsShutdown()) {
+        return std::make_shared<MetricsThreadContext>();
+    }
+    const std::shared_ptr<MetricsThreadContext>& stack = m_state->threadContexts.local();
+    if (!t_stackReleaser.m_armed) {
+        t_stackReleaser.m_stack = stack;
+        t_stackReleaser.m_armed = true;
+    }
+    return stack;
+}
+
+unsigned long long MetricsManager::GetCurrentThreadContextId() {
+    if (IsShutdown()) {
+        return 0;
+    }
+    return GetThreadContext()->GetMetricsContextId();
+}
+
+unsigned long long MetricsManager::GetNextContextId() {
+    if (IsShutdown()) {
+        return 0;
+    }
+    return m_state->nextContextId.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+MetricsManager::TLSDiagnosticType MetricsManager::GetTLSDiagnosticType() {
+    if (IsShutdown()) {
+        return TLSDiagnosticType::None;
+    }
+    return m_state->tlsDiagnosticType.load(std::memory_order_relaxed);
+}
+
+void MetricsManager::SetTLSDiagnosticType(TLSDiagnosticType type) {
+    if (!IsShutdown()) {
+        m_state->tlsDiagnosticType.store(type, std::memory_order_relaxed);
+    }
+}
+
+bool TestBits(unsigned long long bits) {
+    const unsigned long long global = MetricsManager::GetInstance().GetBits();
+    if (global == 0) {
+        return false;
+    }
+    const unsigned long long categories = bits & kCategoryMask;
+    return categories == 0 || (global & categories) != 0;
+}
+
+}  // namespace Metrics

@@ -1,0 +1,156 @@
+#include "quillmetrics/MetricsRawClient.h"
+
+#include <cstdio>
+#include <fstream>
+#include <stdexcept>
+
+#include "CsvFormat.h"
+#include "quillmetrics/MetricsBitsUtils.h"
+
+namespace Metrics {
+
+namespace {
+
+constexpr unsigned long long kDefaultBits = 0xFFFFFFDFFFFF0000ULL;
+constexpr unsigned long long kAllCategories = 0xFFFFFFFFFFFFF000ULL;
+
+bool TakeOption(const std::string& argument, const char* prefix, std::string& value) {
+    const std::string::size_type length = std::char_traits<char>::length(prefix);
+    if (argument.compare(0, length, prefix) != 0) {
+        return false;
+    }
+    value = argument.substr(length);
+    return true;
+}
+
+}  // namespace
+
+MetricsRawClient::Listener::Listener(const std::string& fileName)
+    : m_stream(std::make_unique<std::ofstream>()) {
+    // Unbuffered: each line goes out in one write, so a failed write loses that line whole and a
+    // reader never sees half a line.
+    m_stream->rdbuf()->pubsetbuf(nullptr, 0);
+    m_stream->open(fileName, std::ios::out);
+    if (m_stream->fail()) {
+        m_stream.reset();
+        throw std::runtime_error("failed to open file");
+    }
+}
+
+MetricsRawClient::Listener::~Listener() = default;
+
+void MetricsRawClient::Listener::WriteLine(const std::string& line) {
+    // A failed write (disk full) leaves an error state that would swallow every later line; clear
+    // it so that only the lines that could not be written are lost.
+    m_stream->clear();
+    m_stream->write(line.data(), static_cast<std::streamsize>(line.size()));
+    m_stream->flush();
+}
+
+void MetricsRawClient::Listener::OnEvent(const MetricsEvent& event) {
+    try {
+        std::string line;
+        line.reserve(128);
+        AppendCsvLine(line, event);
+        WriteLine(line);
+    } catch (...) {
+        // Out of memory while building the line: this one line is dropped.
+    }
+}
+
+MetricsRawClient::MetricsRawClient() = default;
+
+MetricsRawClient::~MetricsRawClient() {
+    try {
+        Close();
+    } catch (...) {
+        // A destructor must not throw; the file is closed by the members' destructors.
+    }
+}
+
+bool MetricsRawClient::ProcessArgument(const std::string& argument) {
+    std::string value;
+    if (TakeOption(argument, "-set=", value)) {
+        SetBits(value, false);
+    } else if (TakeOption(argument, "-setabs=", value)) {
+        SetBits(value, true);
+    } else if (TakeOption(argument, "-clear=", value)) {
+        ClearBits(value);
+    } else if (TakeOption(argument, "-raw=", value)) {
+        SetOutputFileName(value);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void MetricsRawClient::SetOutputFileName(const std::string& fileName) { m_fileName = fileName; }
+
+void MetricsRawClient::SetBits(const std::string& mnemonics, bool absolute) {
+    m_setBits = MetricsBitsUtils::GetMetricsBitsFromMnemonicList(mnemonics);
+    m_absolute = absolute;
+}
+
+void MetricsRawClient::ClearBits(const std::string& mnemonics) {
+    m_clearBits = MetricsBitsUtils::GetMetricsBitsFromMnemonicList(mnemonics);
+}
+
+bool MetricsRawClient::Open() {
+    // Opening twice would leave the first Listener registered and writing into the file the
+    // second one has just truncated; opening a stopped manager would record nothing.
+    if (m_fileName.empty() || m_open) {
+        return false;
+    }
+    MetricsManager& manager = MetricsManager::GetInstance();
+    if (!manager.IsRunning()) {
+        return false;
+    }
+    RefCntPtr<Listener, RefCntObject> listener(new Listener(m_fileName));
+    listener->WriteLine(std::string(kCsvHeader) + '\n');
+
+    const RefCntPtr<IMetricsListener, RefCntObject> consumer(listener);
+    if (!manager.AddConsumer(consumer, kAllCategories, false)) {
+        // The manager stopped in the meantime: leave no file behind.
+        listener.reset();
+        std::remove(m_fileName.c_str());
+        return false;
+    }
+    m_listener = std::move(listener);
+
+    if (m_setBits != 0) {
+        m_setBits &= ~m_clearBits;
+        if (m_absolute) {
+            manager.SetBitsAbsolute(m_setBits);
+        } else {
+            manager.SetBits(m_setBits);
+        }
+    } else if (m_clearBits != 0) {
+        manager.ClearBits(m_clearBits);
+    } else {
+        manager.SetBits(kDefaultBits);
+    }
+
+    const unsigned long long rootId = Context::Create(true);
+    m_context = std::make_unique<Context>(0, rootId);
+    m_open = true;
+    return true;
+}
+
+void MetricsRawClient::Close() {
+    if (!m_open) {
+        return;
+    }
+    MetricsManager& manager = MetricsManager::GetInstance();
+    m_open = false;
+    m_context.reset();
+    if (m_listener) {
+        manager.WaitUntilWritesFlushed(5000);
+        const RefCntPtr<IMetricsListener, RefCntObject> consumer(m_listener);
+        manager.RemoveConsumer(consumer);
+        m_listener.reset();
+    }
+}
+
+bool MetricsRawClient::IsOpen() const { return m_open; }
+
+}  // namespace Metrics

@@ -1,0 +1,53 @@
+#include "MetricsClock.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <time.h>
+#endif
+
+namespace Metrics {
+
+#if defined(_WIN32)
+
+uint64_t PlatformTickCount() {
+    LARGE_INTEGER count;
+    QueryPerformanceCounter(&count);
+    return static_cast<uint64_t>(count.QuadPart);
+}
+
+uint64_t PlatformTickFrequency() {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<uint64_t>(frequency.QuadPart);
+}
+
+uint64_t PlatformFileTime() {
+    FILETIME time;
+    GetSystemTimeAsFileTime(&time);
+    return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+#else
+
+// CLOCK_MONOTONIC in nanoseconds: a tick counter whose frequency is 1e9.
+uint64_t PlatformTickCount() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000000ULL + static_cast<uint64_t>(now.tv_nsec);
+}
+
+uint64_t PlatformTickFrequency() { return 1000000000ULL; }
+
+// CLOCK_REALTIME as 100-ns intervals since 1601-01-01. A clock set before 1601 reads as 0.
+uint64_t PlatformFileTime() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const long long intervals = static_cast<long long>(now.tv_sec) * 10000000LL + now.tv_nsec / 100;
+    const long long fileTime = intervals + static_cast<long long>(kUnixEpochFileTime);
+    return fileTime < 0 ? 0 : static_cast<uint64_t>(fileTime);
+}
+
+#endif
+
+}  // namespace Metrics

@@ -1,0 +1,25 @@
+#include "quillsys/TSystem.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
+unsigned long long TSystem::ThreadID() {
+#if defined(_WIN32)
+    return GetCurrentThreadId();
+#else
+    // The kernel's thread id: what debuggers and /proc show, unlike pthread_self's address.
+    return static_cast<unsigned long long>(syscall(SYS_gettid));
+#endif
+}
+
+unsigned int TSystem::ProcessID() {
+#if defined(_WIN32)
+    return GetCurrentProcessId();
+#else
+    return static_cast<unsigned int>(getpid());
+#endif
+}
