@@ -300,10 +300,11 @@ void MetricsManager::WaitUntilWritesFlushed(unsigned int milliseconds) {
 
 void MetricsManager::BackgroundThreadProc() {
     State& state = *m_state;
-    // A thread that starts only after the shutdown skips its hooks and the delivery, but still
-    // ends the way every stop ends, so that Disable, IsRunning and the consumers see it finish.
-    bool shutdownSeen = IsShutdown();
-    if (!shutdownSeen) {
+    // A thread that starts only after the shutdown skips its hooks, but still delivers what was
+    // emitted before the shutdown event and ends the way every stop ends, so that Disable,
+    // IsRunning and the consumers see it finish.
+    bool shutdownSeen = false;
+    if (!IsShutdown()) {
         if (const auto init = state.LoadHook(state.threadInitFunction); init && *init) {
             (*init)();
         }
@@ -313,8 +314,14 @@ void MetricsManager::BackgroundThreadProc() {
 
     std::vector<RefCntPtr<IMetricsListener, RefCntObject>> snapshot;
     while (!shutdownSeen) {
+        // The shutdown event is queued before the flag is set, so a queue found empty after the
+        // flag was seen no longer holds it: it was taken earlier, or Disable failed to queue it.
+        const bool stopping = IsShutdown();
         std::vector<std::shared_ptr<MetricsEvent>> batch = state.queue.TakeAll();
         if (batch.empty()) {
+            if (stopping) {
+                break;
+            }
             std::unique_lock<std::mutex> lock(state.wakeMutex);
             state.delivered.notify_all();
             state.wake.wait_for(lock, std::chrono::milliseconds(100),

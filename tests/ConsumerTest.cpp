@@ -1,2 +1,119 @@
 #include <gtest/gtest.h>
-TEST(Placeholder, Builds) { EXPECT_TRUE(true); }
+
+#include "support/RecordingListener.h"
+
+namespace Metrics {
+namespace {
+
+using Testing::AsListener;
+using Testing::MakeRecordingListener;
+
+std::shared_ptr<MetricsEvent> MakeEvent(unsigned long long bits) {
+    auto event = std::make_shared<MetricsEvent>();
+    event->eventType = MetricsEventType::Attribute;
+    event->bits = bits;
+    event->param1 = MetricsValue(static_cast<long long>(bits));
+    return event;
+}
+
+std::vector<long long> ReceivedMasks(const Testing::RecordingListenerPtr& listener) {
+    std::vector<long long> masks;
+    for (const auto& event : listener->Events()) {
+        masks.push_back(event.param1.m_int);
+    }
+    return masks;
+}
+
+TEST(ConsumerTest, GlobalGateThenConsumerMask) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.Enable();
+    auto all = MakeRecordingListener();
+    auto none = MakeRecordingListener();
+    auto lowOnly = MakeRecordingListener();
+    ASSERT_TRUE(manager.AddConsumer(AsListener(all), 0xFFFFFFFFFFFFF000ULL, true));
+    ASSERT_TRUE(manager.AddConsumer(AsListener(none), 0, true));
+    ASSERT_TRUE(manager.AddConsumer(AsListener(lowOnly), 0xFFF, true));
+
+    manager.EmitEvent(MakeEvent(0x3000));  // global mask 0: nothing passes
+    EXPECT_EQ(all->Count(), 0u);
+
+    manager.SetBitsAbsolute(0x1000);
+    for (const unsigned long long bits : {0x3000ULL, 0x2000ULL, 0x0ULL, 0xFFFULL, 0x1FFFULL}) {
+        manager.EmitEvent(MakeEvent(bits));
+    }
+    // 0x2000 misses the global mask, even though the consumer's own mask would take it.
+    EXPECT_EQ(ReceivedMasks(all), (std::vector<long long>{0x3000, 0x0, 0xFFF, 0x1FFF}));
+    // Uncategorised events reach every consumer whatever its mask.
+    EXPECT_EQ(ReceivedMasks(none), (std::vector<long long>{0x0, 0xFFF}));
+    EXPECT_EQ(ReceivedMasks(lowOnly), (std::vector<long long>{0x0, 0xFFF}));
+}
+
+TEST(ConsumerTest, MaskOperationsAndTestBits) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    EXPECT_FALSE(TestBits(0));
+    EXPECT_FALSE(TestBits(0x1000));
+    manager.SetBitsAbsolute(0x1000);
+    EXPECT_EQ(manager.SetBits(0x2000), 0x1000u);
+    EXPECT_EQ(manager.GetBits(), 0x3000u);
+    manager.ClearBits(0x1000);
+    EXPECT_EQ(manager.GetBits(), 0x2000u);
+    EXPECT_TRUE(TestBits(0x0FFF));
+    EXPECT_TRUE(TestBits(0));
+    EXPECT_TRUE(TestBits(0x6000));
+    EXPECT_FALSE(TestBits(0x4000));
+    // Bits below 12 are no categories: a mask of only those passes whenever anything is enabled.
+    manager.SetBitsAbsolute(0x0FFF);
+    EXPECT_TRUE(TestBits(0x5));
+    EXPECT_FALSE(TestBits(0x1000));
+}
+
+TEST(ConsumerTest, RemoveTakesOneRegistrationSynchronousFirst) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.Enable();
+    manager.SetBits(~0ULL);
+    auto listener = MakeRecordingListener();
+    EXPECT_FALSE(manager.RemoveConsumer(AsListener(listener)));  // never registered
+
+    ASSERT_TRUE(manager.AddConsumer(AsListener(listener), ~0ULL, false));
+    ASSERT_TRUE(manager.AddConsumer(AsListener(listener), ~0ULL, true));
+    manager.EmitEvent(MakeEvent(0));
+    EXPECT_EQ(listener->Count(), 1u);  // synchronously, before the flush
+    manager.WaitUntilWritesFlushed(10000);
+    EXPECT_EQ(listener->Count(), 2u);  // and once more from the background thread
+
+    EXPECT_TRUE(manager.RemoveConsumer(AsListener(listener)));
+    listener->Clear();
+    manager.EmitEvent(MakeEvent(0));
+    EXPECT_EQ(listener->Count(), 0u);  // the synchronous registration went first
+    manager.WaitUntilWritesFlushed(10000);
+    EXPECT_EQ(listener->Count(), 1u);
+
+    EXPECT_TRUE(manager.RemoveConsumer(AsListener(listener)));
+    EXPECT_FALSE(manager.RemoveConsumer(AsListener(listener)));
+    manager.EmitEvent(MakeEvent(0));
+    manager.WaitUntilWritesFlushed(10000);
+    EXPECT_EQ(listener->Count(), 1u);
+}
+
+TEST(ConsumerTest, AsyncConsumerMayRemoveItselfWhileBeingCalled) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.Enable();
+    manager.SetBits(~0ULL);
+    auto self = MakeRecordingListener();
+    auto witness = MakeRecordingListener();
+    self->SetOnEvent([&manager, &self](const MetricsEvent&) {
+        manager.RemoveConsumer(AsListener(self));
+    });
+    ASSERT_TRUE(manager.AddConsumer(AsListener(self), ~0ULL, false));
+    ASSERT_TRUE(manager.AddConsumer(AsListener(witness), ~0ULL, false));
+    for (int i = 0; i < 5; ++i) {
+        manager.EmitEvent(MakeEvent(0));
+    }
+    manager.WaitUntilWritesFlushed(10000);
+    EXPECT_EQ(self->Count(), 1u);
+    EXPECT_EQ(witness->Count(), 5u);
+    self->SetOnEvent(nullptr);
+}
+
+}  // namespace
+}  // namespace Metrics

@@ -1,2 +1,248 @@
 #include <gtest/gtest.h>
-TEST(Placeholder, Builds) { EXPECT_TRUE(true); }
+
+#include <atomic>
+#include <thread>
+
+#include "support/RecordingListener.h"
+
+namespace Metrics {
+namespace {
+
+using Testing::AsListener;
+using Testing::MakeRecordingListener;
+
+std::shared_ptr<MetricsEvent> MakeEvent(unsigned long long bits, long long tag = 0) {
+    auto event = std::make_shared<MetricsEvent>();
+    event->eventType = MetricsEventType::Attribute;
+    event->bits = bits;
+    event->param2 = MetricsValue(tag);
+    return event;
+}
+
+// Counts its own destruction, so a test can see when the manager lets go of it.
+class TrackedListener : public IMetricsListener {
+public:
+    explicit TrackedListener(std::atomic<int>& destroyed) : m_destroyed(destroyed) {}
+    ~TrackedListener() override { ++m_destroyed; }
+    void OnEvent(const MetricsEvent& /*event*/) override {}
+
+private:
+    std::atomic<int>& m_destroyed;
+};
+
+TEST(MetricsManagerTest, IdleManagerDropsEverything) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    EXPECT_EQ(&manager, &MetricsManager::GetInstance());
+    EXPECT_FALSE(manager.IsRunning());
+    auto listener = MakeRecordingListener();
+    EXPECT_FALSE(manager.AddConsumer(AsListener(listener), ~0ULL, true));
+    manager.SetBits(~0ULL);
+    manager.EmitEvent(MakeEvent(0));
+    manager.WaitUntilWritesFlushed(60000);  // returns at once: nothing runs
+    EXPECT_EQ(listener->Count(), 0u);
+}
+
+TEST(MetricsManagerTest, StampsAndDeliversInEmitOrder) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.Enable();
+    manager.SetBits(0x1000);
+    auto sync = MakeRecordingListener();
+    auto async = MakeRecordingListener();
+    ASSERT_TRUE(manager.AddConsumer(AsListener(sync), ~0ULL, true));
+    ASSERT_TRUE(manager.AddConsumer(AsListener(async), ~0ULL, false));
+
+    const std::thread::id emitter = std::this_thread::get_id();
+    std::atomic<bool> syncOnEmitter{true};
+    std::atomic<bool> asyncOnEmitter{false};
+    sync->SetOnEvent([&](const MetricsEvent&) {
+        syncOnEmitter = syncOnEmitter && std::this_thread::get_id() == emitter;
+    });
+    async->SetOnEvent([&](const MetricsEvent&) {
+        asyncOnEmitter = asyncOnEmitter || std::this_thread::get_id() == emitter;
+    });
+
+    const auto before = std::time(nullptr);
+    for (int i = 0; i < 100; ++i) {
+        manager.EmitEvent(MakeEvent(0x1000, i));
+    }
+    EXPECT_EQ(sync->Count(), 100u);  // synchronous delivery happened inside EmitEvent
+    manager.WaitUntilWritesFlushed(10000);
+    const auto events = async->Events();
+    ASSERT_EQ(events.size(), 100u);
+    for (int i = 0; i < 100; ++i) {
+        EXPECT_EQ(events[i].param2.m_int, i);
+        EXPECT_GE(static_cast<long long>(events[i].datetimeSeconds), before - 1);
+        EXPECT_LT(events[i].datetimeMicroseconds, 1000000u);
+        if (i > 0) {
+            EXPECT_GE(events[i].timestamp, events[i - 1].timestamp);
+        }
+    }
+    EXPECT_GT(events.back().timestamp, 0u);
+    EXPECT_TRUE(syncOnEmitter);
+    EXPECT_FALSE(asyncOnEmitter);
+    // The callbacks refer to this frame; the shutdown at exit still reaches the consumers.
+    sync->SetOnEvent(nullptr);
+    async->SetOnEvent(nullptr);
+}
+
+TEST(MetricsManagerTest, FlushIsExactAfterEveryEmit) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.Enable();
+    manager.SetBits(~0ULL);
+    auto async = MakeRecordingListener();
+    ASSERT_TRUE(manager.AddConsumer(AsListener(async), ~0ULL, false));
+    for (size_t i = 1; i <= 300; ++i) {
+        manager.EmitEvent(MakeEvent(0));
+        manager.WaitUntilWritesFlushed(10000);
+        ASSERT_EQ(async->Count(), i) << "flush returned before event " << i << " was delivered";
+    }
+}
+
+TEST(MetricsManagerTest, ProducersKeepTheirOrderAcrossThreads) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.Enable();
+    manager.SetBits(~0ULL);
+    auto async = MakeRecordingListener();
+    ASSERT_TRUE(manager.AddConsumer(AsListener(async), ~0ULL, false));
+
+    constexpr int kThreads = 4;
+    constexpr int kPerThread = 5000;
+    std::vector<std::thread> producers;
+    for (int t = 0; t < kThreads; ++t) {
+        producers.emplace_back([&manager, t] {
+            for (int i = 0; i < kPerThread; ++i) {
+                auto event = MakeEvent(0, i);
+                event->subjectId = static_cast<unsigned long long>(t);
+                manager.EmitEvent(std::move(event));
+            }
+        });
+    }
+    for (auto& producer : producers) {
+        producer.join();
+    }
+    manager.WaitUntilWritesFlushed(30000);
+    const auto events = async->Events();
+    ASSERT_EQ(events.size(), static_cast<size_t>(kThreads * kPerThread));
+    std::vector<long long> next(kThreads, 0);
+    for (const auto& event : events) {
+        const auto t = static_cast<size_t>(event.subjectId);
+        ASSERT_EQ(event.param2.m_int, next[t]) << "thread " << t << " out of order";
+        ++next[t];
+    }
+}
+
+TEST(MetricsManagerTest, DisableDeliversShutdownToSynchronousConsumersOnly) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.Enable();
+    manager.SetBits(0x1000);
+    auto sync = MakeRecordingListener();
+    auto async = MakeRecordingListener();
+    ASSERT_TRUE(manager.AddConsumer(AsListener(sync), 0, true));
+    ASSERT_TRUE(manager.AddConsumer(AsListener(async), 0, false));
+    manager.EmitEvent(MakeEvent(0x1000));  // categorised, outside both consumer masks
+    manager.EmitEvent(MakeEvent(0, 7));
+
+    EXPECT_TRUE(manager.Disable());
+    EXPECT_FALSE(manager.IsRunning());
+    const auto syncEvents = sync->Events();
+    ASSERT_EQ(syncEvents.size(), 2u);
+    EXPECT_EQ(syncEvents[0].param2.m_int, 7);
+    EXPECT_EQ(syncEvents[1].eventType, MetricsEventType::Shutdown);
+    EXPECT_GT(syncEvents[1].timestamp, 0u);
+    const auto asyncTypes = async->Types();
+    ASSERT_EQ(asyncTypes.size(), 1u);
+    EXPECT_EQ(asyncTypes[0], MetricsEventType::Attribute);
+
+    // Everything after the shutdown is a no-op with its refusal result.
+    EXPECT_TRUE(manager.Disable());
+    manager.Enable();
+    EXPECT_FALSE(manager.IsRunning());
+    EXPECT_EQ(manager.GetBits(), 0u);
+    EXPECT_EQ(manager.SetBits(0x1000), 0u);
+    EXPECT_EQ(manager.GetBits(), 0u);
+    manager.SetBitsAbsolute(0x1000);
+    EXPECT_EQ(manager.GetBits(), 0u);
+    EXPECT_FALSE(TestBits(0));
+    EXPECT_FALSE(manager.AddConsumer(AsListener(sync), 0, true));
+    EXPECT_FALSE(manager.RemoveConsumer(AsListener(sync)));
+    manager.EmitEvent(MakeEvent(0));
+    EXPECT_EQ(sync->Count(), 2u);
+    EXPECT_EQ(manager.GetNextContextId(), 0u);
+    EXPECT_EQ(manager.GetCurrentThreadContextId(), 0u);
+    manager.SetTLSDiagnosticType(MetricsManager::TLSDiagnosticType::Log);
+    EXPECT_EQ(manager.GetTLSDiagnosticType(), MetricsManager::TLSDiagnosticType::None);
+    EXPECT_NE(manager.GetThreadContext(), manager.GetThreadContext());
+    MetricsManager::ShutdownAndFreeInstance();
+    EXPECT_EQ(&manager, &MetricsManager::GetInstance());
+}
+
+TEST(MetricsManagerTest, DisableRightAfterEnableStillEndsTheThread) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    std::atomic<int> destroyed{0};
+    manager.Enable();
+    ASSERT_TRUE(manager.AddConsumer(
+        RefCntPtr<IMetricsListener, RefCntObject>(new TrackedListener(destroyed)), 0, false));
+    EXPECT_TRUE(manager.Disable());
+    EXPECT_FALSE(manager.IsRunning());
+    EXPECT_EQ(destroyed.load(), 1);  // the consumers were released
+}
+
+TEST(MetricsManagerTest, ShutdownBeforeFirstInstanceLeavesItInert) {
+    MetricsManager::ShutdownAndFlush();
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.Enable();
+    EXPECT_FALSE(manager.IsRunning());
+    EXPECT_TRUE(manager.Disable());
+}
+
+TEST(MetricsManagerTest, ConsumersThrowingLoseOnlyTheirDelivery) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.Enable();
+    manager.SetBits(~0ULL);
+
+    class Throwing : public IMetricsListener {
+    public:
+        explicit Throwing(bool standard) : m_standard(standard) {}
+        void OnEvent(const MetricsEvent& /*event*/) override {
+            if (m_standard) {
+                throw std::runtime_error("consumer failed");
+            }
+            throw 42;  // NOLINT(hicpp-exception-baseclass)
+        }
+
+    private:
+        bool m_standard;
+    };
+
+    auto after = MakeRecordingListener();
+    auto async = MakeRecordingListener();
+    const RefCntPtr<IMetricsListener, RefCntObject> standard(new Throwing(true));
+    ASSERT_TRUE(manager.AddConsumer(standard, ~0ULL, true));
+    ASSERT_TRUE(manager.AddConsumer(AsListener(after), ~0ULL, true));
+    ASSERT_TRUE(manager.AddConsumer(RefCntPtr<IMetricsListener, RefCntObject>(new Throwing(true)),
+                                    ~0ULL, false));
+    ASSERT_TRUE(manager.AddConsumer(RefCntPtr<IMetricsListener, RefCntObject>(new Throwing(false)),
+                                    ~0ULL, false));
+    ASSERT_TRUE(manager.AddConsumer(AsListener(async), ~0ULL, false));
+
+    manager.EmitEvent(MakeEvent(0, 1));
+    EXPECT_EQ(after->Count(), 1u);
+
+    // A non-standard exception leaves EmitEvent, with the consumer lock released.
+    ASSERT_TRUE(manager.RemoveConsumer(standard));
+    const RefCntPtr<IMetricsListener, RefCntObject> foreign(new Throwing(false));
+    ASSERT_TRUE(manager.AddConsumer(foreign, ~0ULL, true));
+    EXPECT_ANY_THROW(manager.EmitEvent(MakeEvent(0, 2)));
+    EXPECT_TRUE(manager.RemoveConsumer(foreign));
+
+    manager.EmitEvent(MakeEvent(0, 3));
+    manager.WaitUntilWritesFlushed(10000);
+    // The background thread survived both throwing consumers and delivered to the one behind them.
+    const auto events = async->Events();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].param2.m_int, 1);
+    EXPECT_EQ(events[1].param2.m_int, 3);
+}
+
+}  // namespace
+}  // namespace Metrics
