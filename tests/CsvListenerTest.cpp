@@ -1,0 +1,188 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <new>
+
+#include "support/RecordingListener.h"
+
+// GCC pairs the inlined replacement new with free() and warns, though both sides use malloc/free.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+// Lets a test make the allocations of its own thread fail, to check what survives running out of
+// memory. Replacing the global operator new covers the library's allocations too.
+namespace {
+thread_local bool t_failAllocations = false;
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (t_failAllocations) {
+        throw std::bad_alloc();
+    }
+    if (void* p = std::malloc(size == 0 ? 1 : size)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+
+void operator delete(void* p) noexcept { std::free(p); }
+
+void operator delete(void* p, std::size_t /*size*/) noexcept { std::free(p); }
+
+namespace Metrics {
+namespace {
+
+using Listener = MetricsRawClient::Listener;
+
+std::string TempPath(const char* name) {
+    return ::testing::TempDir() + name + std::to_string(getpid()) + ".csv";
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+std::shared_ptr<MetricsEvent> MakeEvent(MetricsValue first, MetricsValue second) {
+    auto event = std::make_shared<MetricsEvent>();
+    event->eventType = MetricsEventType::Attribute;
+    event->contextId = 7;
+    event->param1 = std::move(first);
+    event->param2 = std::move(second);
+    return event;
+}
+
+TEST(CsvListenerTest, FileThatCannotBeOpenedThrows) {
+    try {
+        const RefCntPtr<Listener, RefCntObject> listener(new Listener("/nonexistent-dir/x.csv"));
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "failed to open file");
+    }
+}
+
+TEST(CsvListenerTest, RegisteredListenerWritesOneLinePerEvent) {
+    const std::string path = TempPath("listener");
+    {
+        std::ofstream old(path);
+        old << "stale content that must be truncated\n";
+    }
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.Enable();
+    manager.SetBits(~0ULL);
+    const RefCntPtr<Listener, RefCntObject> listener(new Listener(path));
+    EXPECT_EQ(ReadFile(path), "");
+    ASSERT_TRUE(manager.AddConsumer(RefCntPtr<IMetricsListener, RefCntObject>(listener), ~0ULL, false));
+    manager.EmitEvent(MakeEvent(MetricsValue("name"), MetricsValue(-5)));
+    manager.EmitEvent(MakeEvent(MetricsValue("with,comma"), MetricsValue(true)));
+    manager.WaitUntilWritesFlushed(10000);
+
+    // Every line is flushed as it is written: readable while the listener is still open.
+    std::istringstream lines(ReadFile(path));
+    std::string line;
+    std::vector<std::string> rows;
+    while (std::getline(lines, line)) {
+        rows.push_back(line);
+    }
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_NE(rows[0].find(",7,8,name,-5"), std::string::npos) << rows[0];
+    EXPECT_NE(rows[1].find(",7,8,\"with,comma\",true"), std::string::npos) << rows[1];
+    std::remove(path.c_str());
+}
+
+TEST(CsvListenerTest, FullDiskLosesLinesQuietly) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.Enable();
+    manager.SetBits(~0ULL);
+    const RefCntPtr<Listener, RefCntObject> full(new Listener("/dev/full"));
+    auto witness = Testing::MakeRecordingListener();
+    ASSERT_TRUE(manager.AddConsumer(RefCntPtr<IMetricsListener, RefCntObject>(full), ~0ULL, false));
+    ASSERT_TRUE(manager.AddConsumer(Testing::AsListener(witness), ~0ULL, false));
+    for (int i = 0; i < 50; ++i) {
+        manager.EmitEvent(MakeEvent(MetricsValue("line"), MetricsValue(i)));
+    }
+    manager.WaitUntilWritesFlushed(10000);
+    EXPECT_EQ(witness->Count(), 50u);  // the consumer behind the failing one got everything
+    full->OnEvent(*MakeEvent(MetricsValue("direct"), MetricsValue(1)));
+}
+
+TEST(CsvListenerTest, OutOfMemoryDropsOnlyThatLine) {
+    const std::string path = TempPath("oom");
+    const RefCntPtr<Listener, RefCntObject> listener(new Listener(path));
+    const auto first = MakeEvent(MetricsValue("first"), MetricsValue(1));
+    const auto second = MakeEvent(MetricsValue("second"), MetricsValue(2));
+    t_failAllocations = true;
+    EXPECT_NO_THROW(listener->OnEvent(*first));
+    t_failAllocations = false;
+    listener->OnEvent(*second);
+    const std::string content = ReadFile(path);
+    EXPECT_EQ(content.find("first"), std::string::npos);
+    EXPECT_NE(content.find(",7,8,second,2\n"), std::string::npos) << content;
+    std::remove(path.c_str());
+}
+
+// Python's csv module stands in for the spreadsheet or script that reads the file: each row must
+// come back with six fields and the texts as written.
+TEST(CsvListenerTest, CsvReaderParsesEveryRow) {
+    if (std::system("python3 -c 'import csv' >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "python3 is not available";
+    }
+    const std::string path = TempPath("reader");
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.Enable();
+    manager.SetBits(~0ULL);
+    {
+        const RefCntPtr<Listener, RefCntObject> listener(new Listener(path));
+        ASSERT_TRUE(
+            manager.AddConsumer(RefCntPtr<IMetricsListener, RefCntObject>(listener), ~0ULL, false));
+        const std::vector<std::pair<MetricsValue, MetricsValue>> values = {
+            {MetricsValue("plain"), MetricsValue(1)},
+            {MetricsValue("a,b"), MetricsValue("c\rd")},
+            {MetricsValue("q\"uote"), MetricsValue("line\nfeed")},
+            {MetricsValue("'quoted'"), MetricsValue(L"wide\u00e9")},
+            {MetricsValue(" spaced "), MetricsValue(3.5)},
+            {MetricsValue(","), MetricsValue("\"")},
+        };
+        for (const auto& [first, second] : values) {
+            manager.EmitEvent(MakeEvent(first, second));
+        }
+        manager.WaitUntilWritesFlushed(10000);
+        ASSERT_TRUE(manager.RemoveConsumer(RefCntPtr<IMetricsListener, RefCntObject>(listener)));
+    }
+    const std::string expected = TempPath("expected");
+    {
+        std::ofstream out(expected, std::ios::binary);
+        // A line feed comes back as a double quote: the writer keeps every event on one line.
+        out << "plain|1\na,b|c\rd\nq\"uote|line\"feed\nquoted|wide\xC3\xA9\n spaced |3.500000\n"
+               ",|\"\n";
+    }
+    const std::string script =
+        "import csv,sys\n"
+        "rows=list(csv.reader(open(sys.argv[1],newline='',encoding='utf-8')))\n"
+        "want=[l.split('|') for l in open(sys.argv[2],newline='',encoding='utf-8').read()"
+        ".split('\\n') if l]\n"
+        "assert all(len(r)==6 for r in rows), rows\n"
+        "got=[[r[4],r[5]] for r in rows]\n"
+        "assert got==want, (got,want)\n";
+    const std::string scriptPath = TempPath("check") + ".py";
+    {
+        std::ofstream out(scriptPath);
+        out << script;
+    }
+    const std::string command = "python3 " + scriptPath + " " + path + " " + expected;
+    EXPECT_EQ(std::system(command.c_str()), 0) << ReadFile(path);
+    std::remove(path.c_str());
+    std::remove(expected.c_str());
+    std::remove(scriptPath.c_str());
+}
+
+}  // namespace
+}  // namespace Metrics

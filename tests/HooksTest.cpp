@@ -1,0 +1,136 @@
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <thread>
+
+#include "support/RecordingListener.h"
+
+namespace Metrics {
+namespace {
+
+using Severity = MetricsManager::LogSeverity;
+
+struct LogLine {
+    Severity severity;
+    std::wstring key;
+    std::string message;
+    std::thread::id thread;
+};
+
+// Collects log lines from any thread.
+class LogRecorder {
+public:
+    MetricsManager::LoggingFunction Function() {
+        return [this](Severity severity, const wchar_t* key, const TStringCore& message) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_lines.push_back({severity, key, message.toStdString(), std::this_thread::get_id()});
+        };
+    }
+    std::vector<LogLine> Lines() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_lines;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<LogLine> m_lines;
+};
+
+TEST(HooksTest, ManagerLogsItsLifeToTheLoggingHook) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    LogRecorder recorder;
+    std::thread::id initThread;
+    manager.SetThreadInitFunction([&] { initThread = std::this_thread::get_id(); });
+    manager.SetLoggingFunction(recorder.Function());
+    ASSERT_EQ(recorder.Lines().size(), 1u);
+    EXPECT_EQ(recorder.Lines()[0].severity, Severity::Info);
+    EXPECT_EQ(recorder.Lines()[0].key, L"metrics-manager");
+    EXPECT_EQ(recorder.Lines()[0].message, "Logging enabled");
+
+    manager.Enable();
+    manager.SetBits(~0ULL);
+    manager.EmitEvent(std::make_shared<MetricsEvent>());
+    manager.WaitUntilWritesFlushed(10000);  // delivery means the thread has started
+    EXPECT_TRUE(manager.Disable());
+
+    const auto lines = recorder.Lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1].message, "MetricsManager: background thread started");
+    EXPECT_EQ(lines[1].thread, initThread);  // the init hook ran first, on the same thread
+    EXPECT_NE(initThread, std::this_thread::get_id());
+    EXPECT_EQ(lines[2].message, "MetricsManager: Queuing shutdown event");
+    EXPECT_EQ(lines[2].thread, std::this_thread::get_id());
+    for (const auto& line : lines) {
+        EXPECT_EQ(line.severity, Severity::Info);
+        EXPECT_EQ(line.key, L"metrics-manager");
+    }
+    // "background shutting down" is dropped: the manager was already shut down.
+
+    EXPECT_FALSE(manager.GetLoggingFunction());
+    manager.Log(Severity::Warning, L"late", TStringCore(L"ignored", -1));
+    manager.SetLoggingFunction(recorder.Function());
+    EXPECT_EQ(recorder.Lines().size(), 3u);
+}
+
+TEST(HooksTest, LogAndCallStackGoToTheirHooks) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.SetLoggingFunction(nullptr);  // an empty function logs nothing, not even its own line
+    manager.Log(Severity::Info, L"key", TStringCore(L"nowhere", -1));
+
+    LogRecorder recorder;
+    manager.SetLoggingFunction(recorder.Function());
+    manager.Log(Severity::Warning, nullptr, TStringCore(L"no key", -1));
+    manager.Log(Severity::Warning, L"my-key", TStringCore(L"text", -1));
+    const auto lines = recorder.Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1].severity, Severity::Warning);
+    EXPECT_EQ(static_cast<char>(lines[1].severity), 'w');
+    EXPECT_EQ(lines[1].key, L"my-key");
+    EXPECT_EQ(lines[1].message, "text");
+    EXPECT_TRUE(manager.GetLoggingFunction());
+
+    std::vector<std::wstring> stacks;
+    manager.LogCallStack(L"before-install");
+    manager.SetLogCallStackFunction([&](const wchar_t* key) { stacks.emplace_back(key); });
+    manager.LogCallStack(L"stack-key");
+    ASSERT_EQ(stacks.size(), 1u);
+    EXPECT_EQ(stacks[0], L"stack-key");
+    ASSERT_TRUE(manager.GetLogCallStackFunction());
+    manager.GetLogCallStackFunction()(L"direct");
+    EXPECT_EQ(stacks.size(), 2u);
+
+    MetricsManager::ShutdownAndFlush();
+    EXPECT_FALSE(manager.GetLogCallStackFunction());
+    manager.LogCallStack(L"after");
+    EXPECT_EQ(stacks.size(), 2u);
+}
+
+TEST(HooksTest, QueueCounterSeesEveryBatch) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    std::mutex mutex;
+    std::vector<int> batches;
+    manager.SetQueueCounterUpdateFunction([&](int count) {
+        std::lock_guard<std::mutex> lock(mutex);
+        batches.push_back(count);
+    });
+    manager.Enable();
+    manager.SetBits(~0ULL);
+    int emitted = 0;
+    for (int round = 0; round < 20; ++round) {
+        for (int i = 0; i <= round; ++i) {
+            manager.EmitEvent(std::make_shared<MetricsEvent>());
+            ++emitted;
+        }
+        manager.WaitUntilWritesFlushed(10000);
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    int total = 0;
+    for (const int count : batches) {
+        EXPECT_GE(count, 1);
+        total += count;
+    }
+    EXPECT_EQ(total, emitted);
+}
+
+}  // namespace
+}  // namespace Metrics
