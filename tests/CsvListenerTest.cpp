@@ -7,33 +7,8 @@
 
 #include <unistd.h>
 
-#include <atomic>
-#include <new>
-
+#include "support/AllocationHooks.h"
 #include "support/RecordingListener.h"
-
-// GCC pairs the inlined replacement new with free() and warns, though both sides use malloc/free.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-// Lets a test make the allocations of its own thread fail, to check what survives running out of
-// memory. Replacing the global operator new covers the library's allocations too.
-namespace {
-thread_local bool t_failAllocations = false;
-}  // namespace
-
-void* operator new(std::size_t size) {
-    if (t_failAllocations) {
-        throw std::bad_alloc();
-    }
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-
-void operator delete(void* p) noexcept { std::free(p); }
-
-void operator delete(void* p, std::size_t /*size*/) noexcept { std::free(p); }
 
 namespace Metrics {
 namespace {
@@ -119,9 +94,9 @@ TEST(CsvListenerTest, OutOfMemoryDropsOnlyThatLine) {
     const RefCntPtr<Listener, RefCntObject> listener(new Listener(path));
     const auto first = MakeEvent(MetricsValue("first"), MetricsValue(1));
     const auto second = MakeEvent(MetricsValue("second"), MetricsValue(2));
-    t_failAllocations = true;
+    Testing::FailAllocations(true);
     EXPECT_NO_THROW(listener->OnEvent(*first));
-    t_failAllocations = false;
+    Testing::FailAllocations(false);
     listener->OnEvent(*second);
     const std::string content = ReadFile(path);
     EXPECT_EQ(content.find("first"), std::string::npos);

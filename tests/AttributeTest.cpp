@@ -1,0 +1,147 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "support/AllocationHooks.h"
+#include "support/RecordingListener.h"
+
+namespace Metrics {
+namespace {
+
+using Testing::AsListener;
+using Testing::MakeRecordingListener;
+
+class AttributeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        MetricsManager& manager = MetricsManager::GetInstance();
+        manager.Enable();
+        ASSERT_TRUE(manager.AddConsumer(AsListener(m_events), ~0ULL, true));
+    }
+    Testing::RecordingListenerPtr m_events = MakeRecordingListener();
+};
+
+TEST_F(AttributeTest, TestBitsAndContextNeedsCategoriesAndAContext) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    EXPECT_FALSE(TestBitsAndContext(0));  // mask 0, no context
+    Context context(0, Context::Create(true));
+    EXPECT_FALSE(TestBitsAndContext(0));  // mask 0 refuses even uncategorised events
+    manager.SetBitsAbsolute(0xFFFFFFFFFFFF0000ULL);  // "all"
+    EXPECT_TRUE(TestBitsAndContext(0));
+    EXPECT_TRUE(TestBitsAndContext(2));
+    EXPECT_TRUE(TestBitsAndContext(0x10000));
+    EXPECT_FALSE(TestBitsAndContext(0x1000));  // "highvol" lies outside "all"
+
+    std::thread([] { EXPECT_FALSE(TestBitsAndContext(0)); }).join();  // no context there
+
+    // A refused category costs no allocation, and the inline front end builds nothing.
+    const size_t before = Testing::AllocationCount();
+    EXPECT_FALSE(TestBitsAndContext(0x1000));
+    Attribute("a name that would need a heap string", 1.5, 0x1000);
+    EXPECT_EQ(Testing::AllocationCount(), before);
+}
+
+TEST_F(AttributeTest, AttributesAreFiledUnderTheCurrentContext) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.SetBits(~0ULL);
+
+    MetricsValue name("orphan");
+    MetricsValue value(5);
+    AttributeImpl(std::move(name), std::move(value), 0);  // no context: arguments untouched
+    EXPECT_EQ(Testing::Text(name), "orphan");             // NOLINT(bugprone-use-after-move)
+    EXPECT_EQ(value.m_int, 5);                            // NOLINT(bugprone-use-after-move)
+    MetricsValuePairs pairs;
+    pairs.emplace_back(MetricsValue("k"), MetricsValue(1));
+    MultiAttributeImpl(MetricsValue("multi"), std::move(pairs), 0);
+    EXPECT_EQ(pairs.size(), 1u);  // NOLINT(bugprone-use-after-move)
+    EXPECT_EQ(m_events->Count(), 0u);
+
+    Context outer(0, Context::Create(true));
+    Context inner(outer.GetContextId(), Context::Create(outer.GetContextId()));
+    m_events->Clear();
+    AttributeImpl(std::move(name), std::move(value), 0x4000);
+    EXPECT_EQ(name.m_type, MetricsValueType::Int64);  // moved into the event
+    EXPECT_FALSE(name.m_string);
+    MultiAttributeImpl(MetricsValue("multi"), std::move(pairs), 0x8000);
+    EXPECT_TRUE(pairs.empty());
+    inner.DetachFromThread();
+    Attribute("after", true, 0);
+
+    const auto events = m_events->Events();
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[0].eventType, MetricsEventType::Attribute);
+    EXPECT_EQ(events[0].contextId, inner.GetContextId());
+    EXPECT_EQ(events[0].subjectId, 0u);
+    EXPECT_EQ(events[0].bits, 0x4000u);
+    EXPECT_EQ(Testing::Text(events[0].param1), "orphan");
+    EXPECT_EQ(events[0].param2.m_int, 5);
+    EXPECT_EQ(events[1].eventType, MetricsEventType::MultiAttribute);
+    EXPECT_EQ(events[1].bits, 0x8000u);
+    EXPECT_EQ(events[1].param2.m_type, MetricsValueType::Int64);
+    EXPECT_EQ(events[1].param2.m_int, 0);
+    ASSERT_EQ(events[1].paramPairs.size(), 1u);
+    EXPECT_EQ(Testing::Text(events[1].paramPairs[0].first), "k");
+    EXPECT_EQ(events[2].contextId, outer.GetContextId());
+    EXPECT_EQ(events[2].param2.m_type, MetricsValueType::Bool);
+}
+
+TEST_F(AttributeTest, ThreadStacksAndContextIds) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    const auto stack = manager.GetThreadContext();
+    EXPECT_EQ(stack, manager.GetThreadContext());
+    std::shared_ptr<MetricsThreadContext> other;
+    std::thread([&] { other = manager.GetThreadContext(); }).join();
+    EXPECT_NE(stack, other);
+    EXPECT_EQ(manager.GetCurrentThreadContextId(), 0u);
+
+    EXPECT_EQ(manager.GetNextContextId(), 1u);
+    EXPECT_EQ(manager.GetNextContextId(), 2u);
+    std::vector<unsigned long long> ids(4000);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 1000; ++i) {
+                ids[static_cast<size_t>(t * 1000 + i)] = manager.GetNextContextId();
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end());
+    EXPECT_EQ(ids.front(), 3u);
+    EXPECT_EQ(ids.back(), 4002u);
+
+    manager.SetTLSDiagnosticType(MetricsManager::TLSDiagnosticType::Log);
+    EXPECT_EQ(manager.GetTLSDiagnosticType(), MetricsManager::TLSDiagnosticType::Log);
+    MetricsManager::ShutdownAndFlush();
+    EXPECT_EQ(manager.GetTLSDiagnosticType(), MetricsManager::TLSDiagnosticType::None);
+    EXPECT_EQ(manager.GetNextContextId(), 0u);
+    const auto fresh = manager.GetThreadContext();
+    EXPECT_NE(fresh, stack);
+    EXPECT_NE(fresh, manager.GetThreadContext());
+}
+
+// A thread that ends leaves its slot behind, and the system may hand its id to a later thread: that
+// thread must start with nothing attached, even while the contexts of the ended one live on.
+TEST_F(AttributeTest, NewThreadStartsWithAnEmptyStack) {
+    std::vector<std::unique_ptr<Context>> keptAlive;
+    std::vector<std::thread::id> seen;
+    for (int i = 0; i < 20; ++i) {
+        std::thread([&] {
+            EXPECT_EQ(MetricsManager::GetInstance().GetCurrentThreadContextId(), 0u)
+                << "thread " << i << " inherited a context";
+            keptAlive.push_back(std::make_unique<Context>(0, Context::Create(true)));
+            EXPECT_NE(MetricsManager::GetInstance().GetCurrentThreadContextId(), 0u);
+            seen.push_back(std::this_thread::get_id());
+        }).join();
+    }
+    std::sort(seen.begin(), seen.end());
+    if (std::adjacent_find(seen.begin(), seen.end()) == seen.end()) {
+        GTEST_SKIP() << "the system gave every thread a new id; slot reuse was not exercised";
+    }
+}
+
+}  // namespace
+}  // namespace Metrics

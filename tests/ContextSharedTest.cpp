@@ -1,0 +1,155 @@
+#include <gtest/gtest.h>
+
+#include "ContextShared.h"
+#include "support/RecordingListener.h"
+
+namespace Metrics {
+namespace {
+
+using Testing::AsListener;
+using Testing::MakeRecordingListener;
+
+class ContextSharedTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        MetricsManager& manager = MetricsManager::GetInstance();
+        manager.Enable();
+        ASSERT_TRUE(manager.AddConsumer(AsListener(m_events), ~0ULL, true));
+    }
+    Testing::RecordingListenerPtr m_events = MakeRecordingListener();
+};
+
+TEST_F(ContextSharedTest, LifecycleEventsOncePerRecord) {
+    MetricsManager::GetInstance().SetBits(~0ULL);
+    {
+        ContextShared inert(4, 0);
+        inert.Close();
+        EXPECT_FALSE(inert.IsOpen());
+        EXPECT_FALSE(inert.IsEnabled());
+        inert.OpenScope();
+    }
+    EXPECT_EQ(m_events->Count(), 0u);
+
+    {
+        ContextShared closedTwice(9, 5);
+        EXPECT_TRUE(closedTwice.IsOpen());
+        closedTwice.Close();
+        closedTwice.Close();
+        EXPECT_FALSE(closedTwice.IsOpen());
+        EXPECT_EQ(closedTwice.GetId(), 5u);  // still readable after the close
+    }
+    { ContextShared destroyedOpen(0, 6); }
+
+    const auto events = m_events->Events();
+    ASSERT_EQ(events.size(), 4u);
+    const struct {
+        MetricsEventType type;
+        unsigned long long id;
+        unsigned long long parent;
+    } expected[] = {{MetricsEventType::ContextOpen, 5, 9},
+                    {MetricsEventType::ContextClose, 5, 9},
+                    {MetricsEventType::ContextOpen, 6, 0},
+                    {MetricsEventType::ContextClose, 6, 0}};
+    for (size_t i = 0; i < events.size(); ++i) {
+        EXPECT_EQ(events[i].eventType, expected[i].type);
+        EXPECT_EQ(events[i].subjectId, expected[i].id);
+        EXPECT_EQ(events[i].contextId, expected[i].parent);
+        EXPECT_EQ(events[i].bits, 0u);
+        EXPECT_EQ(events[i].param1.m_type, MetricsValueType::Int64);
+        EXPECT_EQ(events[i].param1.m_int, 0);
+        EXPECT_EQ(events[i].param2.m_type, MetricsValueType::Int64);
+        EXPECT_EQ(events[i].param2.m_int, static_cast<int64_t>(expected[i].id));
+    }
+}
+
+TEST_F(ContextSharedTest, DescriptionNamesTheContext) {
+    ContextShared record(0, 12);
+    EXPECT_EQ(record.Describe().toStdString(), "Context(name=cxt,id=12,parent=0)");
+    record.SetName("load,%1 \xC3\xA9");
+    EXPECT_EQ(record.Describe().toStdString(), "Context(name=load,%1 \xC3\xA9,id=12,parent=0)");
+    ContextShared child(18446744073709551615ULL, 13);
+    child.SetName("");
+    EXPECT_EQ(child.Describe().toStdString(), "Context(name=,id=13,parent=18446744073709551615)");
+}
+
+TEST_F(ContextSharedTest, ThreadStackAttachesReordersAndPrunesFromTheTop) {
+    MetricsThreadContext stack;
+    EXPECT_FALSE(stack.GetCurrentContext());
+    EXPECT_EQ(stack.GetMetricsContextId(), 0u);
+    EXPECT_EQ(stack.GetParentMetricsContextId(), 0u);
+    EXPECT_EQ(stack.NumEntries(), 0u);
+
+    auto a = std::make_shared<ContextShared>(0, 1);
+    auto b = std::make_shared<ContextShared>(1, 2);
+    auto c = std::make_shared<ContextShared>(2, 3);
+    stack.AttachContext(a);
+    stack.AttachContext(b);
+    stack.AttachContext(a);  // back to the top, not a second entry
+    EXPECT_EQ(stack.NumEntries(), 2u);
+    EXPECT_EQ(stack.GetCurrentContext(), a);
+    EXPECT_EQ(stack.GetParentMetricsContextId(), 0u);  // a root on top
+    stack.AttachContext(c);
+    stack.DetachContext(b);  // from the middle
+    stack.DetachContext(b);  // not attached: nothing
+    EXPECT_EQ(stack.NumEntries(), 2u);
+    EXPECT_EQ(stack.GetMetricsContextId(), 3u);
+    EXPECT_EQ(stack.GetParentMetricsContextId(), 2u);
+    EXPECT_TRUE(stack.IsAttached(a));
+    EXPECT_FALSE(stack.IsAttached(b));
+
+    // A dead entry on top goes at the next look; one below a live top stays.
+    stack.AttachContext(b);  // order: a, c, b
+    a.reset();
+    EXPECT_EQ(stack.NumEntries(), 3u);
+    EXPECT_EQ(stack.GetMetricsContextId(), 2u);
+    EXPECT_EQ(stack.NumEntries(), 3u);
+    b.reset();
+    EXPECT_EQ(stack.NumEntries(), 3u);
+    EXPECT_EQ(stack.GetMetricsContextId(), 3u);
+    EXPECT_EQ(stack.NumEntries(), 2u);
+    c.reset();
+    EXPECT_FALSE(stack.GetCurrentContext());
+    EXPECT_EQ(stack.NumEntries(), 0u);
+    EXPECT_EQ(stack.GetMetricsContextId(), 0u);
+}
+
+TEST_F(ContextSharedTest, StackHoldsItsRecordsOnlyWeakly) {
+    MetricsManager::GetInstance().SetBits(~0ULL);
+    MetricsThreadContext stack;
+    auto record = std::make_shared<ContextShared>(0, 21);
+    const ContextShared* const oldAddress = record.get();
+    stack.AttachContext(record);
+    const std::weak_ptr<ContextShared> watch = record;
+    record.reset();
+    EXPECT_TRUE(watch.expired());
+    EXPECT_EQ(m_events->Types().back(), MetricsEventType::ContextClose);
+    // The stack's weak entry keeps the dead record's storage, so a new record can never take its
+    // address and be mistaken for the dead entry.
+    auto again = std::make_shared<ContextShared>(0, 22);
+    EXPECT_NE(again.get(), oldAddress);
+    EXPECT_FALSE(stack.IsAttached(again));
+    stack.AttachContext(again);
+    EXPECT_EQ(stack.GetMetricsContextId(), 22u);
+}
+
+TEST_F(ContextSharedTest, DisabledCurrentContextRefusesTheTestButNotTheImpl) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.SetBits(~0ULL);
+    auto disabled = std::make_shared<ContextShared>(3, 0);
+    manager.GetThreadContext()->AttachContext(disabled);
+    EXPECT_FALSE(TestBitsAndContext(0));
+    {
+        Scope scope("refused", 0);
+        EXPECT_FALSE(scope.IsOpen());
+    }
+    EXPECT_EQ(m_events->Count(), 0u);
+    // Called directly, without the test, the attribute is filed under id 0.
+    AttributeImpl(MetricsValue("direct"), MetricsValue(1), 0);
+    const auto events = m_events->Events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].contextId, 0u);
+    EXPECT_EQ(events[0].eventType, MetricsEventType::Attribute);
+}
+
+}  // namespace
+}  // namespace Metrics
