@@ -1,0 +1,273 @@
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <thread>
+
+#include "support/RecordingListener.h"
+
+namespace Metrics {
+namespace {
+
+using Testing::AsListener;
+using Testing::MakeRecordingListener;
+using Testing::Text;
+using Type = MetricsEventType;
+using Diagnostic = MetricsManager::TLSDiagnosticType;
+
+struct Report {
+    std::wstring key;
+    std::string message;  // empty for call-stack reports
+};
+
+class ContextTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        MetricsManager& manager = MetricsManager::GetInstance();
+        manager.SetLoggingFunction([this](MetricsManager::LogSeverity severity, const wchar_t* key,
+                                          const TStringCore& message) {
+            if (severity == MetricsManager::LogSeverity::Warning) {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_reports.push_back({key, message.toStdString()});
+            }
+        });
+        manager.SetLogCallStackFunction([this](const wchar_t* key) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_reports.push_back({key, ""});
+        });
+        manager.Enable();
+        manager.SetBits(~0ULL);
+        ASSERT_TRUE(manager.AddConsumer(AsListener(m_events), ~0ULL, true));
+    }
+    void TearDown() override { MetricsManager::ShutdownAndFlush(); }
+
+    std::vector<Report> Reports() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_reports;
+    }
+    static unsigned long long Current() {
+        return MetricsManager::GetInstance().GetCurrentThreadContextId();
+    }
+
+    Testing::RecordingListenerPtr m_events = MakeRecordingListener();
+    std::mutex m_mutex;
+    std::vector<Report> m_reports;  // guarded by m_mutex
+};
+
+TEST_F(ContextTest, CreateAnnouncesIdsAndHandlesOpenAndClose) {
+    EXPECT_EQ(Context::Create(0ULL), 0u);
+    EXPECT_EQ(Context::Create(false), 0u);  // no current context
+    {
+        Context disabled(5, 0);
+        EXPECT_FALSE(disabled.IsEnabled());
+        EXPECT_EQ(disabled.GetContextId(), 0u);
+        EXPECT_EQ(disabled.GetParentContextId(), 0u);
+        disabled.Emit(MetricsValue("x"), MetricsValue(1));
+        disabled.AttachToThread();
+        EXPECT_EQ(Current(), 0u);
+    }
+    EXPECT_EQ(m_events->Count(), 0u);
+
+    const unsigned long long rootId = Context::Create(true);
+    {
+        Context root(0, rootId);
+        EXPECT_EQ(Current(), rootId);
+        const unsigned long long childId = Context::Create(false);
+        EXPECT_EQ(Context::Create(rootId) , childId + 1);
+        Context child(rootId, childId);
+        EXPECT_EQ(Current(), childId);
+        EXPECT_EQ(child.GetParentContextId(), rootId);
+        child.Close();
+        EXPECT_EQ(Current(), rootId);
+    }
+    EXPECT_EQ(Current(), 0u);
+    const auto events = m_events->Events();
+    const std::vector<Type> expected = {Type::ContextCreate, Type::ContextOpen,  Type::ContextCreate,
+                                        Type::ContextCreate, Type::ContextOpen,  Type::ContextClose,
+                                        Type::ContextClose};
+    ASSERT_EQ(m_events->Types(), expected);
+    EXPECT_EQ(events[0].subjectId, rootId);
+    EXPECT_EQ(events[0].contextId, 0u);
+    EXPECT_EQ(events[0].param2.m_int, static_cast<int64_t>(rootId));
+    EXPECT_EQ(events[2].contextId, rootId);
+    EXPECT_EQ(events[6].subjectId, rootId);
+}
+
+TEST_F(ContextTest, CopiesShareTheRecordAndItsFirstCloseEndsIt) {
+    auto original = std::make_unique<Context>(0, Context::Create(true));
+    const unsigned long long id = original->GetContextId();
+    Context copy(*original);
+    original.reset();  // closes the shared record
+    EXPECT_EQ(m_events->Types().back(), Type::ContextClose);
+    EXPECT_TRUE(copy.IsEnabled());
+    EXPECT_EQ(copy.GetContextId(), id);
+    copy.AttachToThread();  // closed: nothing
+    EXPECT_EQ(Current(), 0u);
+    copy.DetachFromThread();
+    copy.Close();
+    EXPECT_EQ(m_events->Count(), 3u);  // one create, one open, one close
+
+    Context target(0, Context::Create(true));
+    const unsigned long long targetId = target.GetContextId();
+    target = copy;  // the previous record is only released: not closed, not detached
+    EXPECT_EQ(target.GetContextId(), id);
+    EXPECT_EQ(Current(), 0u);  // its last reference went, so the stack lost it
+    EXPECT_EQ(m_events->Types().back(), Type::ContextClose);
+    EXPECT_EQ(m_events->Events().back().subjectId, targetId);
+}
+
+TEST_F(ContextTest, AttachTwiceCountsOnceAndMovesToTop) {
+    Context a(0, Context::Create(true));
+    Context b(0, Context::Create(true));
+    a.AttachToThread();
+    EXPECT_EQ(Current(), a.GetContextId());
+    a.AttachToThread();
+    b.DetachFromThread();
+    a.DetachFromThread();  // a counted once, so one detach takes it off
+    EXPECT_EQ(Current(), 0u);
+    a.DetachFromThread();  // not attached, counter 0: nothing, not reported
+    MetricsManager::GetInstance().SetTLSDiagnosticType(Diagnostic::Log);
+    a.DetachFromThread();
+    EXPECT_TRUE(Reports().empty());
+}
+
+TEST_F(ContextTest, CrossThreadAttachIsReportedInLogMode) {
+    MetricsManager::GetInstance().SetTLSDiagnosticType(Diagnostic::Log);
+    Context context(0, Context::Create(true));
+    context.SetName("shared work");
+    const unsigned long long id = context.GetContextId();
+    std::thread([&] {
+        context.AttachToThread();  // counter 1 and not here: invalid, reported, still attached
+        EXPECT_EQ(Current(), id);
+        context.DetachFromThread();
+        EXPECT_EQ(Current(), 0u);
+    }).join();
+    EXPECT_EQ(Current(), id);
+    context.DetachFromThread();
+    EXPECT_EQ(Current(), 0u);
+    const auto reports = Reports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].key, L"quillmetrics-invalid-attach-attempted");
+    EXPECT_EQ(reports[0].message,
+              "Context(name=shared work,id=" + std::to_string(id) + ",parent=0)");
+}
+
+TEST_F(ContextTest, DestroyedOnTheWrongThreadIsReportedAndClosed) {
+    MetricsManager::GetInstance().SetTLSDiagnosticType(Diagnostic::Log);
+    auto context = std::make_unique<Context>(0, Context::Create(true));
+    const unsigned long long id = context->GetContextId();
+    std::thread([&] { context.reset(); }).join();
+    const auto reports = Reports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].key, L"quillmetrics-invalid-detach-attempted");
+    EXPECT_EQ(m_events->Types().back(), Type::ContextClose);
+    // The entry left on this thread's stack went with the record.
+    const auto stack = MetricsManager::GetInstance().GetThreadContext();
+    EXPECT_EQ(stack->NumEntries(), 1u);
+    EXPECT_EQ(Current(), 0u);
+    EXPECT_EQ(stack->NumEntries(), 0u);
+    EXPECT_NE(id, 0u);
+}
+
+TEST_F(ContextTest, ThrowModeRefusesTheAttach) {
+    MetricsManager::GetInstance().SetTLSDiagnosticType(Diagnostic::Throw);
+    Context context(0, Context::Create(true));
+    std::thread([&] {
+        try {
+            context.AttachToThread();
+            ADD_FAILURE() << "no exception";
+        } catch (const QuillException& e) {
+            EXPECT_EQ(e.File(), "..\\quillmetrics\\MetricsContext");
+            EXPECT_EQ(e.Line(), 239);
+            EXPECT_EQ(e.Expression(), "validAttachDetachState");
+        }
+        EXPECT_EQ(Current(), 0u);  // not attached
+        context.DetachFromThread();  // an invalid detach never throws
+    }).join();
+    context.DetachFromThread();  // the counter was unchanged: this detach is the valid one
+    EXPECT_EQ(Current(), 0u);
+    EXPECT_TRUE(Reports().empty());
+}
+
+TEST_F(ContextTest, CallStackModeReportsBothKeys) {
+    MetricsManager::GetInstance().SetTLSDiagnosticType(Diagnostic::LogCallStack);
+    Context context(0, Context::Create(true));
+    std::thread([&] {
+        context.AttachToThread();
+        context.DetachFromThread();
+        context.DetachFromThread();  // now neither here nor counted as here
+    }).join();
+    const auto reports = Reports();
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[0].key, L"quillmetrics-invalid-attach-attempted");
+    EXPECT_EQ(reports[1].key, L"quillmetrics-invalid-detach-attempted");
+    EXPECT_EQ(reports[1].message, "");
+}
+
+TEST_F(ContextTest, ContextScopeOpensOnceBeforeTheFirstEmit) {
+    Context context(0, Context::Create(true));
+    context.SetName("ctx");
+    m_events->Clear();
+    context.Emit(MetricsValue("k"), MetricsValue(1));
+    context.OpenScope();
+    context.SetName("renamed");
+    context.Emit(MetricsValue("k"), MetricsValue(2));
+    context.AddAttribute("name", "value");
+    context.Close();
+    context.Emit(MetricsValue("k"), MetricsValue(3));  // closed: nothing
+    context.OpenScope();
+
+    const std::vector<Type> expected = {Type::Attribute,  Type::Attribute,  Type::Attribute,
+                                        Type::ScopeOpen,  Type::ScopeEmit,  Type::ScopeEmit,
+                                        Type::Attribute,  Type::ScopeClose, Type::ContextClose};
+    ASSERT_EQ(m_events->Types(), expected);
+    const auto events = m_events->Events();
+    EXPECT_EQ(Text(events[3].param1), "ctx");
+    EXPECT_EQ(Text(events[4].param1), "k");
+    EXPECT_EQ(events[5].param2.m_int, 2);
+    EXPECT_EQ(Text(events[6].param1), "name");
+    EXPECT_EQ(Text(events[6].param2), "value");
+    EXPECT_EQ(events[6].bits, 0u);
+    EXPECT_EQ(Text(events[7].param1), "ctx");  // renaming does not rename the open scope
+}
+
+TEST_F(ContextTest, ContextScopeIsSkippedWhileNothingIsEnabled) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.SetBitsAbsolute(0);
+    Context context(0, Context::Create(true));
+    context.Emit(MetricsValue("k"), MetricsValue(1));  // the scope is made but cannot open
+    manager.SetBits(~0ULL);
+    context.Emit(MetricsValue("k"), MetricsValue(2));  // and is not tried again
+    context.SetName("");
+    Context other(0, Context::Create(true));
+    other.SetName("");
+    other.OpenScope();
+    const auto events = m_events->Events();
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(m_events->Types().back(), Type::ScopeOpen);
+    EXPECT_EQ(Text(events.back().param1), "");  // an empty name opens an empty-named scope
+    EXPECT_EQ(Testing::OfType(events, Type::ScopeEmit).size(), 0u);
+}
+
+TEST_F(ContextTest, OverlongNameRecordsOnlyTheLifecycle) {
+    for (const size_t length : {9999u, 10000u}) {
+        m_events->Clear();
+        {
+            Context context(0, Context::Create(true));
+            const std::string name(length, 'n');
+            context.SetName(name.c_str());
+            context.Emit(MetricsValue("k"), MetricsValue(1));
+            context.Emit(MetricsValue("k"), MetricsValue(2));  // tried again, refused again
+        }
+        const auto types = m_events->Types();
+        if (length < 10000) {
+            EXPECT_EQ(types.size(), 10u);
+            EXPECT_EQ(Testing::OfType(m_events->Events(), Type::ScopeEmit).size(), 2u);
+        } else {
+            EXPECT_EQ(types, (std::vector<Type>{Type::ContextCreate, Type::ContextOpen,
+                                                Type::ContextClose}));
+        }
+    }
+}
+
+}  // namespace
+}  // namespace Metrics

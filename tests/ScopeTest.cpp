@@ -1,0 +1,204 @@
+#include <gtest/gtest.h>
+
+#include "support/AllocationHooks.h"
+#include "support/RecordingListener.h"
+
+namespace Metrics {
+namespace {
+
+using Testing::AsListener;
+using Testing::MakeRecordingListener;
+using Testing::Text;
+using Type = MetricsEventType;
+
+class ScopeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        MetricsManager& manager = MetricsManager::GetInstance();
+        manager.Enable();
+        ASSERT_TRUE(manager.AddConsumer(AsListener(m_events), ~0ULL, true));
+    }
+    Testing::RecordingListenerPtr m_events = MakeRecordingListener();
+};
+
+TEST_F(ScopeTest, UnwantedScopeBuildsNothing) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.SetBitsAbsolute(0x10000);
+    {
+        Scope noContext("no context", 0);
+        EXPECT_FALSE(noContext.IsOpen());
+    }
+    Context context(0, Context::Create(true));
+    m_events->Clear();
+    const size_t before = Testing::AllocationCount();
+    {
+        Scope masked("masked out", 0x20000);
+        EXPECT_FALSE(masked.IsOpen());
+        masked.Emit("name", "value");
+        masked.Close();
+    }
+    EXPECT_EQ(Testing::AllocationCount(), before);
+    { Scope neverOpened(0x10000); }
+    EXPECT_EQ(m_events->Count(), 0u);
+}
+
+TEST_F(ScopeTest, FirstScopeOpensTheContextScopeThenItself) {
+    MetricsManager::GetInstance().SetBits(~0ULL);
+    Context context(0, Context::Create(true));
+    context.SetName("job");
+    const unsigned long long id = context.GetContextId();
+    m_events->Clear();
+
+    unsigned long long subject = 0;
+    {
+        Scope scope("load", 0x40000);
+        subject = reinterpret_cast<unsigned long long>(&scope);
+        ASSERT_TRUE(scope.IsOpen());
+        scope.Emit("rows", 12);
+        scope.Emit(static_cast<Type>(99), "host type", 1.5);  // any type passes through
+        std::list<MetricsCloseScopeActions> actions{static_cast<MetricsCloseScopeActions>(3),
+                                                    static_cast<MetricsCloseScopeActions>(-1)};
+        scope.SetPostScopeCloseEvents(std::move(actions));
+        EXPECT_TRUE(actions.empty());  // NOLINT(bugprone-use-after-move)
+    }
+    const auto events = m_events->Events();
+    const std::vector<Type> expectedTypes = {Type::Attribute, Type::Attribute,   Type::Attribute,
+                                             Type::ScopeOpen, Type::ScopeOpen,   Type::ScopeEmit,
+                                             static_cast<Type>(99), Type::ScopeClose,
+                                             Type::ScopeCloseAction, Type::ScopeCloseAction};
+    ASSERT_EQ(m_events->Types(), expectedTypes);
+    EXPECT_EQ(Text(events[0].param1), "'pid'");
+    EXPECT_EQ(events[0].param2.m_int, static_cast<int64_t>(TSystem::ProcessID()));
+    EXPECT_EQ(Text(events[1].param1), "'tid'");
+    EXPECT_EQ(events[1].param2.m_int, static_cast<int64_t>(TSystem::ThreadID()));
+    EXPECT_EQ(Text(events[2].param1), "'cid'");
+    EXPECT_EQ(events[2].param2.m_int, static_cast<int64_t>(id));
+    EXPECT_EQ(Text(events[3].param1), "job");  // the context's own scope
+    EXPECT_EQ(events[3].bits, 0u);
+    EXPECT_NE(events[3].subjectId, subject);
+
+    for (size_t i = 4; i < events.size(); ++i) {
+        EXPECT_EQ(events[i].subjectId, subject);
+        EXPECT_EQ(events[i].contextId, id);
+        EXPECT_EQ(events[i].bits, 0x40000u);
+    }
+    EXPECT_EQ(Text(events[4].param1), "load");
+    EXPECT_EQ(events[4].param2.m_type, MetricsValueType::Int64);
+    EXPECT_EQ(events[4].param2.m_int, 0);
+    EXPECT_EQ(Text(events[5].param1), "rows");
+    EXPECT_EQ(events[5].param2.m_int, 12);
+    EXPECT_EQ(events[6].param2.m_double, 1.5);
+    for (size_t i = 7; i < 10; ++i) {
+        EXPECT_EQ(Text(events[i].param1), "load");
+    }
+    EXPECT_EQ(events[8].param2.m_int, 3);
+    EXPECT_EQ(events[9].param2.m_int, -1);
+
+    // Only the first scope of a context opens the context scope.
+    m_events->Clear();
+    { Scope second("second", 0); }
+    EXPECT_EQ(m_events->Types(), (std::vector<Type>{Type::ScopeOpen, Type::ScopeClose}));
+}
+
+TEST_F(ScopeTest, ScopeKeepsTheContextItOpenedIn) {
+    MetricsManager::GetInstance().SetBits(~0ULL);
+    Context first(0, Context::Create(true));
+    Scope scope("spanning", 0);
+    Context second(0, Context::Create(true));  // now current
+    m_events->Clear();
+    scope.Emit("k", "v");
+    scope.Close();
+    scope.Close();  // closes once
+    EXPECT_FALSE(scope.IsOpen());
+    const auto events = m_events->Events();
+    ASSERT_EQ(events.size(), 2u);
+    for (const auto& event : events) {
+        EXPECT_EQ(event.contextId, first.GetContextId());
+    }
+
+    // A closed scope reopens with the current context and its actions set while closed.
+    scope.SetPostScopeCloseEvents({static_cast<MetricsCloseScopeActions>(8)});
+    m_events->Clear();
+    scope.OpenImpl(MetricsValue("again"));
+    scope.Close();
+    const auto reopened = m_events->Events();
+    ASSERT_EQ(reopened.size(), 7u);  // second's context scope (4 events), open, close, action
+    ASSERT_EQ(m_events->Types().back(), Type::ScopeCloseAction);
+    EXPECT_EQ(reopened.back().contextId, second.GetContextId());
+    EXPECT_EQ(Text(reopened.back().param1), "again");
+}
+
+TEST_F(ScopeTest, PairsTravelWithTheOpenEvent) {
+    MetricsManager::GetInstance().SetBits(~0ULL);
+    MetricsValuePairs pairs;
+    pairs.emplace_back(MetricsValue("a"), MetricsValue(1));
+    pairs.emplace_back(MetricsValue("b"), MetricsValue(true));
+    {
+        Scope noContext(0);
+        MetricsValue name("kept");
+        noContext.OpenImpl(std::move(name));
+        EXPECT_EQ(Text(name), "kept");  // NOLINT(bugprone-use-after-move)
+        Scope pairsNoContext("pairs", std::move(pairs), 0);
+        EXPECT_EQ(pairs.size(), 2u);  // NOLINT(bugprone-use-after-move)
+    }
+    Context context(0, Context::Create(true));
+    context.OpenScope();
+    m_events->Clear();
+    {
+        Scope scope("with pairs", std::move(pairs), 0x10000);
+        EXPECT_TRUE(pairs.empty());  // NOLINT(bugprone-use-after-move)
+        MetricsValuePairs more;
+        more.emplace_back(MetricsValue("c"), MetricsValue(2.0));
+        scope.MultiEmit(Type::ScopeEmit, "multi", std::move(more));
+    }
+    const auto events = m_events->Events();
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[0].eventType, Type::ScopeOpen);
+    EXPECT_EQ(events[0].param2.m_type, MetricsValueType::Int64);
+    EXPECT_EQ(events[0].param2.m_int, 0);
+    ASSERT_EQ(events[0].paramPairs.size(), 2u);
+    EXPECT_EQ(Text(events[0].paramPairs[1].first), "b");
+    EXPECT_EQ(events[1].paramPairs.size(), 1u);
+    EXPECT_EQ(Text(events[1].param1), "multi");
+    EXPECT_EQ(events[2].eventType, Type::ScopeClose);
+    EXPECT_EQ(Text(events[2].param1), "with pairs");
+}
+
+TEST_F(ScopeTest, DialogRecordsItsNameWhileShown) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    { ModalDialogMetrics noMask("Options"); }  // mask 0: nothing at all
+    manager.SetBitsAbsolute(0x10000);
+    { ModalDialogMetrics noContext; }
+    EXPECT_EQ(m_events->Count(), 0u);
+
+    Context context(0, Context::Create(true));
+    context.OpenScope();
+    m_events->Clear();
+    {
+        ModalDialogMetrics messageBox;
+        ModalDialogMetrics unnamed(nullptr);
+        ModalDialogMetrics named("Options");
+        named.Close();
+    }
+    const auto events = m_events->Events();
+    ASSERT_EQ(events.size(), 9u);
+    const char* expected[][2] = {{"Dialog", ""}, {"dlg-name", "MessageBox"},
+                                 {"Dialog", ""}, {"dlg-name", "MessageBox"},
+                                 {"Dialog", ""}, {"dlg-name", "Options"},
+                                 {"Dialog", ""}, {"Dialog", ""},
+                                 {"Dialog", ""}};
+    for (size_t i = 0; i < events.size(); ++i) {
+        EXPECT_EQ(events[i].bits, 2u);
+        EXPECT_EQ(Text(events[i].param1), expected[i][0]);
+        EXPECT_EQ(Text(events[i].param2), expected[i][1]);
+    }
+    // named closed first (explicitly, once), then the others in reverse order of construction.
+    EXPECT_EQ(events[6].eventType, Type::ScopeClose);
+    EXPECT_EQ(events[6].subjectId, events[4].subjectId);
+    EXPECT_EQ(events[7].subjectId, events[2].subjectId);
+    EXPECT_EQ(events[8].subjectId, events[0].subjectId);
+    EXPECT_EQ(events[8].eventType, Type::ScopeClose);
+}
+
+}  // namespace
+}  // namespace Metrics
