@@ -1,0 +1,191 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "support/RecordingListener.h"
+
+namespace Metrics {
+namespace {
+
+constexpr unsigned long long kAll = 0xFFFFFFFFFFFF0000ULL;
+constexpr unsigned long long kSql = 0x4000000000ULL;
+constexpr unsigned long long kNet = 0x40000000ULL;
+constexpr unsigned long long kDefault = 0xFFFFFFDFFFFF0000ULL;
+
+std::string TempPath(const std::string& name) {
+    return ::testing::TempDir() + name + std::to_string(getpid()) + ".csv";
+}
+
+std::vector<std::string> ReadLines(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(in, line)) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The event_type column of a data line.
+int TypeOf(const std::string& line) {
+    std::istringstream fields(line);
+    std::string field;
+    for (int i = 0; i < 4; ++i) {
+        std::getline(fields, field, ',');
+    }
+    return std::stoi(field);
+}
+
+bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+TEST(MetricsRawClientTest, OptionsAreRecognisedByExactPrefix) {
+    MetricsRawClient client;
+    EXPECT_FALSE(client.IsOpen());
+    client.Close();
+    EXPECT_FALSE(client.ProcessArgument("-SET=sql"));
+    EXPECT_FALSE(client.ProcessArgument("-set"));
+    EXPECT_FALSE(client.ProcessArgument("metrics.csv"));
+    EXPECT_TRUE(client.ProcessArgument("-set=nonsense"));  // the value is not checked here
+    EXPECT_TRUE(client.ProcessArgument("-raw="));
+    MetricsManager::GetInstance().Enable();
+    EXPECT_FALSE(client.Open());  // empty file name
+    EXPECT_FALSE(client.IsOpen());
+    EXPECT_EQ(MetricsManager::GetInstance().GetBits(), 0u);
+}
+
+TEST(MetricsRawClientTest, OpenSetsTheManagerBits) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.Enable();
+    const std::string path = TempPath("bits");
+    const struct {
+        std::vector<const char*> options;
+        unsigned long long before;
+        unsigned long long after;
+    } cases[] = {
+        {{}, kSql >> 4, (kSql >> 4) | kDefault},
+        {{"-setabs=sql", "-set=net"}, kSql, kSql | kNet},
+        {{"-set=all", "-clear=sql"}, kSql, kAll},  // the clear list spares bits already set
+        {{"-setabs=all", "-clear=sql"}, kSql | 0x1000, kAll & ~kSql},
+        {{"-setabs=sql", "-clear=net"}, kNet, kSql},  // -clear= leaves -setabs= absolute
+        {{"-clear=sql"}, kSql | kNet, kNet},
+        {{"-setabs="}, kNet, kNet | kDefault},  // an empty set list counts as none
+        {{"-setabs=unknown", "-clear=net"}, kNet | kSql, kSql},
+    };
+    for (const auto& c : cases) {
+        manager.SetBitsAbsolute(c.before);
+        MetricsRawClient client;
+        ASSERT_TRUE(client.ProcessArgument("-raw=" + path));
+        for (const char* option : c.options) {
+            ASSERT_TRUE(client.ProcessArgument(option));
+        }
+        ASSERT_TRUE(client.Open());
+        EXPECT_EQ(manager.GetBits(), c.after) << (c.options.empty() ? "" : c.options[0]);
+        client.Close();
+        EXPECT_EQ(manager.GetBits(), c.after);  // Close keeps them
+    }
+    std::remove(path.c_str());
+}
+
+TEST(MetricsRawClientTest, RecordsARunFromRootContextToClose) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.Enable();
+    const std::string path = TempPath("run");
+    MetricsRawClient client;
+    client.SetOutputFileName(path);
+    client.SetBits("sql,net", false);
+    client.ClearBits("net");
+    ASSERT_TRUE(client.Open());
+    EXPECT_TRUE(client.IsOpen());
+    EXPECT_FALSE(client.Open());  // already open: refused, nothing replaced
+    EXPECT_EQ(manager.GetBits(), kSql);
+    {
+        Scope scope("query", kSql);
+        Attribute("rows", 3, kSql);
+        Attribute("dropped", 1, kNet);
+    }
+    client.Close();
+    client.Close();
+    EXPECT_FALSE(client.IsOpen());
+
+    const auto lines = ReadLines(path);
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "timestamp,datetime,context_id,event_type,param1,param2");
+    EXPECT_EQ(TypeOf(lines[1]), static_cast<int>(MetricsEventType::ContextCreate));
+    EXPECT_EQ(TypeOf(lines[2]), static_cast<int>(MetricsEventType::ContextOpen));
+    EXPECT_EQ(TypeOf(lines.back()), static_cast<int>(MetricsEventType::ContextClose));
+    std::vector<int> types;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        types.push_back(TypeOf(lines[i]));
+    }
+    const std::vector<int> expected = {2, 3, 8, 8, 8, 5, 5, 8, 6, 6, 4};
+    EXPECT_EQ(types, expected);
+    for (const auto& line : lines) {
+        EXPECT_EQ(line.find("dropped"), std::string::npos);
+    }
+
+    // Opening again truncates the file and starts a new root context.
+    ASSERT_TRUE(client.Open());
+    client.Close();
+    const auto again = ReadLines(path);
+    ASSERT_EQ(again.size(), 4u);  // header, create, open, close: nothing opened its scope
+    std::remove(path.c_str());
+}
+
+TEST(MetricsRawClientTest, DestroyingAnOpenClientCompletesTheFile) {
+    MetricsManager::GetInstance().Enable();
+    const std::string path = TempPath("destroyed");
+    {
+        MetricsRawClient client;
+        client.SetOutputFileName(path);
+        ASSERT_TRUE(client.Open());
+        Attribute("last words", "written", 0x10000);
+    }
+    const auto lines = ReadLines(path);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(TypeOf(lines.back()), static_cast<int>(MetricsEventType::ContextClose));
+    EXPECT_NE(lines[3].find("last words"), std::string::npos);
+    std::remove(path.c_str());
+}
+
+TEST(MetricsRawClientTest, RefusesWhereNothingCouldBeRecorded) {
+    const std::string path = TempPath("refused");
+    MetricsManager& manager = MetricsManager::GetInstance();
+    MetricsRawClient client;
+    client.SetOutputFileName(path);
+    EXPECT_FALSE(client.Open());  // never enabled
+    EXPECT_FALSE(FileExists(path));
+
+    manager.Enable();
+    MetricsRawClient badPath;
+    badPath.SetOutputFileName("/nonexistent-dir/metrics.csv");
+    try {
+        badPath.Open();
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "failed to open file");
+    }
+    EXPECT_FALSE(badPath.IsOpen());
+    EXPECT_EQ(manager.GetBits(), 0u);
+    EXPECT_EQ(manager.GetCurrentThreadContextId(), 0u);
+
+    MetricsManager::ShutdownAndFlush();
+    EXPECT_FALSE(client.Open());  // shut down
+    EXPECT_FALSE(FileExists(path));
+}
+
+TEST(MetricsRawClientTest, FullDiskClosesCleanly) {
+    MetricsManager::GetInstance().Enable();
+    MetricsRawClient client;
+    client.SetOutputFileName("/dev/full");
+    ASSERT_TRUE(client.Open());
+    for (int i = 0; i < 100; ++i) {
+        Attribute("lost", i, 0x10000);
+    }
+    EXPECT_NO_THROW(client.Close());
+}
+
+}  // namespace
+}  // namespace Metrics
