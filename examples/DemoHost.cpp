@@ -1,1 +1,406 @@
-int main() { return 0; }
+// quillmetrics-demo: a small desktop-style host that records a run into a CSV file.
+//
+// A UI thread hands work to a pool of workers through shared and unique contexts; the workers
+// open nested scopes, record attributes and values, and the UI thread shows a dialog and a message
+// box. The raw client writes every event to the file; a synchronous consumer of the demo's own
+// counts the events and times the scopes for the summary printed at the end.
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <quillmetrics/quillmetrics.h>
+
+namespace {
+
+using namespace Metrics;
+
+// Category bits, named as in the mnemonic table.
+constexpr unsigned long long kAct = 0x10000;
+constexpr unsigned long long kCache = 0x20000;
+constexpr unsigned long long kNet = 0x40000000;
+constexpr unsigned long long kParse = 0x80000000;
+constexpr unsigned long long kQuery = 0x400000000;
+constexpr unsigned long long kRend = 0x1000000000;
+constexpr unsigned long long kSql = 0x4000000000;
+constexpr unsigned long long kHighVolume = 0x1000;
+
+constexpr auto kRetryAction = static_cast<MetricsCloseScopeActions>(1);
+constexpr auto kInvalidateCacheAction = static_cast<MetricsCloseScopeActions>(2);
+
+const char* const kUsage =
+    "usage: quillmetrics-demo [options]\n"
+    "\n"
+    "Runs a short instrumented workload and records it to a CSV file.\n"
+    "\n"
+    "options:\n"
+    "  -raw=FILE        file to write (default metrics.csv)\n"
+    "  -set=LIST        enable these categories in addition (comma-separated mnemonics)\n"
+    "  -setabs=LIST     enable exactly these categories\n"
+    "  -clear=LIST      withhold these categories\n"
+    "  --threads=N      worker threads (1 to 64, default 3)\n"
+    "  --events=N       work items the UI thread hands out (1 to 1000000, default 500)\n"
+    "  --help           show this text\n";
+
+struct Options {
+    std::string file = "metrics.csv";
+    int threads = 3;
+    int tasks = 500;
+};
+
+const char* TypeName(int type) {
+    switch (static_cast<MetricsEventType>(type)) {
+        case MetricsEventType::Shutdown: return "Shutdown";
+        case MetricsEventType::ContextCreate: return "ContextCreate";
+        case MetricsEventType::ContextOpen: return "ContextOpen";
+        case MetricsEventType::ContextClose: return "ContextClose";
+        case MetricsEventType::ScopeOpen: return "ScopeOpen";
+        case MetricsEventType::ScopeClose: return "ScopeClose";
+        case MetricsEventType::ScopeEmit: return "ScopeEmit";
+        case MetricsEventType::Attribute: return "Attribute";
+        case MetricsEventType::MultiAttribute: return "MultiAttribute";
+        case MetricsEventType::ScopeCloseAction: return "ScopeCloseAction";
+    }
+    return "other";
+}
+
+// Counts events by type and times scopes by pairing each open with the close of the same subject.
+// Called on every emitting thread, hence the lock.
+class SummaryConsumer : public IMetricsListener {
+public:
+    struct ScopeTime {
+        long count = 0;
+        unsigned long long totalNs = 0;
+        unsigned long long maxNs = 0;
+    };
+
+    void OnEvent(const MetricsEvent& event) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_counting) {
+            return;
+        }
+        ++m_byType[static_cast<int>(event.eventType)];
+        if (event.eventType == MetricsEventType::ScopeOpen) {
+            m_open[event.subjectId] = {event.timestamp, Name(event.param1)};
+        } else if (event.eventType == MetricsEventType::ScopeClose) {
+            const auto found = m_open.find(event.subjectId);
+            if (found != m_open.end()) {
+                const unsigned long long ns = event.timestamp - found->second.first;
+                ScopeTime& time = m_times[found->second.second];
+                ++time.count;
+                time.totalNs += ns;
+                time.maxNs = std::max(time.maxNs, ns);
+                m_open.erase(found);
+            }
+        }
+    }
+
+    void StopCounting() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_counting = false;
+    }
+
+    std::map<int, long> ByType() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_byType;
+    }
+
+    std::vector<std::pair<std::string, ScopeTime>> Slowest(size_t count) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        std::vector<std::pair<std::string, ScopeTime>> scopes(m_times.begin(), m_times.end());
+        std::sort(scopes.begin(), scopes.end(),
+                  [](const auto& a, const auto& b) { return a.second.totalNs > b.second.totalNs; });
+        scopes.resize(std::min(count, scopes.size()));
+        return scopes;
+    }
+
+private:
+    static std::string Name(const MetricsValue& value) {
+        return value.m_type == MetricsValueType::String ? *value.m_string : "(unnamed)";
+    }
+
+    std::mutex m_mutex;
+    bool m_counting = true;                                                     // guarded
+    std::map<int, long> m_byType;                                               // guarded
+    std::map<unsigned long long, std::pair<unsigned long long, std::string>> m_open;  // guarded
+    std::map<std::string, ScopeTime> m_times;                                   // guarded
+};
+
+// A work item as the UI thread hands it to a worker.
+struct Task {
+    int number;
+    SharedMetricsContext batch;     // the batch the item belongs to, shared by many items
+    UniqueMetricsContext pending;   // the item's own context, opened by whichever worker runs it
+};
+
+class TaskQueue {
+public:
+    void Push(Task task) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_tasks.push_back(std::move(task));
+        }
+        m_ready.notify_one();
+    }
+    void Finish() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_finished = true;
+        }
+        m_ready.notify_all();
+    }
+    bool Pop(Task& task) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_ready.wait(lock, [&] { return m_finished || !m_tasks.empty(); });
+        if (m_tasks.empty()) {
+            return false;
+        }
+        task = std::move(m_tasks.front());
+        m_tasks.pop_front();
+        return true;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_ready;
+    std::deque<Task> m_tasks;  // guarded by m_mutex
+    bool m_finished = false;   // guarded by m_mutex
+};
+
+void Work(std::chrono::microseconds duration) {
+    // Sleeping stands in for the host's real work; the scopes measure it.
+    std::this_thread::sleep_for(duration);
+}
+
+void RunTask(Task& task, std::mt19937& random) {
+    // The batch context becomes the parent of a short "batch-step" context on this thread, and the
+    // item's own context is opened here as well.
+    const std::unique_ptr<Context> step = task.batch.Open();
+    const std::unique_ptr<Context> item = task.pending.Open();
+    if (item) {
+        item->SetName("work-item");
+        item->Emit(MetricsValue("item"), MetricsValue(task.number));
+        item->AddAttribute("origin", "ui");
+    }
+    Attribute(L"table", L"customers \u00e9t\u00e9", kSql);
+    Scope query("query", kQuery | kSql);
+    Attribute("rows", static_cast<long long>(random() % 5000), kSql);
+    Attribute("cached", random() % 3 == 0, kCache);
+    {
+        Scope fetch("fetch", kNet);
+        fetch.Emit("bytes", static_cast<long long>(1000 + random() % 100000));
+        Work(std::chrono::microseconds(1500 + random() % 4000));
+        if (random() % 5 == 0) {
+            fetch.SetPostScopeCloseEvents({kRetryAction});
+        }
+    }
+    {
+        Scope parse("parse", kParse);
+        Attribute("ratio", static_cast<double>(random() % 1000) / 7.0, kParse);
+        Work(std::chrono::microseconds(500 + random() % 2000));
+        for (int i = 0; i < 5; ++i) {
+            Attribute("token", i, kHighVolume);  // outside "all": recorded only when asked for
+        }
+    }
+    MetricsValuePairs stats;
+    stats.emplace_back(MetricsValue("fetched"), MetricsValue(true));
+    stats.emplace_back(MetricsValue("latency-ms"), MetricsValue(2.5));
+    MultiAttribute("query-stats", std::move(stats), kQuery);
+    if (task.number % 10 == 0) {
+        query.SetPostScopeCloseEvents({kInvalidateCacheAction});
+    }
+}
+
+void ShowProgress(int done, int total) {
+    static const bool terminal = isatty(STDERR_FILENO) != 0;
+    if (!terminal) {
+        return;
+    }
+    constexpr int kWidth = 30;
+    const int filled = total == 0 ? kWidth : done * kWidth / total;
+    std::fprintf(stderr, "\r[%s%s] %3d%% %d/%d work items", std::string(filled, '#').c_str(),
+                 std::string(kWidth - filled, ' ').c_str(), total == 0 ? 100 : done * 100 / total,
+                 done, total);
+    if (done == total) {
+        std::fputc('\n', stderr);
+    }
+    std::fflush(stderr);
+}
+
+bool ParseNumber(const std::string& text, int low, int high, int& out) {
+    if (text.empty() || text.size() > 9 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    const int value = std::stoi(text);
+    if (value < low || value > high) {
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+int UsageError(const std::string& message) {
+    std::cerr << "quillmetrics-demo: " << message << "\n\n" << kUsage;
+    return 2;
+}
+
+void WarnUnknownMnemonics(const std::string& option) {
+    const std::string::size_type equals = option.find('=');
+    const std::string unknown = MetricsBitsUtils::ValidateMnemonicList(option.substr(equals + 1));
+    if (!unknown.empty()) {
+        std::cerr << "quillmetrics-demo: warning: unknown categories in " << option.substr(0, equals)
+                  << ": " << unknown << " (ignored)\n";
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    MetricsRawClient client;
+    client.SetOutputFileName(options.file);
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--help" || argument == "-h") {
+            std::cout << kUsage;
+            return 0;
+        }
+        if (argument.rfind("--threads=", 0) == 0) {
+            if (!ParseNumber(argument.substr(10), 1, 64, options.threads)) {
+                return UsageError("--threads takes a whole number from 1 to 64: " + argument);
+            }
+        } else if (argument.rfind("--events=", 0) == 0) {
+            if (!ParseNumber(argument.substr(9), 1, 1000000, options.tasks)) {
+                return UsageError("--events takes a whole number from 1 to 1000000: " + argument);
+            }
+        } else if (client.ProcessArgument(argument)) {
+            if (argument.rfind("-raw=", 0) == 0) {
+                options.file = argument.substr(5);
+                if (options.file.empty()) {
+                    return UsageError("-raw= needs a file name");
+                }
+            } else {
+                WarnUnknownMnemonics(argument);
+            }
+        } else {
+            return UsageError("unknown option: " + argument);
+        }
+    }
+
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.SetLoggingFunction(
+        [](MetricsManager::LogSeverity severity, const wchar_t* key, const TStringCore& message) {
+            std::fprintf(stderr, "[%c] %s: %s\n", static_cast<char>(severity),
+                         TStringCore(key, -1).toStdString().c_str(), message.toStdString().c_str());
+        });
+    manager.SetTLSDiagnosticType(MetricsManager::TLSDiagnosticType::Log);
+    manager.Enable();
+
+    const RefCntPtr<SummaryConsumer, RefCntObject> summary(new SummaryConsumer());
+    manager.AddConsumer(RefCntPtr<IMetricsListener, RefCntObject>(summary), ~0ULL, true);
+    try {
+        if (!client.Open()) {
+            std::cerr << "quillmetrics-demo: could not start recording to " << options.file << "\n";
+            return 1;
+        }
+    } catch (const std::exception& e) {
+        std::cerr << "quillmetrics-demo: cannot create " << options.file << ": " << e.what() << "\n";
+        return 1;
+    }
+    std::cerr << "quillmetrics-demo: recording to " << options.file << " (categories "
+              << MetricsBitsUtils::MetricsBitsToMnemonicList(manager.GetBits()) << ")\n";
+
+    const auto started = std::chrono::steady_clock::now();
+    TaskQueue queue;
+    std::atomic<int> done{0};
+    std::vector<std::thread> workers;
+    for (int w = 0; w < options.threads; ++w) {
+        workers.emplace_back([&queue, &done, w] {
+            std::mt19937 random(static_cast<unsigned>(w) * 7919U + 1U);
+            Task task{0, SharedMetricsContext(false), UniqueMetricsContext(false)};
+            while (queue.Pop(task)) {
+                RunTask(task, random);
+                ++done;
+            }
+        });
+    }
+
+    // The UI thread: frames that hand out batches of work, a dialog and a message box.
+    {
+        const unsigned long long rootId = manager.GetCurrentThreadContextId();
+        Context ui(rootId, Context::Create(false));
+        ui.SetName("ui");
+        Attribute("app", "quillmetrics-demo", kAct);
+        Attribute("threads", options.threads, kAct);
+        const int perBatch = 10;
+        int handedOut = 0;
+        for (int frame = 0; handedOut < options.tasks; ++frame) {
+            Scope render("ui-frame", kRend);
+            render.Emit("frame", frame);
+            SharedMetricsContext batch;
+            for (int i = 0; i < perBatch && handedOut < options.tasks; ++i) {
+                queue.Push(Task{handedOut++, batch, UniqueMetricsContext()});
+            }
+            if (frame == 1 || options.tasks <= perBatch) {
+                ModalDialogMetrics dialog("Options");
+                std::this_thread::sleep_for(std::chrono::milliseconds(40));
+            }
+            if (handedOut >= options.tasks) {  // the last frame asks the user something
+                ModalDialogMetrics messageBox;
+                std::this_thread::sleep_for(std::chrono::milliseconds(25));
+            }
+            // Pace the frames so the workers keep up, as a UI would wait for results.
+            while (handedOut - done.load() > options.threads * perBatch) {
+                ShowProgress(done.load(), options.tasks);
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            ShowProgress(done.load(), options.tasks);
+        }
+        queue.Finish();
+        for (auto& worker : workers) {
+            worker.join();
+        }
+        ShowProgress(done.load(), options.tasks);
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+
+    client.Close();
+    summary->StopCounting();
+    MetricsManager::ShutdownAndFlush();
+
+    long total = 0;
+    for (const auto& [type, count] : summary->ByType()) {
+        total += count;
+    }
+    std::printf("\nwrote %ld events in %.2f s to %s\n\nevents by type:\n", total, seconds,
+                options.file.c_str());
+    for (const auto& [type, count] : summary->ByType()) {
+        std::printf("  %-18s %8ld\n", TypeName(type), count);
+    }
+    std::printf("\nscopes that took the most time:\n");
+    std::printf("  %-12s %7s %12s %10s %10s\n", "scope", "count", "total ms", "mean ms", "max ms");
+    for (const auto& [name, time] : summary->Slowest(5)) {
+        std::printf("  %-12s %7ld %12.1f %10.3f %10.3f\n", name.c_str(), time.count,
+                    static_cast<double>(time.totalNs) / 1e6,
+                    static_cast<double>(time.totalNs) / 1e6 / static_cast<double>(time.count),
+                    static_cast<double>(time.maxNs) / 1e6);
+    }
+    return 0;
+}

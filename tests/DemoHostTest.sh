@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Runs the demo host as a user would and checks its file, its messages and its exit codes.
+# Usage: DemoHostTest.sh DEMO_BINARY WORK_DIR
+set -uo pipefail
+demo="$1"
+work="$2"
+rm -rf "$work" && mkdir -p "$work" && cd "$work" || exit 1
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+"$demo" --threads=2 --events=20 -raw=run.csv -set=sql,query,bogus >out.txt 2>err.txt
+status=$?
+[ "$status" -eq 0 ] || fail "a normal run exited with $status: $(cat err.txt)"
+grep -q "unknown categories in -set: bogus" err.txt || fail "no warning naming the unknown mnemonic"
+grep -q "wrote .* events" out.txt || fail "no summary"
+grep -q "scopes that took the most time" out.txt || fail "no scope timings"
+if command -v python3 >/dev/null; then
+    python3 - run.csv <<'PY' || fail "the CSV file does not read back"
+import csv, sys
+rows = list(csv.reader(open(sys.argv[1], newline='', encoding='utf-8')))
+assert rows[0] == ['timestamp', 'datetime', 'context_id', 'event_type', 'param1', 'param2'], rows[0]
+assert all(len(r) == 6 for r in rows), [r for r in rows if len(r) != 6][:3]
+assert rows[1][3] == '2' and rows[2][3] == '3', rows[1:3]          # root create, then open
+assert rows[1][4] == '0' and rows[1][5] == rows[2][5], rows[1:3]
+types = {int(r[3]) for r in rows[1:]}
+assert {2, 3, 4, 5, 6, 7, 8, 10, 12} <= types, types
+assert any(r[4] == 'dlg-name' and r[5] == 'MessageBox' for r in rows)
+assert any(r[4] == 'table' and r[5] == 'customers \u00e9t\u00e9' for r in rows)
+PY
+fi
+
+"$demo" --bogus >/dev/null 2>err.txt
+[ $? -eq 2 ] || fail "an unknown option did not exit with 2"
+grep -q "unknown option: --bogus" err.txt && grep -q "usage:" err.txt || fail "no message and usage"
+"$demo" --threads=many >/dev/null 2>err.txt
+[ $? -eq 2 ] || fail "a malformed number did not exit with 2"
+"$demo" --events=0 >/dev/null 2>&1
+[ $? -eq 2 ] || fail "an out-of-range number did not exit with 2"
+"$demo" -raw=/nonexistent-dir/x.csv >/dev/null 2>err.txt
+[ $? -eq 1 ] || fail "an uncreatable file did not exit with 1"
+grep -q "/nonexistent-dir/x.csv" err.txt || fail "the uncreatable file was not named"
+"$demo" --help | grep -q "usage:" || fail "--help shows no usage"
+
+[ "$failures" -eq 0 ] && echo "demo host: all checks passed"
+exit "$failures"
