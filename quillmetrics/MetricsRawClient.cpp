@@ -23,6 +23,14 @@ bool TakeOption(const std::string& argument, const char* prefix, std::string& va
     return true;
 }
 
+void WriteLine(std::ofstream& stream, const std::string& line) {
+    // A failed write (disk full) leaves an error state that would swallow every later line; clear
+    // it so that only the lines that could not be written are lost.
+    stream.clear();
+    stream.write(line.data(), static_cast<std::streamsize>(line.size()));
+    stream.flush();
+}
+
 }  // namespace
 
 MetricsRawClient::Listener::Listener(const std::string& fileName)
@@ -39,20 +47,13 @@ MetricsRawClient::Listener::Listener(const std::string& fileName)
 
 MetricsRawClient::Listener::~Listener() = default;
 
-void MetricsRawClient::Listener::WriteLine(const std::string& line) {
-    // A failed write (disk full) leaves an error state that would swallow every later line; clear
-    // it so that only the lines that could not be written are lost.
-    m_stream->clear();
-    m_stream->write(line.data(), static_cast<std::streamsize>(line.size()));
-    m_stream->flush();
-}
 
 void MetricsRawClient::Listener::OnEvent(const MetricsEvent& event) {
     try {
         std::string line;
         line.reserve(128);
         AppendCsvLine(line, event);
-        WriteLine(line);
+        WriteLine(*m_stream, line);
     } catch (...) {
         // Out of memory while building the line: this one line is dropped.
     }
@@ -106,7 +107,7 @@ bool MetricsRawClient::Open() {
         return false;
     }
     RefCntPtr<Listener, RefCntObject> listener(new Listener(m_fileName));
-    listener->WriteLine(std::string(kCsvHeader) + '\n');
+    WriteLine(*listener->m_stream, std::string(kCsvHeader) + '\n');
 
     const RefCntPtr<IMetricsListener, RefCntObject> consumer(listener);
     if (!manager.AddConsumer(consumer, kAllCategories, false)) {

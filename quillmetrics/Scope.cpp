@@ -26,6 +26,18 @@ void EmitAttribute(MetricsEventType type, const ContextShared& context, MetricsV
     MetricsManager::GetInstance().EmitEvent(std::move(event));
 }
 
+// Finds the calling thread's current context and lets it open its own scope first, so that the
+// context scope always opens before the first scope inside it. False when there is no context.
+bool OpenUnderCurrentContext(unsigned long long& contextId) {
+    const auto context = CurrentContext();
+    if (!context) {
+        return false;
+    }
+    context->OpenScope();
+    contextId = context->GetId();
+    return true;
+}
+
 }  // namespace
 
 bool TestBitsAndContext(unsigned long long bits) {
@@ -54,28 +66,18 @@ void MultiAttributeImpl(MetricsValue&& name, MetricsValuePairs&& pairs, unsigned
 
 Scope::Scope(unsigned long long bits) : m_bits(bits) {}
 
-bool Scope::OpenUnderCurrentContext() {
-    const auto context = CurrentContext();
-    if (!context) {
-        return false;
-    }
-    // The context's own scope opens before the first scope inside it.
-    context->OpenScope();
-    m_contextId = context->GetId();
-    m_open = true;
-    return true;
-}
-
 void Scope::OpenImpl(MetricsValue&& name) {
     m_name = name;
-    if (OpenUnderCurrentContext()) {
+    if (OpenUnderCurrentContext(m_contextId)) {
+        m_open = true;
         Emit(MetricsEventType::ScopeOpen, m_name, 0);
     }
 }
 
 void Scope::OpenImpl(MetricsValue&& name, MetricsValuePairs&& pairs) {
     m_name = name;
-    if (OpenUnderCurrentContext()) {
+    if (OpenUnderCurrentContext(m_contextId)) {
+        m_open = true;
         MultiEmitImpl(MetricsEventType::ScopeOpen, std::move(name), std::move(pairs));
     }
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <vector>
 
 namespace {
 
@@ -147,31 +148,56 @@ std::string TStringCore::toStdString() const {
 
 TStringCore::operator const wchar_t*() const { return m_text.c_str(); }
 
-TFormatStringCore::TFormatStringCore(const wchar_t* pattern) {
+namespace quillsys_detail {
+
+struct FormatPieces {
+    struct Piece {
+        std::wstring text;
+        int placeholder;  // 0 for literal text, else the number still to be filled
+    };
+    std::vector<Piece> pieces;
+
+    void Fill(std::wstring text, int fieldWidth, wchar_t fill);
+};
+
+}  // namespace quillsys_detail
+
+using quillsys_detail::FormatPieces;
+
+TFormatStringCore::TFormatStringCore(const wchar_t* pattern) : m_state(std::make_unique<FormatPieces>()) {
+    auto& pieces = m_state->pieces;
     const std::wstring text = pattern ? pattern : L"";
     std::wstring literal;
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] == L'%' && i + 1 < text.size() && text[i + 1] >= L'1' && text[i + 1] <= L'9') {
             if (!literal.empty()) {
-                m_pieces.push_back({std::move(literal), 0});
+                pieces.push_back({std::move(literal), 0});
                 literal.clear();
             }
-            m_pieces.push_back({std::wstring(text, i, 2), static_cast<int>(text[i + 1] - L'0')});
+            pieces.push_back({std::wstring(text, i, 2), static_cast<int>(text[i + 1] - L'0')});
             ++i;
         } else {
             literal.push_back(text[i]);
         }
     }
     if (!literal.empty()) {
-        m_pieces.push_back({std::move(literal), 0});
+        pieces.push_back({std::move(literal), 0});
     }
 }
 
-TFormatStringCore::TFormatStringCore(const TFormatStringCore&) = default;
-TFormatStringCore& TFormatStringCore::operator=(const TFormatStringCore&) = default;
+TFormatStringCore::TFormatStringCore(const TFormatStringCore& other)
+    : m_state(std::make_unique<FormatPieces>(*other.m_state)) {}
+
+TFormatStringCore& TFormatStringCore::operator=(const TFormatStringCore& other) {
+    if (this != &other) {
+        *m_state = *other.m_state;
+    }
+    return *this;
+}
+
 TFormatStringCore::~TFormatStringCore() = default;
 
-void TFormatStringCore::Fill(std::wstring text, int fieldWidth, wchar_t fill) {
+void FormatPieces::Fill(std::wstring text, int fieldWidth, wchar_t fill) {
     const size_t width = static_cast<size_t>(fieldWidth < 0 ? -static_cast<long>(fieldWidth)
                                                             : fieldWidth);
     if (text.size() < width) {
@@ -179,7 +205,7 @@ void TFormatStringCore::Fill(std::wstring text, int fieldWidth, wchar_t fill) {
         text = fieldWidth < 0 ? text + padding : padding + text;
     }
     int lowest = 0;
-    for (const Piece& piece : m_pieces) {
+    for (const Piece& piece : pieces) {
         if (piece.placeholder != 0 && (lowest == 0 || piece.placeholder < lowest)) {
             lowest = piece.placeholder;
         }
@@ -187,7 +213,7 @@ void TFormatStringCore::Fill(std::wstring text, int fieldWidth, wchar_t fill) {
     if (lowest == 0) {
         return;
     }
-    for (Piece& piece : m_pieces) {
+    for (Piece& piece : pieces) {
         if (piece.placeholder == lowest) {
             piece.text = text;
             piece.placeholder = 0;
@@ -196,7 +222,7 @@ void TFormatStringCore::Fill(std::wstring text, int fieldWidth, wchar_t fill) {
 }
 
 TFormatStringCore& TFormatStringCore::arg(const TStringCore& value, int fieldWidth, wchar_t fill) {
-    Fill(value.wstring(), fieldWidth, fill);
+    m_state->Fill(value.wstring(), fieldWidth, fill);
     return *this;
 }
 
@@ -212,13 +238,13 @@ TFormatStringCore& TFormatStringCore::arg(unsigned long long value, int fieldWid
         value /= static_cast<unsigned>(base);
     } while (value != 0);
     std::reverse(digits.begin(), digits.end());
-    Fill(std::move(digits), fieldWidth, fill);
+    m_state->Fill(std::move(digits), fieldWidth, fill);
     return *this;
 }
 
 TFormatStringCore::operator TStringCore() const {
     std::wstring text;
-    for (const Piece& piece : m_pieces) {
+    for (const FormatPieces::Piece& piece : m_state->pieces) {
         text += piece.text;
     }
     return TStringCore(text.c_str(), static_cast<int>(text.size()));

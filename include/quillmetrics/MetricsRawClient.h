@@ -27,7 +27,6 @@ public:
 
     private:
         friend class MetricsRawClient;
-        void WriteLine(const std::string& line);
 
         std::unique_ptr<std::ofstream> m_stream;
     };

@@ -104,7 +104,6 @@ private:
     void OpenImpl(MetricsValue&& name, MetricsValuePairs&& pairs);
     void EmitImpl(MetricsEventType type, MetricsValue&& first, MetricsValue&& second) const;
     void MultiEmitImpl(MetricsEventType type, MetricsValue&& first, MetricsValuePairs&& pairs) const;
-    bool OpenUnderCurrentContext();
 
     bool m_open = false;
     MetricsValue m_name;

@@ -1,7 +1,7 @@
 #pragma once
 
+#include <memory>
 #include <string>
-#include <vector>
 
 #include "quillsys/export.h"
 
@@ -33,6 +33,10 @@ private:
     std::wstring m_text;
 };
 
+namespace quillsys_detail {
+struct FormatPieces;
+}  // namespace quillsys_detail
+
 // A pattern with placeholders %1 to %9 that arg() fills, lowest-numbered open placeholder first.
 // Text inserted by arg() is never scanned for placeholders again.
 class QUILLSYS_API TFormatStringCore {
@@ -49,11 +53,5 @@ public:
     operator TStringCore() const;  // NOLINT(google-explicit-constructor)
 
 private:
-    void Fill(std::wstring text, int fieldWidth, wchar_t fill);
-
-    struct Piece {
-        std::wstring text;
-        int placeholder;  // 0 for literal text, else the number still to be filled
-    };
-    std::vector<Piece> m_pieces;
+    std::unique_ptr<quillsys_detail::FormatPieces> m_state;
 };
