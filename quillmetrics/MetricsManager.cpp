@@ -7,7 +7,6 @@
 #include <thread>
 #include <vector>
 
-#include <tbb/cache_aligned_allocator.h>
 #include <tbb/enumerable_thread_specific.h>
 
 #include "MetricsClock.h"
@@ -119,9 +118,13 @@ thread_local ThreadStackReleaser t_stackReleaser;
 }  // namespace
 
 struct MetricsManager::State {
+    // The slots come from the ordinary heap rather than oneTBB's cache-aligned allocator: that one
+    // draws on tbbmalloc's own mappings, which leak checkers in the host's process cannot scan, so
+    // every thread's stack would be reported as leaked. Each slot is padded to a cache line either
+    // way, and only its own thread touches it after creation.
     using ThreadContexts =
         tbb::enumerable_thread_specific<std::shared_ptr<MetricsThreadContext>,
-                                        tbb::cache_aligned_allocator<std::shared_ptr<MetricsThreadContext>>>;
+                                        std::allocator<std::shared_ptr<MetricsThreadContext>>>;
 
     TReadWriteLock consumerLock{0};
     std::vector<ConsumerEntry> syncConsumers;   // guarded by consumerLock

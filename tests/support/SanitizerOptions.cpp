@@ -11,9 +11,3 @@ const char* __tsan_default_options() { return "halt_on_error=1:second_deadlock_s
 
 }
 
-extern "C" const char* __lsan_default_suppressions() {
-    // The per-thread context stacks live in oneTBB's cache-aligned storage, which tbbmalloc maps
-    // outside the heap LeakSanitizer scans: the stacks stay reachable from the manager, but the
-    // scan cannot see the pointers to them.
-    return "leak:tbb::detail::d1::enumerable_thread_specific\n";
-}
