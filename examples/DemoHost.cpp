@@ -19,12 +19,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <quillmetrics/quillmetrics.h>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <quillmetrics/quillmetrics.h>
 
 namespace {
 
@@ -65,16 +64,26 @@ struct Options {
 
 const char* TypeName(int type) {
     switch (static_cast<MetricsEventType>(type)) {
-        case MetricsEventType::Shutdown: return "Shutdown";
-        case MetricsEventType::ContextCreate: return "ContextCreate";
-        case MetricsEventType::ContextOpen: return "ContextOpen";
-        case MetricsEventType::ContextClose: return "ContextClose";
-        case MetricsEventType::ScopeOpen: return "ScopeOpen";
-        case MetricsEventType::ScopeClose: return "ScopeClose";
-        case MetricsEventType::ScopeEmit: return "ScopeEmit";
-        case MetricsEventType::Attribute: return "Attribute";
-        case MetricsEventType::MultiAttribute: return "MultiAttribute";
-        case MetricsEventType::ScopeCloseAction: return "ScopeCloseAction";
+        case MetricsEventType::Shutdown:
+            return "Shutdown";
+        case MetricsEventType::ContextCreate:
+            return "ContextCreate";
+        case MetricsEventType::ContextOpen:
+            return "ContextOpen";
+        case MetricsEventType::ContextClose:
+            return "ContextClose";
+        case MetricsEventType::ScopeOpen:
+            return "ScopeOpen";
+        case MetricsEventType::ScopeClose:
+            return "ScopeClose";
+        case MetricsEventType::ScopeEmit:
+            return "ScopeEmit";
+        case MetricsEventType::Attribute:
+            return "Attribute";
+        case MetricsEventType::MultiAttribute:
+            return "MultiAttribute";
+        case MetricsEventType::ScopeCloseAction:
+            return "ScopeCloseAction";
     }
     return "other";
 }
@@ -135,17 +144,17 @@ private:
     }
 
     std::mutex m_mutex;
-    bool m_counting = true;                                                     // guarded
-    std::map<int, long> m_byType;                                               // guarded
+    bool m_counting = true;                                                           // guarded
+    std::map<int, long> m_byType;                                                     // guarded
     std::map<unsigned long long, std::pair<unsigned long long, std::string>> m_open;  // guarded
-    std::map<std::string, ScopeTime> m_times;                                   // guarded
+    std::map<std::string, ScopeTime> m_times;                                         // guarded
 };
 
 // A work item as the UI thread hands it to a worker.
 struct Task {
     int number;
-    SharedMetricsContext batch;     // the batch the item belongs to, shared by many items
-    UniqueMetricsContext pending;   // the item's own context, opened by whichever worker runs it
+    SharedMetricsContext batch;    // the batch the item belongs to, shared by many items
+    UniqueMetricsContext pending;  // the item's own context, opened by whichever worker runs it
 };
 
 class TaskQueue {
@@ -264,8 +273,8 @@ void WarnUnknownMnemonics(const std::string& option) {
     const std::string::size_type equals = option.find('=');
     const std::string unknown = MetricsBitsUtils::ValidateMnemonicList(option.substr(equals + 1));
     if (!unknown.empty()) {
-        std::cerr << "quillmetrics-demo: warning: unknown categories in " << option.substr(0, equals)
-                  << ": " << unknown << " (ignored)\n";
+        std::cerr << "quillmetrics-demo: warning: unknown categories in "
+                  << option.substr(0, equals) << ": " << unknown << " (ignored)\n";
     }
 }
 
@@ -320,7 +329,8 @@ int main(int argc, char** argv) {
             return 1;
         }
     } catch (const std::exception& e) {
-        std::cerr << "quillmetrics-demo: cannot create " << options.file << ": " << e.what() << "\n";
+        std::cerr << "quillmetrics-demo: cannot create " << options.file << ": " << e.what()
+                  << "\n";
         return 1;
     }
     std::cerr << "quillmetrics-demo: recording to " << options.file << " (categories "

@@ -22,7 +22,8 @@ void EmitContextCreate(unsigned long long parentId, unsigned long long id) {
 }
 
 ContextShared::ContextShared(unsigned long long parentId, unsigned long long id)
-    : m_id(id), m_parentId(parentId) {
+    : m_id(id)
+    , m_parentId(parentId) {
     if (id == 0) {
         return;
     }

@@ -57,7 +57,8 @@ std::string BaseText(const MetricsValue& value) {
                 return {};
             }
 #if defined(_WIN32)
-            return TStringCore::fromUtf16(reinterpret_cast<const char16_t*>(value.m_wstring->c_str()), -1)
+            return TStringCore::fromUtf16(
+                       reinterpret_cast<const char16_t*>(value.m_wstring->c_str()), -1)
                 .toStdString();
 #else
             return TStringCore(value.m_wstring->c_str(), -1).toStdString();

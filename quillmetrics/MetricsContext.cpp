@@ -11,8 +11,8 @@ namespace {
 
 using Manager = MetricsManager;
 
-void ReportInvalidAttachDetach(bool validAttachDetachState, Manager& manager, const TStringCore& key,
-                               const ContextShared& record) {
+void ReportInvalidAttachDetach(bool validAttachDetachState, Manager& manager,
+                               const TStringCore& key, const ContextShared& record) {
     switch (manager.GetTLSDiagnosticType()) {
         case Manager::TLSDiagnosticType::Throw:
             if (!validAttachDetachState) {
@@ -61,8 +61,8 @@ void Context::AttachToThread() {
     const auto stack = manager.GetThreadContext();
     const bool attachedHere = stack->IsAttached(m_shared);
     if (m_attachCount != 0 && !attachedHere) {
-        ReportInvalidAttachDetach(false, manager,
-                                  TStringCore(L"quillmetrics-invalid-attach-attempted", -1), *m_shared);
+        ReportInvalidAttachDetach(
+            false, manager, TStringCore(L"quillmetrics-invalid-attach-attempted", -1), *m_shared);
     }
     stack->AttachContext(m_shared);
     if (!attachedHere) {
@@ -196,7 +196,8 @@ UniqueMetricsContext::UniqueMetricsContext(bool create) {
 }
 
 UniqueMetricsContext::UniqueMetricsContext(const UniqueMetricsContext& other)
-    : m_parentId(other.m_parentId), m_id(other.m_id) {}
+    : m_parentId(other.m_parentId)
+    , m_id(other.m_id) {}
 
 UniqueMetricsContext& UniqueMetricsContext::operator=(const UniqueMetricsContext& other) {
     if (this != &other) {

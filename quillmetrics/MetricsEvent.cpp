@@ -1,6 +1,6 @@
-#include "MetricsClock.h"
-
 #include <limits>
+
+#include "MetricsClock.h"
 
 namespace Metrics {
 
@@ -34,7 +34,9 @@ void FileTimeToDateTime(uint64_t fileTime, unsigned long long& seconds, uint32_t
     microseconds = static_cast<uint32_t>((fileTime / 10ULL) % 1000000ULL);
 }
 
-uint64_t GetTimestampNs() { return TicksToNanoseconds(PlatformTickCount(), s_startTicks, s_nsPerTick); }
+uint64_t GetTimestampNs() {
+    return TicksToNanoseconds(PlatformTickCount(), s_startTicks, s_nsPerTick);
+}
 
 void GetDateTime(unsigned long long& seconds, uint32_t& microseconds) {
     seconds = 0;

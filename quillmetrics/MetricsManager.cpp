@@ -146,10 +146,10 @@ struct MetricsManager::State {
     // delivered count reaches the queued count it saw when it started.
     std::atomic<unsigned long long> queuedCount{0};
     std::mutex wakeMutex;
-    std::condition_variable wake;       // wakes the idle background thread
-    std::condition_variable delivered;  // wakes flush waiters
-    bool wakeRequested = false;                // guarded by wakeMutex
-    unsigned long long deliveredCount = 0;     // guarded by wakeMutex
+    std::condition_variable wake;           // wakes the idle background thread
+    std::condition_variable delivered;      // wakes flush waiters
+    bool wakeRequested = false;             // guarded by wakeMutex
+    unsigned long long deliveredCount = 0;  // guarded by wakeMutex
 
     // Hooks are swapped whole under hookMutex and called through a copy of the pointer, so a hook
     // may be replaced while another thread is calling the old one.
@@ -211,7 +211,8 @@ MetricsManager& MetricsManager::GetInstance() {
     return *instance;
 }
 
-MetricsManager::MetricsManager() : m_state(std::make_unique<State>()) {}
+MetricsManager::MetricsManager()
+    : m_state(std::make_unique<State>()) {}
 
 MetricsManager::~MetricsManager() = default;
 
@@ -261,7 +262,10 @@ void MetricsManager::EmitEvent(std::shared_ptr<MetricsEvent> event) {
     if (m_state->hasSyncConsumers.load(std::memory_order_acquire)) {
         struct ReadGuard {
             TReadWriteLock& lock;
-            explicit ReadGuard(TReadWriteLock& l) : lock(l) { lock.LockRead(); }
+            explicit ReadGuard(TReadWriteLock& l)
+                : lock(l) {
+                lock.LockRead();
+            }
             ReadGuard(const ReadGuard&) = delete;
             ReadGuard& operator=(const ReadGuard&) = delete;
             ~ReadGuard() { lock.UnlockRead(); }
@@ -333,7 +337,8 @@ void MetricsManager::BackgroundThreadProc() {
             continue;
         }
         if (!IsShutdown()) {
-            if (const auto counter = state.LoadHook(state.queueCounterFunction); counter && *counter) {
+            if (const auto counter = state.LoadHook(state.queueCounterFunction);
+                counter && *counter) {
                 (*counter)(static_cast<int>(batch.size()));
             }
         }
@@ -498,7 +503,8 @@ void MetricsManager::SetLogCallStackFunction(LogCallStackFunction function) {
     if (IsShutdown()) {
         return;
     }
-    auto slot = function ? std::make_shared<const LogCallStackFunction>(std::move(function)) : nullptr;
+    auto slot =
+        function ? std::make_shared<const LogCallStackFunction>(std::move(function)) : nullptr;
     std::lock_guard<std::mutex> lock(m_state->hookMutex);
     m_state->logCallStackFunction.swap(slot);
 }
@@ -525,12 +531,14 @@ void MetricsManager::SetThreadInitFunction(std::function<void()> function) {
     if (IsShutdown()) {
         return;
     }
-    auto slot = function ? std::make_shared<const std::function<void()>>(std::move(function)) : nullptr;
+    auto slot =
+        function ? std::make_shared<const std::function<void()>>(std::move(function)) : nullptr;
     std::lock_guard<std::mutex> lock(m_state->hookMutex);
     m_state->threadInitFunction.swap(slot);
 }
 
-void MetricsManager::Log(LogSeverity severity, const wchar_t* key, const TStringCore& message) const {
+void MetricsManager::Log(LogSeverity severity, const wchar_t* key,
+                         const TStringCore& message) const {
     if (IsShutdown() || key == nullptr) {
         return;
     }
@@ -543,7 +551,8 @@ void MetricsManager::LogCallStack(const wchar_t* key) const {
     if (IsShutdown()) {
         return;
     }
-    if (const auto function = m_state->LoadHook(m_state->logCallStackFunction); function && *function) {
+    if (const auto function = m_state->LoadHook(m_state->logCallStackFunction);
+        function && *function) {
         (*function)(key);
     }
 }

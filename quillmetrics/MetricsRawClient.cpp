@@ -47,7 +47,6 @@ MetricsRawClient::Listener::Listener(const std::string& fileName)
 
 MetricsRawClient::Listener::~Listener() = default;
 
-
 void MetricsRawClient::Listener::OnEvent(const MetricsEvent& event) {
     try {
         std::string line;

@@ -9,7 +9,8 @@ const char* const s_messageBoxName = "MessageBox";
 
 }  // namespace
 
-ModalDialogMetrics::ModalDialogMetrics() : ModalDialogMetrics(nullptr) {}
+ModalDialogMetrics::ModalDialogMetrics()
+    : ModalDialogMetrics(nullptr) {}
 
 ModalDialogMetrics::ModalDialogMetrics(const char* name)
     : m_scope(std::make_unique<Scope>("Dialog", kDialogBits)) {

@@ -64,7 +64,8 @@ void MultiAttributeImpl(MetricsValue&& name, MetricsValuePairs&& pairs, unsigned
     }
 }
 
-Scope::Scope(unsigned long long bits) : m_bits(bits) {}
+Scope::Scope(unsigned long long bits)
+    : m_bits(bits) {}
 
 void Scope::OpenImpl(MetricsValue&& name) {
     m_name = name;

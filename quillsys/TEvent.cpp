@@ -8,13 +8,14 @@
 struct TEvent::State {
     std::mutex mutex;
     std::condition_variable changed;
-    bool set = false;                                 // guarded by mutex
+    bool set = false;                                  // guarded by mutex
     std::map<void*, std::function<void()>> callbacks;  // guarded by mutex
 };
 
 IEvent::~IEvent() = default;
 
-TEvent::TEvent(bool initiallySet) : m_state(std::make_unique<State>()) {
+TEvent::TEvent(bool initiallySet)
+    : m_state(std::make_unique<State>()) {
     m_state->set = initiallySet;
 }
 

@@ -6,7 +6,8 @@ struct TReadWriteLock::State {
     std::shared_mutex mutex;
 };
 
-TReadWriteLock::TReadWriteLock(unsigned int /*flags*/) : m_state(std::make_unique<State>()) {}
+TReadWriteLock::TReadWriteLock(unsigned int /*flags*/)
+    : m_state(std::make_unique<State>()) {}
 
 TReadWriteLock::~TReadWriteLock() = default;
 

@@ -164,7 +164,8 @@ struct FormatPieces {
 
 using quillsys_detail::FormatPieces;
 
-TFormatStringCore::TFormatStringCore(const wchar_t* pattern) : m_state(std::make_unique<FormatPieces>()) {
+TFormatStringCore::TFormatStringCore(const wchar_t* pattern)
+    : m_state(std::make_unique<FormatPieces>()) {
     auto& pieces = m_state->pieces;
     const std::wstring text = pattern ? pattern : L"";
     std::wstring literal;
@@ -198,8 +199,8 @@ TFormatStringCore& TFormatStringCore::operator=(const TFormatStringCore& other) 
 TFormatStringCore::~TFormatStringCore() = default;
 
 void FormatPieces::Fill(std::wstring text, int fieldWidth, wchar_t fill) {
-    const size_t width = static_cast<size_t>(fieldWidth < 0 ? -static_cast<long>(fieldWidth)
-                                                            : fieldWidth);
+    const size_t width =
+        static_cast<size_t>(fieldWidth < 0 ? -static_cast<long>(fieldWidth) : fieldWidth);
     if (text.size() < width) {
         const std::wstring padding(width - text.size(), fill);
         text = fieldWidth < 0 ? text + padding : padding + text;

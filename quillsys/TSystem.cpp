@@ -3,8 +3,9 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
-#include <sys/syscall.h>
 #include <unistd.h>
+
+#include <sys/syscall.h>
 #endif
 
 unsigned long long TSystem::ThreadID() {

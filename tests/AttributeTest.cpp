@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "support/AllocationHooks.h"
 #include "support/RecordingListener.h"
@@ -25,7 +25,7 @@ TEST_F(AttributeTest, TestBitsAndContextNeedsCategoriesAndAContext) {
     MetricsManager& manager = MetricsManager::GetInstance();
     EXPECT_FALSE(TestBitsAndContext(0));  // mask 0, no context
     Context context(0, Context::Create(true));
-    EXPECT_FALSE(TestBitsAndContext(0));  // mask 0 refuses even uncategorised events
+    EXPECT_FALSE(TestBitsAndContext(0));             // mask 0 refuses even uncategorised events
     manager.SetBitsAbsolute(0xFFFFFFFFFFFF0000ULL);  // "all"
     EXPECT_TRUE(TestBitsAndContext(0));
     EXPECT_TRUE(TestBitsAndContext(2));

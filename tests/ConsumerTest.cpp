@@ -101,9 +101,8 @@ TEST(ConsumerTest, AsyncConsumerMayRemoveItselfWhileBeingCalled) {
     manager.SetBits(~0ULL);
     auto self = MakeRecordingListener();
     auto witness = MakeRecordingListener();
-    self->SetOnEvent([&manager, &self](const MetricsEvent&) {
-        manager.RemoveConsumer(AsListener(self));
-    });
+    self->SetOnEvent(
+        [&manager, &self](const MetricsEvent&) { manager.RemoveConsumer(AsListener(self)); });
     ASSERT_TRUE(manager.AddConsumer(AsListener(self), ~0ULL, false));
     ASSERT_TRUE(manager.AddConsumer(AsListener(witness), ~0ULL, false));
     for (int i = 0; i < 5; ++i) {

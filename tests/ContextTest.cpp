@@ -1,7 +1,7 @@
-#include <gtest/gtest.h>
-
 #include <mutex>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "support/RecordingListener.h"
 
@@ -72,7 +72,7 @@ TEST_F(ContextTest, CreateAnnouncesIdsAndHandlesOpenAndClose) {
         Context root(0, rootId);
         EXPECT_EQ(Current(), rootId);
         const unsigned long long childId = Context::Create(false);
-        EXPECT_EQ(Context::Create(rootId) , childId + 1);
+        EXPECT_EQ(Context::Create(rootId), childId + 1);
         Context child(rootId, childId);
         EXPECT_EQ(Current(), childId);
         EXPECT_EQ(child.GetParentContextId(), rootId);
@@ -81,8 +81,8 @@ TEST_F(ContextTest, CreateAnnouncesIdsAndHandlesOpenAndClose) {
     }
     EXPECT_EQ(Current(), 0u);
     const auto events = m_events->Events();
-    const std::vector<Type> expected = {Type::ContextCreate, Type::ContextOpen,  Type::ContextCreate,
-                                        Type::ContextCreate, Type::ContextOpen,  Type::ContextClose,
+    const std::vector<Type> expected = {Type::ContextCreate, Type::ContextOpen, Type::ContextCreate,
+                                        Type::ContextCreate, Type::ContextOpen, Type::ContextClose,
                                         Type::ContextClose};
     ASSERT_EQ(m_events->Types(), expected);
     EXPECT_EQ(events[0].subjectId, rootId);
@@ -180,7 +180,7 @@ TEST_F(ContextTest, ThrowModeRefusesTheAttach) {
             EXPECT_EQ(e.Line(), 239);
             EXPECT_EQ(e.Expression(), "validAttachDetachState");
         }
-        EXPECT_EQ(Current(), 0u);  // not attached
+        EXPECT_EQ(Current(), 0u);    // not attached
         context.DetachFromThread();  // an invalid detach never throws
     }).join();
     context.DetachFromThread();  // the counter was unchanged: this detach is the valid one
@@ -216,9 +216,9 @@ TEST_F(ContextTest, ContextScopeOpensOnceBeforeTheFirstEmit) {
     context.Emit(MetricsValue("k"), MetricsValue(3));  // closed: nothing
     context.OpenScope();
 
-    const std::vector<Type> expected = {Type::Attribute,  Type::Attribute,  Type::Attribute,
-                                        Type::ScopeOpen,  Type::ScopeEmit,  Type::ScopeEmit,
-                                        Type::Attribute,  Type::ScopeClose, Type::ContextClose};
+    const std::vector<Type> expected = {Type::Attribute, Type::Attribute,  Type::Attribute,
+                                        Type::ScopeOpen, Type::ScopeEmit,  Type::ScopeEmit,
+                                        Type::Attribute, Type::ScopeClose, Type::ContextClose};
     ASSERT_EQ(m_events->Types(), expected);
     const auto events = m_events->Events();
     EXPECT_EQ(Text(events[3].param1), "ctx");

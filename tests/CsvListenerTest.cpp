@@ -1,11 +1,11 @@
-#include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 
-#include <unistd.h>
+#include <gtest/gtest.h>
 
 #include "support/AllocationHooks.h"
 #include "support/RecordingListener.h"
@@ -55,7 +55,8 @@ TEST(CsvListenerTest, RegisteredListenerWritesOneLinePerEvent) {
     manager.SetBits(~0ULL);
     const RefCntPtr<Listener, RefCntObject> listener(new Listener(path));
     EXPECT_EQ(ReadFile(path), "");
-    ASSERT_TRUE(manager.AddConsumer(RefCntPtr<IMetricsListener, RefCntObject>(listener), ~0ULL, false));
+    ASSERT_TRUE(
+        manager.AddConsumer(RefCntPtr<IMetricsListener, RefCntObject>(listener), ~0ULL, false));
     manager.EmitEvent(MakeEvent(MetricsValue("name"), MetricsValue(-5)));
     manager.EmitEvent(MakeEvent(MetricsValue("with,comma"), MetricsValue(true)));
     manager.WaitUntilWritesFlushed(10000);

@@ -1,7 +1,7 @@
-#include <gtest/gtest.h>
-
 #include <mutex>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "support/RecordingListener.h"
 

@@ -64,7 +64,7 @@ TEST(MetricsBitsUtilsTest, ValidationListsUnknownItems) {
         const char* list;
         const char* unknown;
     } cases[] = {
-        {"act,foo,bar", "foo,bar"}, {"act,all", ""},         {"", ""},
+        {"act,foo,bar", "foo,bar"}, {"act,all", ""},          {"", ""},
         {"act,Cache", "Cache"},     {"foo,,bar", "foo,,bar"}, {",act", ""},
         {"act,,foo", "foo"},        {"foo,", "foo,"},         {" sql", " sql"},
     };

@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include <ctime>
+
+#include <gtest/gtest.h>
 
 #include "MetricsClock.h"
 

@@ -1,7 +1,7 @@
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "support/RecordingListener.h"
 
@@ -22,7 +22,8 @@ std::shared_ptr<MetricsEvent> MakeEvent(unsigned long long bits, long long tag =
 // Counts its own destruction, so a test can see when the manager lets go of it.
 class TrackedListener : public IMetricsListener {
 public:
-    explicit TrackedListener(std::atomic<int>& destroyed) : m_destroyed(destroyed) {}
+    explicit TrackedListener(std::atomic<int>& destroyed)
+        : m_destroyed(destroyed) {}
     ~TrackedListener() override { ++m_destroyed; }
     void OnEvent(const MetricsEvent& /*event*/) override {}
 
@@ -202,7 +203,8 @@ TEST(MetricsManagerTest, ConsumersThrowingLoseOnlyTheirDelivery) {
 
     class Throwing : public IMetricsListener {
     public:
-        explicit Throwing(bool standard) : m_standard(standard) {}
+        explicit Throwing(bool standard)
+            : m_standard(standard) {}
         void OnEvent(const MetricsEvent& /*event*/) override {
             if (m_standard) {
                 throw std::runtime_error("consumer failed");

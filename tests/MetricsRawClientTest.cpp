@@ -1,9 +1,9 @@
-#include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <fstream>
 #include <sstream>
+
+#include <gtest/gtest.h>
 
 #include "support/RecordingListener.h"
 

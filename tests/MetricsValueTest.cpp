@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include <limits>
+
+#include <gtest/gtest.h>
 
 #include "quillmetrics/MetricsEvent.h"
 

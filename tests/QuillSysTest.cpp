@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "quillsys/quillsys.h"
 
@@ -15,7 +15,11 @@ TEST(QuillSysTest, StringCoreConvertsBetweenUtf8AndUtf16) {
     // A lone surrogate and a malformed byte each become U+FFFD.
     const char16_t lone[] = {u'x', 0xD800, u'y', 0};
     EXPECT_EQ(TStringCore::fromUtf16(lone, -1).toStdString(), "x\xEF\xBF\xBDy");
-    EXPECT_EQ(TStringCore::fromStdString("a\xFF" "b").toStdString(), "a\xEF\xBF\xBD" "b");
+    EXPECT_EQ(TStringCore::fromStdString("a\xFF"
+                                         "b")
+                  .toStdString(),
+              "a\xEF\xBF\xBD"
+              "b");
     EXPECT_EQ(TStringCore::fromStdString("\xE2\x82").toStdString(), "\xEF\xBF\xBD");
 
     EXPECT_EQ(TStringCore(L"cut\0here", -1).toStdString(), "cut");
@@ -59,7 +63,8 @@ TEST(QuillSysTest, ManualResetEventReleasesWaitersUntilReset) {
 
 TEST(QuillSysTest, RefCntPtrCountsAndThrowsWhenEmpty) {
     struct Counted : RefCntObject {
-        explicit Counted(int& destroyed) : destroyed(destroyed) {}
+        explicit Counted(int& destroyed)
+            : destroyed(destroyed) {}
         ~Counted() override { ++destroyed; }
         int& destroyed;
     };

@@ -62,10 +62,10 @@ TEST_F(ScopeTest, FirstScopeOpensTheContextScopeThenItself) {
         EXPECT_TRUE(actions.empty());  // NOLINT(bugprone-use-after-move)
     }
     const auto events = m_events->Events();
-    const std::vector<Type> expectedTypes = {Type::Attribute, Type::Attribute,   Type::Attribute,
-                                             Type::ScopeOpen, Type::ScopeOpen,   Type::ScopeEmit,
-                                             static_cast<Type>(99), Type::ScopeClose,
-                                             Type::ScopeCloseAction, Type::ScopeCloseAction};
+    const std::vector<Type> expectedTypes = {
+        Type::Attribute,        Type::Attribute,       Type::Attribute,       Type::ScopeOpen,
+        Type::ScopeOpen,        Type::ScopeEmit,       static_cast<Type>(99), Type::ScopeClose,
+        Type::ScopeCloseAction, Type::ScopeCloseAction};
     ASSERT_EQ(m_events->Types(), expectedTypes);
     EXPECT_EQ(Text(events[0].param1), "'pid'");
     EXPECT_EQ(events[0].param2.m_int, static_cast<int64_t>(TSystem::ProcessID()));
@@ -182,11 +182,10 @@ TEST_F(ScopeTest, DialogRecordsItsNameWhileShown) {
     }
     const auto events = m_events->Events();
     ASSERT_EQ(events.size(), 9u);
-    const char* expected[][2] = {{"Dialog", ""}, {"dlg-name", "MessageBox"},
-                                 {"Dialog", ""}, {"dlg-name", "MessageBox"},
-                                 {"Dialog", ""}, {"dlg-name", "Options"},
-                                 {"Dialog", ""}, {"Dialog", ""},
-                                 {"Dialog", ""}};
+    const char* expected[][2] = {
+        {"Dialog", ""}, {"dlg-name", "MessageBox"}, {"Dialog", ""}, {"dlg-name", "MessageBox"},
+        {"Dialog", ""}, {"dlg-name", "Options"},    {"Dialog", ""}, {"Dialog", ""},
+        {"Dialog", ""}};
     for (size_t i = 0; i < events.size(); ++i) {
         EXPECT_EQ(events[i].bits, 2u);
         EXPECT_EQ(Text(events[i].param1), expected[i][0]);

@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "support/RecordingListener.h"
 

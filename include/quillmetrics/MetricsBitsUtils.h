@@ -18,7 +18,8 @@ public:
     ~MetricsBitsUtils() = default;
 
     // The union of the masks of the known items; unknown and empty items are ignored.
-    QUILLMETRICS_API static unsigned long long GetMetricsBitsFromMnemonicList(const std::string& list);
+    QUILLMETRICS_API static unsigned long long GetMetricsBitsFromMnemonicList(
+        const std::string& list);
     // Every mnemonic whose mask shares a bit with bits, in alphabetical order ("all" included).
     QUILLMETRICS_API static std::string MetricsBitsToMnemonicList(unsigned long long bits);
     // The unknown items, comma-joined in the order given; empty when every item is known.

@@ -63,7 +63,8 @@ public:
     SharedMetricsContext& operator=(const SharedMetricsContext& other);
     ~SharedMetricsContext();
 
-    // A new child context attached to the calling thread; empty when the shared context is disabled.
+    // A new child context attached to the calling thread; empty when the shared context is
+    // disabled.
     std::unique_ptr<Context> Open() const;
 
 private:
@@ -81,7 +82,8 @@ public:
     UniqueMetricsContext& operator=(const UniqueMetricsContext& other);
     ~UniqueMetricsContext();
 
-    // The context attached to the calling thread, once; empty afterwards or when nothing is pending.
+    // The context attached to the calling thread, once; empty afterwards or when nothing is
+    // pending.
     std::unique_ptr<Context> Open();
 
 private:

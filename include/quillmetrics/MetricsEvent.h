@@ -42,14 +42,17 @@ enum class MetricsCloseScopeActions : int32_t {};
 // of one value may be made on several threads at once.
 class MetricsValue {
 public:
-    MetricsValue() noexcept : m_int(0) {}
+    MetricsValue() noexcept
+        : m_int(0) {}
 
     MetricsValue(const char* text)  // NOLINT(google-explicit-constructor)
         : m_type(MetricsValueType::String)
         , m_int(0)
         , m_string(std::make_shared<std::string>(text ? text : "")) {}
     MetricsValue(const std::string& text)  // NOLINT(google-explicit-constructor)
-        : m_type(MetricsValueType::String), m_int(0), m_string(std::make_shared<std::string>(text)) {}
+        : m_type(MetricsValueType::String)
+        , m_int(0)
+        , m_string(std::make_shared<std::string>(text)) {}
     MetricsValue(std::string&& text)  // NOLINT(google-explicit-constructor)
         : m_type(MetricsValueType::String)
         , m_int(0)
@@ -70,20 +73,24 @@ public:
         , m_wstring(std::make_shared<std::wstring>(std::move(text))) {}
 
     MetricsValue(bool value) noexcept  // NOLINT(google-explicit-constructor)
-        : m_type(MetricsValueType::Bool), m_int(0) {
+        : m_type(MetricsValueType::Bool)
+        , m_int(0) {
         m_bool = value;
     }
     MetricsValue(double value) noexcept  // NOLINT(google-explicit-constructor)
-        : m_type(MetricsValueType::Double), m_double(value) {}
+        : m_type(MetricsValueType::Double)
+        , m_double(value) {}
     MetricsValue(float value) noexcept  // NOLINT(google-explicit-constructor)
-        : m_type(MetricsValueType::Double), m_double(value) {}
+        : m_type(MetricsValueType::Double)
+        , m_double(value) {}
 
     // Any integer: signed types are sign-extended, 64-bit unsigned values keep their bits (so
     // 2^63 and above read back as negative numbers).
     template <typename T,
               std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool>, int> = 0>
     MetricsValue(T value) noexcept  // NOLINT(google-explicit-constructor)
-        : m_type(MetricsValueType::Int64), m_int(static_cast<int64_t>(value)) {}
+        : m_type(MetricsValueType::Int64)
+        , m_int(static_cast<int64_t>(value)) {}
 
     // Any enumeration, through its underlying integer.
     template <typename T, std::enable_if_t<std::is_enum_v<T>, int> = 0>
@@ -92,7 +99,10 @@ public:
         , m_int(static_cast<int64_t>(static_cast<std::underlying_type_t<T>>(value))) {}
 
     MetricsValue(const MetricsValue& other) noexcept
-        : m_type(other.m_type), m_int(other.m_int), m_string(other.m_string), m_wstring(other.m_wstring) {}
+        : m_type(other.m_type)
+        , m_int(other.m_int)
+        , m_string(other.m_string)
+        , m_wstring(other.m_wstring) {}
     MetricsValue(MetricsValue&& other) noexcept
         : m_type(other.m_type)
         , m_int(other.m_int)

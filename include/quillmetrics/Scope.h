@@ -25,8 +25,8 @@ QUILLMETRICS_API void MultiAttributeImpl(MetricsValue&& name, MetricsValuePairs&
 template <typename Name, typename Value>
 void Attribute(Name&& name, Value&& value, unsigned long long bits) {
     if (TestBitsAndContext(bits)) {
-        AttributeImpl(MetricsValue(std::forward<Name>(name)), MetricsValue(std::forward<Value>(value)),
-                      bits);
+        AttributeImpl(MetricsValue(std::forward<Name>(name)),
+                      MetricsValue(std::forward<Value>(value)), bits);
     }
 }
 
@@ -39,8 +39,8 @@ void MultiAttribute(Name&& name, MetricsValuePairs&& pairs, unsigned long long b
 
 // A stretch of work inside the calling thread's current context: ScopeOpen when it opens, its
 // emits, then ScopeClose and one ScopeCloseAction per post-close action when it closes. Every event
-// carries the scope's address as subject, so a scope is neither copied nor moved. Thread-compatible;
-// meant for the thread that created it.
+// carries the scope's address as subject, so a scope is neither copied nor moved.
+// Thread-compatible; meant for the thread that created it.
 class QUILLMETRICS_API Scope {
 public:
     // Does not open the scope.
@@ -49,7 +49,8 @@ public:
     // Opens the scope when TestBitsAndContext(bits) holds; a scope that is not wanted builds and
     // allocates nothing.
     template <typename Name>
-    Scope(Name&& name, unsigned long long bits) : m_bits(bits) {
+    Scope(Name&& name, unsigned long long bits)
+        : m_bits(bits) {
         if (TestBitsAndContext(m_bits)) {
             OpenImpl(MetricsValue(std::forward<Name>(name)));
         }
@@ -57,7 +58,8 @@ public:
 
     // Opens the scope, sending the pairs with its ScopeOpen event.
     template <typename Name>
-    Scope(Name&& name, MetricsValuePairs&& pairs, unsigned long long bits) : m_bits(bits) {
+    Scope(Name&& name, MetricsValuePairs&& pairs, unsigned long long bits)
+        : m_bits(bits) {
         if (TestBitsAndContext(m_bits)) {
             OpenImpl(MetricsValue(std::forward<Name>(name)), std::move(pairs));
         }
@@ -103,7 +105,8 @@ public:
 private:
     void OpenImpl(MetricsValue&& name, MetricsValuePairs&& pairs);
     void EmitImpl(MetricsEventType type, MetricsValue&& first, MetricsValue&& second) const;
-    void MultiEmitImpl(MetricsEventType type, MetricsValue&& first, MetricsValuePairs&& pairs) const;
+    void MultiEmitImpl(MetricsEventType type, MetricsValue&& first,
+                       MetricsValuePairs&& pairs) const;
 
     bool m_open = false;
     MetricsValue m_name;

@@ -55,9 +55,18 @@ class RefCntPtr {
 public:
     RefCntPtr() noexcept = default;
     RefCntPtr(std::nullptr_t) noexcept {}  // NOLINT(google-explicit-constructor)
-    explicit RefCntPtr(T* object) noexcept : m_ptr(object) { Acquire(); }
-    RefCntPtr(const RefCntPtr& other) noexcept : m_ptr(other.m_ptr) { Acquire(); }
-    RefCntPtr(RefCntPtr&& other) noexcept : m_ptr(other.m_ptr) { other.m_ptr = nullptr; }
+    explicit RefCntPtr(T* object) noexcept
+        : m_ptr(object) {
+        Acquire();
+    }
+    RefCntPtr(const RefCntPtr& other) noexcept
+        : m_ptr(other.m_ptr) {
+        Acquire();
+    }
+    RefCntPtr(RefCntPtr&& other) noexcept
+        : m_ptr(other.m_ptr) {
+        other.m_ptr = nullptr;
+    }
     template <typename U, typename = std::enable_if_t<std::is_convertible_v<U*, T*>>>
     RefCntPtr(const RefCntPtr<U, Base>& other) noexcept  // NOLINT(google-explicit-constructor)
         : m_ptr(other.get()) {

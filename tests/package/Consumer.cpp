@@ -1,8 +1,7 @@
 // A host built only against the installed package: headers, both libraries and the CMake config.
-#include <quillmetrics/quillmetrics.h>
-
 #include <atomic>
 #include <cstdio>
+#include <quillmetrics/quillmetrics.h>
 
 namespace {
 

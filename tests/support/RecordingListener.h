@@ -19,7 +19,8 @@ public:
     std::vector<MetricsEventType> Types() const;
     size_t Count() const;
     // Waits until at least count events arrived; false when the deadline passes first.
-    bool WaitForCount(size_t count, std::chrono::milliseconds deadline = std::chrono::seconds(10)) const;
+    bool WaitForCount(size_t count,
+                      std::chrono::milliseconds deadline = std::chrono::seconds(10)) const;
     void Clear();
     // Runs inside OnEvent, after the event is recorded.
     void SetOnEvent(std::function<void(const MetricsEvent&)> callback);

@@ -8,6 +8,4 @@ const char* __asan_default_options() { return "abort_on_error=1:detect_leaks=1";
 const char* __ubsan_default_options() { return "print_stacktrace=1:halt_on_error=1"; }
 
 const char* __tsan_default_options() { return "halt_on_error=1:second_deadlock_stack=1"; }
-
 }
-
