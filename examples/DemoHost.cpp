@@ -340,6 +340,7 @@ int main(int argc, char** argv) {
     TaskQueue queue;
     std::atomic<int> done{0};
     std::vector<std::thread> workers;
+    workers.reserve(static_cast<size_t>(options.threads));
     for (int w = 0; w < options.threads; ++w) {
         workers.emplace_back([&queue, &done, w] {
             std::mt19937 random(static_cast<unsigned>(w) * 7919U + 1U);

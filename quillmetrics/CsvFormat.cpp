@@ -38,7 +38,7 @@ std::string BaseText(const MetricsValue& value) {
                 return {};
             }
             if (static_cast<size_t>(length) < sizeof(small)) {
-                return std::string(small, static_cast<size_t>(length));
+                return {small, static_cast<size_t>(length)};
             }
             std::string large(static_cast<size_t>(length) + 1, '\0');
             std::snprintf(large.data(), large.size(), "%Lf", number);

@@ -67,7 +67,7 @@ void ForEachItem(const std::string& list, Visit visit) {
 
 }  // namespace
 
-MetricsBitsUtils& MetricsBitsUtils::operator=(const MetricsBitsUtils& /*other*/) { return *this; }
+MetricsBitsUtils& MetricsBitsUtils::operator=(const MetricsBitsUtils& /*other*/) = default;
 
 MetricsBitsUtils& MetricsBitsUtils::operator=(MetricsBitsUtils&& /*other*/) noexcept {
     return *this;

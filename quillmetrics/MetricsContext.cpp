@@ -195,9 +195,7 @@ UniqueMetricsContext::UniqueMetricsContext(bool create) {
     }
 }
 
-UniqueMetricsContext::UniqueMetricsContext(const UniqueMetricsContext& other)
-    : m_parentId(other.m_parentId)
-    , m_id(other.m_id) {}
+UniqueMetricsContext::UniqueMetricsContext(const UniqueMetricsContext& other) = default;
 
 UniqueMetricsContext& UniqueMetricsContext::operator=(const UniqueMetricsContext& other) {
     if (this != &other) {

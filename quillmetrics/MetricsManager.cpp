@@ -103,14 +103,14 @@ struct ThreadStackReleaser {
     ThreadStackReleaser(const ThreadStackReleaser&) = delete;
     ThreadStackReleaser& operator=(const ThreadStackReleaser&) = delete;
     ~ThreadStackReleaser() {
-        if (const auto stack = m_stack.lock()) {
-            while (auto current = stack->GetCurrentContext()) {
-                stack->DetachContext(current);
+        if (const auto owned = stack.lock()) {
+            while (auto current = owned->GetCurrentContext()) {
+                owned->DetachContext(current);
             }
         }
     }
-    std::weak_ptr<MetricsThreadContext> m_stack;
-    bool m_armed = false;
+    std::weak_ptr<MetricsThreadContext> stack;
+    bool armed = false;
 };
 
 thread_local ThreadStackReleaser t_stackReleaser;
@@ -132,7 +132,7 @@ struct MetricsManager::State {
     std::atomic<bool> hasSyncConsumers{false};
 
     ThreadContexts threadContexts{
-        [] { return std::shared_ptr<MetricsThreadContext>(new MetricsThreadContext()); }};
+        [] { return std::make_shared<MetricsThreadContext>(); }};
 
     EventQueue queue;
     // Changed only by Enable and Disable, which hosts call from one thread.
@@ -562,9 +562,9 @@ std::shared_ptr<MetricsThreadContext> MetricsManager::GetThreadContext() {
         return std::make_shared<MetricsThreadContext>();
     }
     const std::shared_ptr<MetricsThreadContext>& stack = m_state->threadContexts.local();
-    if (!t_stackReleaser.m_armed) {
-        t_stackReleaser.m_stack = stack;
-        t_stackReleaser.m_armed = true;
+    if (!t_stackReleaser.armed) {
+        t_stackReleaser.stack = stack;
+        t_stackReleaser.armed = true;
     }
     return stack;
 }

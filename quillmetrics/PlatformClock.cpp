@@ -3,7 +3,7 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
-#include <time.h>
+#include <ctime>
 #endif
 
 namespace Metrics {

@@ -199,7 +199,7 @@ TFormatStringCore& TFormatStringCore::operator=(const TFormatStringCore& other) 
 TFormatStringCore::~TFormatStringCore() = default;
 
 void FormatPieces::Fill(std::wstring text, int fieldWidth, wchar_t fill) {
-    const size_t width =
+    const auto width =
         static_cast<size_t>(fieldWidth < 0 ? -static_cast<long>(fieldWidth) : fieldWidth);
     if (text.size() < width) {
         const std::wstring padding(width - text.size(), fill);
@@ -248,5 +248,5 @@ TFormatStringCore::operator TStringCore() const {
     for (const FormatPieces::Piece& piece : m_state->pieces) {
         text += piece.text;
     }
-    return TStringCore(text.c_str(), static_cast<int>(text.size()));
+    return {text.c_str(), static_cast<int>(text.size())};
 }

@@ -60,10 +60,10 @@ TEST_F(AttributeTest, AttributesAreFiledUnderTheCurrentContext) {
     Context inner(outer.GetContextId(), Context::Create(outer.GetContextId()));
     m_events->Clear();
     AttributeImpl(std::move(name), std::move(value), 0x4000);
-    EXPECT_EQ(name.m_type, MetricsValueType::Int64);  // moved into the event
-    EXPECT_FALSE(name.m_string);
+    EXPECT_EQ(name.m_type, MetricsValueType::Int64);  // NOLINT(bugprone-use-after-move)
+    EXPECT_FALSE(name.m_string);                      // moved into the event
     MultiAttributeImpl(MetricsValue("multi"), std::move(pairs), 0x8000);
-    EXPECT_TRUE(pairs.empty());
+    EXPECT_TRUE(pairs.empty());  // NOLINT(bugprone-use-after-move)
     inner.DetachFromThread();
     Attribute("after", true, 0);
 
@@ -98,10 +98,11 @@ TEST_F(AttributeTest, ThreadStacksAndContextIds) {
     EXPECT_EQ(manager.GetNextContextId(), 2u);
     std::vector<unsigned long long> ids(4000);
     std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
+    threads.reserve(4);
+    for (size_t t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < 1000; ++i) {
-                ids[static_cast<size_t>(t * 1000 + i)] = manager.GetNextContextId();
+                ids[t * 1000 + static_cast<size_t>(i)] = manager.GetNextContextId();
             }
         });
     }

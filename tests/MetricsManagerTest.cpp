@@ -24,6 +24,8 @@ class TrackedListener : public IMetricsListener {
 public:
     explicit TrackedListener(std::atomic<int>& destroyed)
         : m_destroyed(destroyed) {}
+    TrackedListener(const TrackedListener&) = delete;
+    TrackedListener& operator=(const TrackedListener&) = delete;
     ~TrackedListener() override { ++m_destroyed; }
     void OnEvent(const MetricsEvent& /*event*/) override {}
 
@@ -109,6 +111,7 @@ TEST(MetricsManagerTest, ProducersKeepTheirOrderAcrossThreads) {
     constexpr int kThreads = 4;
     constexpr int kPerThread = 5000;
     std::vector<std::thread> producers;
+    producers.reserve(kThreads);
     for (int t = 0; t < kThreads; ++t) {
         producers.emplace_back([&manager, t] {
             for (int i = 0; i < kPerThread; ++i) {

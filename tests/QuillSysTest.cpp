@@ -65,6 +65,8 @@ TEST(QuillSysTest, RefCntPtrCountsAndThrowsWhenEmpty) {
     struct Counted : RefCntObject {
         explicit Counted(int& destroyed)
             : destroyed(destroyed) {}
+        Counted(const Counted&) = delete;
+        Counted& operator=(const Counted&) = delete;
         ~Counted() override { ++destroyed; }
         int& destroyed;
     };

@@ -80,7 +80,7 @@ public:
     UniqueMetricsContext(const UniqueMetricsContext& other);
     // Hands the pending context over: other is left with nothing to open.
     UniqueMetricsContext& operator=(const UniqueMetricsContext& other);
-    ~UniqueMetricsContext();
+    ~UniqueMetricsContext();  // NOLINT(performance-trivially-destructible): exported
 
     // The context attached to the calling thread, once; empty afterwards or when nothing is
     // pending.

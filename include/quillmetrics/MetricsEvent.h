@@ -89,14 +89,12 @@ public:
     template <typename T,
               std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool>, int> = 0>
     MetricsValue(T value) noexcept  // NOLINT(google-explicit-constructor)
-        : m_type(MetricsValueType::Int64)
-        , m_int(static_cast<int64_t>(value)) {}
+        : m_int(static_cast<int64_t>(value)) {}
 
     // Any enumeration, through its underlying integer.
     template <typename T, std::enable_if_t<std::is_enum_v<T>, int> = 0>
     MetricsValue(T value) noexcept  // NOLINT(google-explicit-constructor)
-        : m_type(MetricsValueType::Int64)
-        , m_int(static_cast<int64_t>(static_cast<std::underlying_type_t<T>>(value))) {}
+        : m_int(static_cast<int64_t>(static_cast<std::underlying_type_t<T>>(value))) {}
 
     MetricsValue(const MetricsValue& other) noexcept
         : m_type(other.m_type)
@@ -112,10 +110,12 @@ public:
         other.m_int = 0;
     }
     MetricsValue& operator=(const MetricsValue& other) noexcept {
-        m_type = other.m_type;
-        m_int = other.m_int;
-        m_string = other.m_string;
-        m_wstring = other.m_wstring;
+        if (this != &other) {
+            m_type = other.m_type;
+            m_int = other.m_int;
+            m_string = other.m_string;
+            m_wstring = other.m_wstring;
+        }
         return *this;
     }
     MetricsValue& operator=(MetricsValue&& other) noexcept {
@@ -133,8 +133,9 @@ public:
     }
     ~MetricsValue() = default;
 
-    // Public data in this order: host consumers read the tag and the payload directly.
-    // m_string is non-null whenever m_type is String, m_wstring whenever it is WString.
+    // Public data in this order: host consumers read the tag and the payload directly, under
+    // these names. m_string is non-null whenever m_type is String, m_wstring whenever it is WString.
+    // NOLINTBEGIN(readability-identifier-naming)
     MetricsValueType m_type = MetricsValueType::Int64;
     union {
         bool m_bool;
@@ -143,6 +144,7 @@ public:
     };
     std::shared_ptr<std::string> m_string;
     std::shared_ptr<std::wstring> m_wstring;
+    // NOLINTEND(readability-identifier-naming)
 };
 
 using MetricsValuePairs = std::vector<std::pair<MetricsValue, MetricsValue>>;

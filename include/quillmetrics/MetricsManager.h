@@ -20,6 +20,8 @@ class MetricsThreadContext;
 class QUILLMETRICS_API IMetricsListener : public RefCntObject {
 public:
     IMetricsListener();
+    IMetricsListener(const IMetricsListener&) = delete;
+    IMetricsListener& operator=(const IMetricsListener&) = delete;
     ~IMetricsListener() override;
     // The event is valid only during the call.
     virtual void OnEvent(const MetricsEvent& event) = 0;

@@ -22,6 +22,8 @@ public:
     public:
         // Creates or truncates the file; throws std::runtime_error("failed to open file").
         explicit Listener(const std::string& fileName);
+        Listener(const Listener&) = delete;
+        Listener& operator=(const Listener&) = delete;
         ~Listener() override;
         void OnEvent(const MetricsEvent& event) override;
 
