@@ -7,6 +7,10 @@
 #include <thread>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
+
 #include <tbb/enumerable_thread_specific.h>
 
 #include "MetricsClock.h"
@@ -37,6 +41,19 @@ std::atomic<MetricsManager*> s_instance{nullptr};
 std::atomic<bool> s_shutdown{false};
 
 bool IsShutdown() { return s_shutdown.load(std::memory_order_acquire); }
+
+// How deep the calling thread is in synchronous delivery, that is inside a synchronous consumer's
+// OnEvent, where the consumer read lock is held.
+thread_local int t_syncDeliveryDepth = 0;
+
+#if !defined(_WIN32)
+// A forked child has none of the parent's threads: no background thread will ever deliver, and a
+// lock another thread held at the fork stays held. The child's manager is therefore shut down,
+// which makes every operation a no-op that takes no lock, exit and unload included.
+void ShutDownInForkedChild() { s_shutdown.store(true, std::memory_order_release); }
+
+const int s_forkHandler = pthread_atfork(nullptr, nullptr, &ShutDownInForkedChild);
+#endif
 
 bool CategoriesMatch(unsigned long long mask, unsigned long long categories) {
     return categories == 0 || (mask & categories) != 0;
@@ -131,8 +148,7 @@ struct MetricsManager::State {
     std::vector<ConsumerEntry> asyncConsumers;  // guarded by consumerLock
     std::atomic<bool> hasSyncConsumers{false};
 
-    ThreadContexts threadContexts{
-        [] { return std::make_shared<MetricsThreadContext>(); }};
+    ThreadContexts threadContexts{[] { return std::make_shared<MetricsThreadContext>(); }};
 
     EventQueue queue;
     // Changed only by Enable and Disable, which hosts call from one thread.
@@ -260,15 +276,27 @@ void MetricsManager::EmitEvent(std::shared_ptr<MetricsEvent> event) {
     GetDateTime(event->datetimeSeconds, event->datetimeMicroseconds);
 
     if (m_state->hasSyncConsumers.load(std::memory_order_acquire)) {
+        // A synchronous consumer that emits from OnEvent comes back here on the same thread with
+        // the read lock already held; taking it again could wait behind a queued writer for ever.
         struct ReadGuard {
             TReadWriteLock& lock;
+            bool taken;
             explicit ReadGuard(TReadWriteLock& l)
-                : lock(l) {
-                lock.LockRead();
+                : lock(l)
+                , taken(t_syncDeliveryDepth == 0) {
+                if (taken) {
+                    lock.LockRead();
+                }
+                ++t_syncDeliveryDepth;
             }
             ReadGuard(const ReadGuard&) = delete;
             ReadGuard& operator=(const ReadGuard&) = delete;
-            ~ReadGuard() { lock.UnlockRead(); }
+            ~ReadGuard() {
+                --t_syncDeliveryDepth;
+                if (taken) {
+                    lock.UnlockRead();
+                }
+            }
         } guard(m_state->consumerLock);
         for (const ConsumerEntry& entry : m_state->syncConsumers) {
             if (!entry.listener || !CategoriesMatch(entry.bits, categories)) {
@@ -411,7 +439,9 @@ void MetricsManager::ShutdownAndFreeInstance() { ShutdownAndFlush(); }
 
 bool MetricsManager::AddConsumer(const RefCntPtr<IMetricsListener, RefCntObject>& listener,
                                  unsigned long long bits, bool synchronous) {
-    if (IsShutdown() || !m_state->running.load(std::memory_order_acquire) || !listener) {
+    // From inside a synchronous consumer the read lock is held: the write lock would never come.
+    if (IsShutdown() || !m_state->running.load(std::memory_order_acquire) || !listener ||
+        t_syncDeliveryDepth != 0) {
         return false;
     }
     State& state = *m_state;
@@ -432,7 +462,8 @@ bool MetricsManager::AddConsumer(const RefCntPtr<IMetricsListener, RefCntObject>
 }
 
 bool MetricsManager::RemoveConsumer(const RefCntPtr<IMetricsListener, RefCntObject>& listener) {
-    if (IsShutdown() || !m_state->running.load(std::memory_order_acquire)) {
+    if (IsShutdown() || !m_state->running.load(std::memory_order_acquire) ||
+        t_syncDeliveryDepth != 0) {
         return false;
     }
     State& state = *m_state;

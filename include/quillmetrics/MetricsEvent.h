@@ -134,8 +134,8 @@ public:
     ~MetricsValue() = default;
 
     // Public data in this order: host consumers read the tag and the payload directly, under
-    // these names. m_string is non-null whenever m_type is String, m_wstring whenever it is WString.
-    // NOLINTBEGIN(readability-identifier-naming)
+    // these names. m_string is non-null whenever m_type is String, m_wstring whenever it is
+    // WString. NOLINTBEGIN(readability-identifier-naming)
     MetricsValueType m_type = MetricsValueType::Int64;
     union {
         bool m_bool;

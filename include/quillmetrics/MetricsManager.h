@@ -82,10 +82,12 @@ public:
     static void ShutdownAndFlush();
     static void ShutdownAndFreeInstance();
 
-    // Registration works only while the manager runs. The listener must not be empty.
+    // Registration works only while the manager runs, and not from inside a synchronous
+    // consumer's OnEvent (refused with false: the consumer lock is held there). The listener must
+    // not be empty.
     bool AddConsumer(const RefCntPtr<IMetricsListener, RefCntObject>& listener,
                      unsigned long long bits, bool synchronous);
-    // Removes one registration of that object, a synchronous one first.
+    // Removes one registration of that object, a synchronous one first. Refused like AddConsumer.
     bool RemoveConsumer(const RefCntPtr<IMetricsListener, RefCntObject>& listener);
 
     unsigned long long GetBits();
