@@ -5,6 +5,11 @@ if(QUILLMETRICS_SANITIZER STREQUAL "address")
 elseif(QUILLMETRICS_SANITIZER STREQUAL "thread")
     add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
     add_link_options(-fsanitize=thread)
+elseif(QUILLMETRICS_SANITIZER STREQUAL "fuzzer")
+    # Coverage for libFuzzer on everything; the fuzz targets add the fuzzer's own main.
+    add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
+                        -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
 elseif(NOT QUILLMETRICS_SANITIZER STREQUAL "")
-    message(FATAL_ERROR "QUILLMETRICS_SANITIZER must be '', address or thread")
+    message(FATAL_ERROR "QUILLMETRICS_SANITIZER must be '', address, thread or fuzzer")
 endif()
