@@ -13,6 +13,7 @@
 
 #include <tbb/enumerable_thread_specific.h>
 
+#include "EventQueue.h"
 #include "MetricsClock.h"
 #include "quillmetrics/MetricsThreadContext.h"
 #include "quillsys/TEvent.h"
@@ -58,60 +59,6 @@ const int s_forkHandler = pthread_atfork(nullptr, nullptr, &ShutDownInForkedChil
 bool CategoriesMatch(unsigned long long mask, unsigned long long categories) {
     return categories == 0 || (mask & categories) != 0;
 }
-
-// Multi-producer queue: producers push onto a lock-free stack, the background thread takes the
-// whole stack with one exchange and reverses it. The pushes are linearised by the compare-exchange
-// on one word, so events of one thread stay in emit order and an event emitted after another one
-// (in happens-before order) is always delivered after it.
-class EventQueue {
-public:
-    struct Node {
-        std::shared_ptr<MetricsEvent> event;
-        Node* next = nullptr;
-    };
-
-    EventQueue() = default;
-    EventQueue(const EventQueue&) = delete;
-    EventQueue& operator=(const EventQueue&) = delete;
-    ~EventQueue() { Free(m_head.exchange(nullptr, std::memory_order_acquire)); }
-
-    void Push(Node* node) {
-        node->next = m_head.load(std::memory_order_relaxed);
-        // release: the background thread that takes the stack sees the complete event.
-        while (!m_head.compare_exchange_weak(node->next, node, std::memory_order_release,
-                                             std::memory_order_relaxed)) {
-        }
-    }
-
-    // Everything queued so far, oldest first.
-    std::vector<std::shared_ptr<MetricsEvent>> TakeAll() {
-        std::vector<std::shared_ptr<MetricsEvent>> batch;
-        Node* node = m_head.exchange(nullptr, std::memory_order_acquire);
-        size_t count = 0;
-        for (Node* p = node; p != nullptr; p = p->next) {
-            ++count;
-        }
-        batch.resize(count);
-        for (size_t i = count; node != nullptr; --i) {
-            batch[i - 1] = std::move(node->event);
-            Node* next = node->next;
-            delete node;
-            node = next;
-        }
-        return batch;
-    }
-
-private:
-    static void Free(Node* node) {
-        while (node != nullptr) {
-            Node* next = node->next;
-            delete node;
-            node = next;
-        }
-    }
-
-    std::atomic<Node*> m_head{nullptr};
-};
 
 // Empties the stack of a thread when the thread ends, so that a later thread that the system gives
 // the same id, and so the same slot, starts with no context attached.
@@ -160,7 +107,6 @@ struct MetricsManager::State {
     // Flushing: an event is counted before it is queued, and counted as delivered once the
     // background thread has handed its whole batch to the consumers. A flush waits until the
     // delivered count reaches the queued count it saw when it started.
-    std::atomic<unsigned long long> queuedCount{0};
     std::mutex wakeMutex;
     std::condition_variable wake;           // wakes the idle background thread
     std::condition_variable delivered;      // wakes flush waiters
@@ -310,16 +256,14 @@ void MetricsManager::EmitEvent(std::shared_ptr<MetricsEvent> event) {
         }
     }
 
-    auto* node = new EventQueue::Node{std::move(event), nullptr};
-    m_state->queuedCount.fetch_add(1, std::memory_order_acq_rel);
-    m_state->queue.Push(node);
+    m_state->queue.Push(std::move(event));
 }
 
 void MetricsManager::WaitUntilWritesFlushed(unsigned int milliseconds) {
     if (IsShutdown() || !m_state->running.load(std::memory_order_acquire)) {
         return;
     }
-    const unsigned long long target = m_state->queuedCount.load(std::memory_order_acquire);
+    const unsigned long long target = m_state->queue.PushedCount();
     std::unique_lock<std::mutex> lock(m_state->wakeMutex);
     if (m_state->deliveredCount >= target) {
         return;
@@ -348,15 +292,21 @@ void MetricsManager::BackgroundThreadProc() {
     Log(LogSeverity::Info, s_logKey, TStringCore(L"MetricsManager: background thread started", -1));
 
     std::vector<RefCntPtr<IMetricsListener, RefCntObject>> snapshot;
+    std::vector<EventQueue::Node*> batch;
     while (!shutdownSeen) {
-        // The shutdown event is queued before the flag is set, so a queue found empty after the
-        // flag was seen no longer holds it: it was taken earlier, or Disable failed to queue it.
+        // The shutdown event is queued before the flag is set, so a round that finds nothing after
+        // the flag was seen means it was delivered already, or Disable failed to queue it.
         const bool stopping = IsShutdown();
-        std::vector<std::shared_ptr<MetricsEvent>> batch = state.queue.TakeAll();
+        bool more = false;
+        state.queue.TakeRound(batch, more);
         if (batch.empty()) {
-            if (stopping) {
+            if (stopping && !more) {
                 break;
             }
+            if (more) {
+                continue;  // held back by one round: take them now
+            }
+            state.queue.ReleaseIdle();
             std::unique_lock<std::mutex> lock(state.wakeMutex);
             state.delivered.notify_all();
             state.wake.wait_for(lock, std::chrono::milliseconds(100),
@@ -370,7 +320,8 @@ void MetricsManager::BackgroundThreadProc() {
                 (*counter)(static_cast<int>(batch.size()));
             }
         }
-        for (const std::shared_ptr<MetricsEvent>& event : batch) {
+        for (const EventQueue::Node* node : batch) {
+            const std::shared_ptr<MetricsEvent>& event = EventQueue::EventOf(node);
             if (!event) {
                 continue;
             }
@@ -397,7 +348,7 @@ void MetricsManager::BackgroundThreadProc() {
             snapshot.clear();
         }
         const size_t taken = batch.size();
-        batch.clear();
+        state.queue.Release(batch);
         {
             std::lock_guard<std::mutex> lock(state.wakeMutex);
             state.deliveredCount += taken;

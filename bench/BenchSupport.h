@@ -1,0 +1,36 @@
+#pragma once
+
+#include <atomic>
+
+#include "quillmetrics/quillmetrics.h"
+
+namespace Metrics::Bench {
+
+// A consumer that only counts, so that a benchmark measures the library and not the consumer.
+class NullListener : public IMetricsListener {
+public:
+    void OnEvent(const MetricsEvent& /*event*/) override {
+        count.fetch_add(1, std::memory_order_relaxed);
+    }
+    std::atomic<long long> count{0};
+};
+
+// Registers a null consumer for the life of the object and sets the manager's mask.
+class Consumers {
+public:
+    Consumers(unsigned long long mask, bool synchronous);
+    Consumers(const Consumers&) = delete;
+    Consumers& operator=(const Consumers&) = delete;
+    ~Consumers();
+    long long Delivered() const { return m_listener->count.load(); }
+
+private:
+    RefCntPtr<NullListener, RefCntObject> m_listener;
+};
+
+// The bits every enabled benchmark uses ("sql").
+constexpr unsigned long long kSql = 0x4000000000ULL;
+// A category the manager's mask leaves out ("net").
+constexpr unsigned long long kNet = 0x40000000ULL;
+
+}  // namespace Metrics::Bench
