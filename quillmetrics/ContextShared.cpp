@@ -7,7 +7,7 @@
 namespace Metrics {
 
 void EmitContextEvent(MetricsEventType type, unsigned long long parentId, unsigned long long id) {
-    std::shared_ptr<MetricsEvent> event(new MetricsEvent());
+    auto event = std::make_shared<MetricsEvent>();
     event->subjectId = id;
     event->contextId = parentId;
     event->eventType = type;

@@ -13,6 +13,7 @@
 
 #include <tbb/enumerable_thread_specific.h>
 
+#include "CurrentContext.h"
 #include "EventQueue.h"
 #include "MetricsClock.h"
 #include "quillmetrics/MetricsThreadContext.h"
@@ -37,7 +38,6 @@ struct ShutdownAtUnload {
     ~ShutdownAtUnload() { MetricsManager::ShutdownAndFlush(); }
 } s_shutdownAtUnload;
 
-std::atomic<MetricsManager*> s_instance{nullptr};
 // Set once by Disable or the one-time shutdown, never cleared.
 std::atomic<bool> s_shutdown{false};
 
@@ -78,6 +78,10 @@ struct ThreadStackReleaser {
 };
 
 thread_local ThreadStackReleaser t_stackReleaser;
+
+// The calling thread's stack in the singleton's table. The table keeps every stack for the
+// manager's life, so the plain pointer stays valid.
+thread_local MetricsThreadContext* t_singletonStack = nullptr;
 
 }  // namespace
 
@@ -148,6 +152,8 @@ struct MetricsManager::State {
         // The listeners' destructors run here, outside the lock, so they may use the manager.
     }
 };
+
+std::atomic<MetricsManager*> MetricsManager::s_instance{nullptr};
 
 IMetricsListener::IMetricsListener() = default;
 
@@ -374,7 +380,7 @@ void MetricsManager::ShutdownAndFlush() {
     }
     s_instanceLock.Lock();
     if (!IsShutdown()) {
-        if (MetricsManager* instance = s_instance.load(std::memory_order_acquire)) {
+        if (MetricsManager* instance = MetricsManager::s_instance.load(std::memory_order_acquire)) {
             try {
                 instance->Disable();
             } catch (...) {
@@ -549,6 +555,24 @@ std::shared_ptr<MetricsThreadContext> MetricsManager::GetThreadContext() {
         t_stackReleaser.armed = true;
     }
     return stack;
+}
+
+MetricsThreadContext* ThisThreadStack() {
+    if (IsShutdown()) {
+        return nullptr;
+    }
+    if (t_singletonStack == nullptr) {
+        t_singletonStack = MetricsManager::GetInstance().GetThreadContext().get();
+    }
+    return t_singletonStack;
+}
+
+std::shared_ptr<ContextShared> ThisThreadCurrentContext() {
+    MetricsThreadContext* stack = ThisThreadStack();
+    if (stack == nullptr || stack->NumEntries() == 0) {
+        return {};
+    }
+    return stack->GetCurrentContext();
 }
 
 unsigned long long MetricsManager::GetCurrentThreadContextId() {

@@ -1,6 +1,7 @@
 #include "quillmetrics/Scope.h"
 
 #include "ContextShared.h"
+#include "CurrentContext.h"
 #include "quillmetrics/MetricsManager.h"
 #include "quillmetrics/MetricsThreadContext.h"
 
@@ -8,13 +9,11 @@ namespace Metrics {
 
 namespace {
 
-std::shared_ptr<ContextShared> CurrentContext() {
-    return MetricsManager::GetInstance().GetThreadContext()->GetCurrentContext();
-}
+std::shared_ptr<ContextShared> CurrentContext() { return ThisThreadCurrentContext(); }
 
 void EmitAttribute(MetricsEventType type, const ContextShared& context, MetricsValue&& name,
                    MetricsValue&& value, MetricsValuePairs* pairs, unsigned long long bits) {
-    std::shared_ptr<MetricsEvent> event(new MetricsEvent());
+    auto event = std::make_shared<MetricsEvent>();
     event->contextId = context.GetId();
     event->eventType = type;
     event->bits = bits;
@@ -84,7 +83,7 @@ void Scope::OpenImpl(MetricsValue&& name, MetricsValuePairs&& pairs) {
 }
 
 void Scope::EmitImpl(MetricsEventType type, MetricsValue&& first, MetricsValue&& second) const {
-    std::shared_ptr<MetricsEvent> event(new MetricsEvent());
+    auto event = std::make_shared<MetricsEvent>();
     event->contextId = m_contextId;
     event->eventType = type;
     event->subjectId = reinterpret_cast<unsigned long long>(this);
@@ -96,7 +95,7 @@ void Scope::EmitImpl(MetricsEventType type, MetricsValue&& first, MetricsValue&&
 
 void Scope::MultiEmitImpl(MetricsEventType type, MetricsValue&& first,
                           MetricsValuePairs&& pairs) const {
-    std::shared_ptr<MetricsEvent> event(new MetricsEvent());
+    auto event = std::make_shared<MetricsEvent>();
     event->contextId = m_contextId;
     event->eventType = type;
     event->subjectId = reinterpret_cast<unsigned long long>(this);

@@ -57,6 +57,18 @@ public:
     // The singleton, created on first call. Takes no lock once it exists.
     static MetricsManager& GetInstance();
 
+    // The global category gate, inline for the front ends: whether an event with category mask
+    // bits would pass it. False while no manager exists (its mask would be 0). No call, no lock.
+    static bool MaskAllows(unsigned long long bits) noexcept {
+        const MetricsManager* instance = s_instance.load(std::memory_order_acquire);
+        if (instance == nullptr) {
+            return false;
+        }
+        const unsigned long long global = instance->m_bits.load(std::memory_order_relaxed);
+        const unsigned long long categories = bits & 0xFFFFFFFFFFFFF000ULL;
+        return global != 0 && (categories == 0 || (global & categories) != 0);
+    }
+
     MetricsManager();
     MetricsManager(const MetricsManager&) = delete;
     MetricsManager& operator=(const MetricsManager&) = delete;
@@ -119,6 +131,9 @@ private:
     struct State;
 
     void BackgroundThreadProc();
+
+    // The singleton; set once, never reset.
+    static std::atomic<MetricsManager*> s_instance;
 
     // Read on every emit; relaxed, as hosts set it during start-up.
     std::atomic<unsigned long long> m_bits{0};

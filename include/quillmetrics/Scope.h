@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "quillmetrics/MetricsEvent.h"
+#include "quillmetrics/MetricsManager.h"
 #include "quillmetrics/export.h"
 
 namespace Metrics {
@@ -24,7 +25,7 @@ QUILLMETRICS_API void MultiAttributeImpl(MetricsValue&& name, MetricsValuePairs&
 // Records an attribute when TestBitsAndContext(bits) holds; builds nothing otherwise.
 template <typename Name, typename Value>
 void Attribute(Name&& name, Value&& value, unsigned long long bits) {
-    if (TestBitsAndContext(bits)) {
+    if (MetricsManager::MaskAllows(bits) && TestBitsAndContext(bits)) {
         AttributeImpl(MetricsValue(std::forward<Name>(name)),
                       MetricsValue(std::forward<Value>(value)), bits);
     }
@@ -32,7 +33,7 @@ void Attribute(Name&& name, Value&& value, unsigned long long bits) {
 
 template <typename Name>
 void MultiAttribute(Name&& name, MetricsValuePairs&& pairs, unsigned long long bits) {
-    if (TestBitsAndContext(bits)) {
+    if (MetricsManager::MaskAllows(bits) && TestBitsAndContext(bits)) {
         MultiAttributeImpl(MetricsValue(std::forward<Name>(name)), std::move(pairs), bits);
     }
 }
@@ -51,7 +52,7 @@ public:
     template <typename Name>
     Scope(Name&& name, unsigned long long bits)
         : m_bits(bits) {
-        if (TestBitsAndContext(m_bits)) {
+        if (MetricsManager::MaskAllows(m_bits) && TestBitsAndContext(m_bits)) {
             OpenImpl(MetricsValue(std::forward<Name>(name)));
         }
     }
@@ -60,7 +61,7 @@ public:
     template <typename Name>
     Scope(Name&& name, MetricsValuePairs&& pairs, unsigned long long bits)
         : m_bits(bits) {
-        if (TestBitsAndContext(m_bits)) {
+        if (MetricsManager::MaskAllows(m_bits) && TestBitsAndContext(m_bits)) {
             OpenImpl(MetricsValue(std::forward<Name>(name)), std::move(pairs));
         }
     }
