@@ -126,6 +126,7 @@ void BM_QueuedEventBytes(benchmark::State& state) {
         manager.WaitUntilWritesFlushed(60000);
         state.ResumeTiming();
     }
+    state.SetItemsProcessed(state.iterations() * kQueued);
     state.counters["bytes_per_queued_event"] = bytesPerEvent;
     state.counters["event_record_bytes"] = static_cast<double>(sizeof(MetricsEvent));
     manager.RemoveConsumer(listener);

@@ -97,6 +97,9 @@ struct MetricsManager::State {
     TReadWriteLock consumerLock{0};
     std::vector<ConsumerEntry> syncConsumers;   // guarded by consumerLock
     std::vector<ConsumerEntry> asyncConsumers;  // guarded by consumerLock
+    // Changes with every change of asyncConsumers (written under consumerLock), so that the
+    // background thread copies the list only when it changed, not for every event.
+    std::atomic<unsigned long long> asyncConsumersVersion{0};
     std::atomic<bool> hasSyncConsumers{false};
 
     ThreadContexts threadContexts{[] { return std::make_shared<MetricsThreadContext>(); }};
@@ -147,6 +150,7 @@ struct MetricsManager::State {
         consumerLock.Lock();
         sync.swap(syncConsumers);
         async.swap(asyncConsumers);
+        asyncConsumersVersion.fetch_add(1, std::memory_order_release);
         hasSyncConsumers.store(false, std::memory_order_release);
         consumerLock.Unlock();
         // The listeners' destructors run here, outside the lock, so they may use the manager.
@@ -297,7 +301,12 @@ void MetricsManager::BackgroundThreadProc() {
     state.threadDoneEvent->Reset();
     Log(LogSeverity::Info, s_logKey, TStringCore(L"MetricsManager: background thread started", -1));
 
-    std::vector<RefCntPtr<IMetricsListener, RefCntObject>> snapshot;
+    // A copy of the asynchronous consumers, taken again whenever the list changed, so that a change
+    // takes effect from the next event on; cleared after each batch, so that no consumer outlives
+    // its removal for longer than the batch it was in.
+    std::vector<ConsumerEntry> snapshot;
+    unsigned long long snapshotVersion = 0;
+    bool snapshotValid = false;
     std::vector<EventQueue::Node*> batch;
     while (!shutdownSeen) {
         // The shutdown event is queued before the flag is set, so a round that finds nothing after
@@ -335,24 +344,30 @@ void MetricsManager::BackgroundThreadProc() {
                 shutdownSeen = true;
                 break;
             }
-            const unsigned long long categories = event->bits & kCategoryMask;
-            state.consumerLock.LockRead();
-            for (const ConsumerEntry& entry : state.asyncConsumers) {
-                if (entry.listener && CategoriesMatch(entry.bits, categories)) {
-                    snapshot.push_back(entry.listener);
-                }
+            const unsigned long long version =
+                state.asyncConsumersVersion.load(std::memory_order_acquire);
+            if (!snapshotValid || version != snapshotVersion) {
+                state.consumerLock.LockRead();
+                snapshot = state.asyncConsumers;
+                snapshotVersion = state.asyncConsumersVersion.load(std::memory_order_relaxed);
+                state.consumerLock.UnlockRead();
+                snapshotValid = true;
             }
-            state.consumerLock.UnlockRead();
-            for (const auto& listener : snapshot) {
+            const unsigned long long categories = event->bits & kCategoryMask;
+            for (const ConsumerEntry& entry : snapshot) {
+                if (!entry.listener || !CategoriesMatch(entry.bits, categories)) {
+                    continue;
+                }
                 try {
-                    listener->OnEvent(*event);
+                    entry.listener->OnEvent(*event);
                 } catch (...) {
                     // Nothing on this thread could handle it, and letting it escape would end
                     // the host process: the consumer loses this one event.
                 }
             }
-            snapshot.clear();
         }
+        snapshot.clear();
+        snapshotValid = false;
         const size_t taken = batch.size();
         state.queue.Release(batch);
         {
@@ -409,6 +424,7 @@ bool MetricsManager::AddConsumer(const RefCntPtr<IMetricsListener, RefCntObject>
             state.hasSyncConsumers.store(true, std::memory_order_release);
         } else {
             state.asyncConsumers.push_back(ConsumerEntry{bits, listener});
+            state.asyncConsumersVersion.fetch_add(1, std::memory_order_release);
         }
     } catch (...) {
         state.consumerLock.Unlock();
@@ -436,6 +452,7 @@ bool MetricsManager::RemoveConsumer(const RefCntPtr<IMetricsListener, RefCntObje
         if (found != state.asyncConsumers.end()) {
             removed = std::move(found->listener);
             state.asyncConsumers.erase(found);
+            state.asyncConsumersVersion.fetch_add(1, std::memory_order_release);
         }
     }
     if (state.syncConsumers.empty()) {
