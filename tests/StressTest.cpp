@@ -192,6 +192,38 @@ TEST(StressTest, DeliveryStaysExactWhileConsumersChange) {
     EXPECT_GT(transientEvents, 0);
 }
 
+// Two threads take turns: each emits only after seeing the other's last emit finish, so every event
+// happened after the one before it, and must be delivered after it although threads alternate.
+TEST(StressTest, HappensBeforeOrderHoldsAcrossThreads) {
+    const Watchdog watchdog(std::chrono::seconds(120), "alternating emitters");
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.Enable();
+    manager.SetBits(~0ULL);
+    auto recorder = Testing::MakeRecordingListener();
+    ASSERT_TRUE(manager.AddConsumer(Testing::AsListener(recorder), ~0ULL, false));
+    const long long turns = kSanitized ? 2000 : 20000;
+    std::atomic<long long> turn{0};
+    const auto player = [&](size_t side) {
+        for (long long i = static_cast<long long>(side); i < turns; i += 2) {
+            while (turn.load(std::memory_order_acquire) != i) {
+                std::this_thread::yield();
+            }
+            manager.EmitEvent(Tagged(side, i));
+            turn.store(i + 1, std::memory_order_release);
+        }
+    };
+    std::thread first(player, 0);
+    std::thread second(player, 1);
+    first.join();
+    second.join();
+    manager.WaitUntilWritesFlushed(60000);
+    const auto events = recorder->Events();
+    ASSERT_EQ(events.size(), static_cast<size_t>(turns));
+    for (long long i = 0; i < turns; ++i) {
+        ASSERT_EQ(events[static_cast<size_t>(i)].param2.m_int, i) << "delivered out of order";
+    }
+}
+
 TEST(StressTest, FlushIsExactWithSeveralEmitters) {
     const Watchdog watchdog(std::chrono::seconds(120), "flush with several emitters");
     constexpr size_t kProducers = 3;
