@@ -84,18 +84,10 @@ void Context::DetachFromThread() {
     if (m_attachCount == 0) {
         return;
     }
-    const wchar_t* const key = L"quillmetrics-invalid-detach-attempted";
-    switch (manager.GetTLSDiagnosticType()) {
-        case Manager::TLSDiagnosticType::Log:
-            manager.Log(Manager::LogSeverity::Warning, key, m_shared->Describe());
-            break;
-        case Manager::TLSDiagnosticType::LogCallStack:
-            manager.LogCallStack(key);
-            break;
-        default:
-            // A detach is never refused by an exception, not even in Throw mode.
-            break;
-    }
+    // A detach is never refused by an exception, not even in Throw mode: it reports as valid there.
+    const bool throwMode = manager.GetTLSDiagnosticType() == Manager::TLSDiagnosticType::Throw;
+    ReportInvalidAttachDetach(throwMode, manager,
+                              TStringCore(L"quillmetrics-invalid-detach-attempted", -1), *m_shared);
 }
 
 void Context::Close() {

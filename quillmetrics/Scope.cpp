@@ -11,14 +11,18 @@ namespace {
 
 std::shared_ptr<ContextShared> CurrentContext() { return ThisThreadCurrentContext(); }
 
-void EmitAttribute(MetricsEventType type, const ContextShared& context, MetricsValue&& name,
-                   MetricsValue&& value, MetricsValuePairs* pairs, unsigned long long bits) {
+// Builds one event from its parts and hands it to the manager; the values are moved in and the
+// pairs, when given, are taken over (leaving the caller's vector empty).
+void EmitValueEvent(unsigned long long subject, unsigned long long contextId,
+                    unsigned long long bits, MetricsEventType type, MetricsValue&& first,
+                    MetricsValue&& second, MetricsValuePairs* pairs) {
     auto event = std::make_shared<MetricsEvent>();
-    event->contextId = context.GetId();
-    event->eventType = type;
+    event->subjectId = subject;
+    event->contextId = contextId;
     event->bits = bits;
-    event->param1 = std::move(name);
-    event->param2 = std::move(value);
+    event->eventType = type;
+    event->param1 = std::move(first);
+    event->param2 = std::move(second);
     if (pairs != nullptr) {
         event->paramPairs.swap(*pairs);
     }
@@ -50,16 +54,16 @@ bool TestBitsAndContext(unsigned long long bits) {
 void AttributeImpl(MetricsValue&& name, MetricsValue&& value, unsigned long long bits) {
     const auto context = CurrentContext();
     if (context) {
-        EmitAttribute(MetricsEventType::Attribute, *context, std::move(name), std::move(value),
-                      nullptr, bits);
+        EmitValueEvent(0, context->GetId(), bits, MetricsEventType::Attribute, std::move(name),
+                       std::move(value), nullptr);
     }
 }
 
 void MultiAttributeImpl(MetricsValue&& name, MetricsValuePairs&& pairs, unsigned long long bits) {
     const auto context = CurrentContext();
     if (context) {
-        EmitAttribute(MetricsEventType::MultiAttribute, *context, std::move(name), MetricsValue(),
-                      &pairs, bits);
+        EmitValueEvent(0, context->GetId(), bits, MetricsEventType::MultiAttribute, std::move(name),
+                       MetricsValue(), &pairs);
     }
 }
 
@@ -83,26 +87,14 @@ void Scope::OpenImpl(MetricsValue&& name, MetricsValuePairs&& pairs) {
 }
 
 void Scope::EmitImpl(MetricsEventType type, MetricsValue&& first, MetricsValue&& second) const {
-    auto event = std::make_shared<MetricsEvent>();
-    event->contextId = m_contextId;
-    event->eventType = type;
-    event->subjectId = reinterpret_cast<unsigned long long>(this);
-    event->bits = m_bits;
-    event->param1 = std::move(first);
-    event->param2 = std::move(second);
-    MetricsManager::GetInstance().EmitEvent(std::move(event));
+    EmitValueEvent(reinterpret_cast<unsigned long long>(this), m_contextId, m_bits, type,
+                   std::move(first), std::move(second), nullptr);
 }
 
 void Scope::MultiEmitImpl(MetricsEventType type, MetricsValue&& first,
                           MetricsValuePairs&& pairs) const {
-    auto event = std::make_shared<MetricsEvent>();
-    event->contextId = m_contextId;
-    event->eventType = type;
-    event->subjectId = reinterpret_cast<unsigned long long>(this);
-    event->bits = m_bits;
-    event->param1 = std::move(first);
-    event->paramPairs.swap(pairs);
-    MetricsManager::GetInstance().EmitEvent(std::move(event));
+    EmitValueEvent(reinterpret_cast<unsigned long long>(this), m_contextId, m_bits, type,
+                   std::move(first), MetricsValue(), &pairs);
 }
 
 void Scope::Close() {

@@ -11,15 +11,7 @@ namespace {
 using Testing::AsListener;
 using Testing::MakeRecordingListener;
 
-class AttributeTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        MetricsManager& manager = MetricsManager::GetInstance();
-        manager.Enable();
-        ASSERT_TRUE(manager.AddConsumer(AsListener(m_events), ~0ULL, true));
-    }
-    Testing::RecordingListenerPtr m_events = MakeRecordingListener();
-};
+class AttributeTest : public Testing::RecordingTest {};
 
 TEST_F(AttributeTest, TestBitsAndContextNeedsCategoriesAndAContext) {
     MetricsManager& manager = MetricsManager::GetInstance();

@@ -9,15 +9,7 @@ namespace {
 using Testing::AsListener;
 using Testing::MakeRecordingListener;
 
-class ContextSharedTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        MetricsManager& manager = MetricsManager::GetInstance();
-        manager.Enable();
-        ASSERT_TRUE(manager.AddConsumer(AsListener(m_events), ~0ULL, true));
-    }
-    Testing::RecordingListenerPtr m_events = MakeRecordingListener();
-};
+class ContextSharedTest : public Testing::RecordingTest {};
 
 TEST_F(ContextSharedTest, LifecycleEventsOncePerRecord) {
     MetricsManager::GetInstance().SetBits(~0ULL);

@@ -11,15 +11,7 @@ using Testing::MakeRecordingListener;
 using Testing::Text;
 using Type = MetricsEventType;
 
-class ScopeTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        MetricsManager& manager = MetricsManager::GetInstance();
-        manager.Enable();
-        ASSERT_TRUE(manager.AddConsumer(AsListener(m_events), ~0ULL, true));
-    }
-    Testing::RecordingListenerPtr m_events = MakeRecordingListener();
-};
+class ScopeTest : public Testing::RecordingTest {};
 
 TEST_F(ScopeTest, UnwantedScopeBuildsNothing) {
     MetricsManager& manager = MetricsManager::GetInstance();

@@ -11,20 +11,13 @@ using Testing::AsListener;
 using Testing::MakeRecordingListener;
 using Type = MetricsEventType;
 
-class SharedContextTest : public ::testing::Test {
+class SharedContextTest : public Testing::RecordingTest {
 protected:
     void SetUp() override {
-        MetricsManager& manager = MetricsManager::GetInstance();
-        manager.Enable();
-        manager.SetBits(~0ULL);
-        ASSERT_TRUE(manager.AddConsumer(AsListener(m_events), ~0ULL, true));
-    }
-    static unsigned long long Current() {
-        return MetricsManager::GetInstance().GetCurrentThreadContextId();
+        RecordingTest::SetUp();
+        MetricsManager::GetInstance().SetBits(~0ULL);
     }
     size_t Count(Type type) const { return Testing::OfType(m_events->Events(), type).size(); }
-
-    Testing::RecordingListenerPtr m_events = MakeRecordingListener();
 };
 
 TEST_F(SharedContextTest, NothingToOpenWithoutACurrentContext) {

@@ -49,3 +49,25 @@ std::string Text(const MetricsValue& value);
 std::vector<MetricsEvent> OfType(const std::vector<MetricsEvent>& events, MetricsEventType type);
 
 }  // namespace Metrics::Testing
+
+#include <gtest/gtest.h>
+
+namespace Metrics::Testing {
+
+// A test that runs the manager and records every event it lets through, synchronously, in
+// m_events. The manager's mask is left to the test.
+class RecordingTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        MetricsManager& manager = MetricsManager::GetInstance();
+        manager.Enable();
+        ASSERT_TRUE(manager.AddConsumer(AsListener(m_events), ~0ULL, true));
+    }
+    static unsigned long long Current() {
+        return MetricsManager::GetInstance().GetCurrentThreadContextId();
+    }
+
+    RecordingListenerPtr m_events = MakeRecordingListener();
+};
+
+}  // namespace Metrics::Testing
