@@ -88,53 +88,6 @@ TEST(MetricsManagerTest, StampsAndDeliversInEmitOrder) {
     async->SetOnEvent(nullptr);
 }
 
-TEST(MetricsManagerTest, FlushIsExactAfterEveryEmit) {
-    MetricsManager& manager = MetricsManager::GetInstance();
-    manager.Enable();
-    manager.SetBits(~0ULL);
-    auto async = MakeRecordingListener();
-    ASSERT_TRUE(manager.AddConsumer(AsListener(async), ~0ULL, false));
-    for (size_t i = 1; i <= 300; ++i) {
-        manager.EmitEvent(MakeEvent(0));
-        manager.WaitUntilWritesFlushed(10000);
-        ASSERT_EQ(async->Count(), i) << "flush returned before event " << i << " was delivered";
-    }
-}
-
-TEST(MetricsManagerTest, ProducersKeepTheirOrderAcrossThreads) {
-    MetricsManager& manager = MetricsManager::GetInstance();
-    manager.Enable();
-    manager.SetBits(~0ULL);
-    auto async = MakeRecordingListener();
-    ASSERT_TRUE(manager.AddConsumer(AsListener(async), ~0ULL, false));
-
-    constexpr int kThreads = 4;
-    constexpr int kPerThread = 5000;
-    std::vector<std::thread> producers;
-    producers.reserve(kThreads);
-    for (int t = 0; t < kThreads; ++t) {
-        producers.emplace_back([&manager, t] {
-            for (int i = 0; i < kPerThread; ++i) {
-                auto event = MakeEvent(0, i);
-                event->subjectId = static_cast<unsigned long long>(t);
-                manager.EmitEvent(std::move(event));
-            }
-        });
-    }
-    for (auto& producer : producers) {
-        producer.join();
-    }
-    manager.WaitUntilWritesFlushed(30000);
-    const auto events = async->Events();
-    ASSERT_EQ(events.size(), static_cast<size_t>(kThreads * kPerThread));
-    std::vector<long long> next(kThreads, 0);
-    for (const auto& event : events) {
-        const auto t = static_cast<size_t>(event.subjectId);
-        ASSERT_EQ(event.param2.m_int, next[t]) << "thread " << t << " out of order";
-        ++next[t];
-    }
-}
-
 TEST(MetricsManagerTest, DisableDeliversShutdownToSynchronousConsumersOnly) {
     MetricsManager& manager = MetricsManager::GetInstance();
     manager.Enable();

@@ -93,19 +93,4 @@ TEST(QuillSysTest, RefCntPtrCountsAndThrowsWhenEmpty) {
     }
 }
 
-TEST(QuillSysTest, ReadWriteLockAdmitsSeveralReaders) {
-    TReadWriteLock lock(0);
-    lock.LockRead();
-    std::thread reader([&] {
-        lock.LockRead();  // would block for ever if readers excluded each other
-        lock.UnlockRead();
-    });
-    reader.join();
-    lock.UnlockRead();
-    lock.Lock();
-    lock.Unlock();
-    EXPECT_NE(TSystem::ThreadID(), 0u);
-    EXPECT_NE(TSystem::ProcessID(), 0u);
-}
-
 }  // namespace
