@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Runs quillmetrics-report as a user would: on a file the library wrote and on a small file with a
+# known summary, on bad input, and checks the trace JSON and the HTML page it writes.
+# Usage: ReportToolTest.sh REPORT_BINARY DEMO_BINARY SOURCE_DIR WORK_DIR
+set -uo pipefail
+report="$1"
+demo="$2"
+source="$3"
+work="$4"
+rm -rf "$work" && mkdir -p "$work" && cd "$work" || exit 1
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# A small file with a known summary: pairing, unpaired opens and closes, quoting, percentiles.
+"$report" "$source/report/small.csv" >small.txt 2>&1 || fail "the small file was refused"
+sed "s|^$source/report/||" small.txt | diff -u "$source/report/small.summary" - ||
+    fail "the summary of small.csv differs from report/small.summary"
+
+# A run recorded by the library itself.
+"$demo" --threads=2 --events=40 -raw=run.csv >/dev/null 2>&1 || fail "the demo did not record a run"
+"$report" run.csv --html run.html --trace run.json >summary.txt 2>err.txt ||
+    fail "the report of a recorded run failed: $(cat err.txt)"
+for section in "events by type:" "contexts:" "scopes by total time" "attributes:" "unpaired:"; do
+    grep -q "$section" summary.txt || fail "the summary has no '$section'"
+done
+if command -v python3 >/dev/null; then
+    python3 - run.csv run.json run.html <<'PY' || fail "the trace or the page breaks the rules"
+import csv, json, sys, collections
+rows = list(csv.reader(open(sys.argv[1], newline='', encoding='utf-8')))[1:]
+closes = sum(1 for r in rows if r[3] == '6')
+trace = json.load(open(sys.argv[2]))["traceEvents"]
+assert all("name" in e and "ph" in e for e in trace)
+begins = collections.Counter(e["id"] for e in trace if e["ph"] == "b")
+ends = collections.Counter(e["id"] for e in trace if e["ph"] == "e")
+assert begins == ends and len(begins) == closes, (len(begins), len(ends), closes)
+last = {}
+for e in trace:
+    if "ts" in e:
+        assert e["ts"] >= last.get(e["tid"], 0), e
+        last[e["tid"]] = e["ts"]
+named = {e["tid"] for e in trace if e["ph"] == "M" and e["name"] == "thread_name"}
+assert {e["tid"] for e in trace if e["ph"] in "bei"} <= named
+html = open(sys.argv[3], encoding='utf-8').read()
+assert html.count('<rect class="scope"') == closes, (html.count('<rect class="scope"'), closes)
+assert "<script" not in html and "http://" not in html.replace("http://www.w3.org/2000/svg", "")
+PY
+fi
+
+# Bad input: a clear message with the file and line, and a non-zero exit.
+check_bad() {
+    local name="$1" content="$2" expect="$3"
+    printf '%b' "$content" >"$name"
+    "$report" "$name" >/dev/null 2>err.txt && fail "$name was accepted"
+    grep -q -- "$expect" err.txt || fail "$name: expected '$expect', got: $(cat err.txt)"
+}
+header='timestamp,datetime,context_id,event_type,param1,param2\n'
+check_bad noheader.csv '1,2.000000,0,8,a,b\n' 'noheader.csv:1: not a quillmetrics event file'
+check_bad empty.csv '' 'empty.csv:1: the file is empty'
+check_bad short.csv "${header}1,2.000000,0,8,a,b\n1,2.000000,0,8\n" 'short.csv:3: expected 6 fields, found 4'
+check_bad stamp.csv "${header}x1,2.000000,0,8,a,b\n" 'stamp.csv:2: the timestamp is not a number'
+check_bad type.csv "${header}1,2.000000,0,eight,a,b\n" 'type.csv:2: the event type is not a number'
+check_bad quote.csv "${header}1,2.000000,0,8,\"open,b\n" 'quote.csv:2: a quoted field is not closed'
+"$report" missing.csv >/dev/null 2>err.txt && fail "a missing file was accepted"
+grep -q "missing.csv: cannot open" err.txt || fail "a missing file is not named"
+
+# A cut last line is left out and said so; the rest is reported.
+printf "${header}1,2.000000,0,8,a,b\n2,2.000000,0,8,c" >cut.csv
+"$report" cut.csv >cut.txt 2>&1 || fail "a file with a cut last line was refused"
+grep -q "cut.csv: 1 events" cut.txt && grep -q "the last line was cut" cut.txt ||
+    fail "the cut last line was not reported: $(cat cut.txt)"
+
+[ "$failures" -eq 0 ] && echo "report tool: all checks passed"
+exit "$failures"

@@ -1,0 +1,181 @@
+#include "RunModel.h"
+
+#include <algorithm>
+#include <charconv>
+
+namespace Metrics::Report {
+
+namespace {
+
+enum Type : int32_t {
+    kShutdown = 1,
+    kContextCreate = 2,
+    kContextOpen = 3,
+    kContextClose = 4,
+    kScopeOpen = 5,
+    kScopeClose = 6,
+    kScopeEmit = 7,
+    kAttribute = 8,
+    kMultiAttribute = 10,
+    kScopeCloseAction = 12,
+};
+
+constexpr size_t kDistinctValuesKept = 5;
+
+uint64_t IdOf(const std::string& text) {
+    uint64_t id = 0;
+    std::from_chars(text.data(), text.data() + text.size(), id);
+    return id;
+}
+
+}  // namespace
+
+const char* TypeName(int32_t type) {
+    switch (type) {
+        case kShutdown:
+            return "Shutdown";
+        case kContextCreate:
+            return "ContextCreate";
+        case kContextOpen:
+            return "ContextOpen";
+        case kContextClose:
+            return "ContextClose";
+        case kScopeOpen:
+            return "ScopeOpen";
+        case kScopeClose:
+            return "ScopeClose";
+        case kScopeEmit:
+            return "ScopeEmit";
+        case kAttribute:
+            return "Attribute";
+        case kMultiAttribute:
+            return "MultiAttribute";
+        case kScopeCloseAction:
+            return "ScopeCloseAction";
+        default:
+            return "other";
+    }
+}
+
+RunModel BuildModel(const EventFile& file) {
+    RunModel model;
+    model.events = file.rows.size();
+    if (!file.rows.empty()) {
+        model.firstTs = file.rows.front().timestamp;
+        model.lastTs = file.rows.back().timestamp;
+        model.firstDatetime = file.rows.front().datetime;
+        model.lastDatetime = file.rows.back().datetime;
+    }
+    // Open scopes per (context, name), innermost last, each with its index in model.scopes.
+    std::map<std::pair<uint64_t, std::string>, std::vector<size_t>> open;
+    std::map<uint64_t, int> openPerContext;
+    for (const EventRow& row : file.rows) {
+        ++model.byType[row.type];
+        model.firstTs = std::min(model.firstTs, row.timestamp);
+        model.lastTs = std::max(model.lastTs, row.timestamp);
+        switch (row.type) {
+            case kContextCreate:
+            case kContextOpen:
+            case kContextClose: {
+                const uint64_t id = IdOf(row.param2);
+                ContextInfo& context = model.contexts[id];
+                context.id = id;
+                context.parent = row.contextId;
+                if (row.type == kContextOpen) {
+                    context.opened = true;
+                    context.openTs = row.timestamp;
+                } else if (row.type == kContextClose) {
+                    context.closed = true;
+                    context.closeTs = row.timestamp;
+                }
+                break;
+            }
+            case kScopeOpen: {
+                const int depth = openPerContext[row.contextId]++;
+                open[{row.contextId, row.param1}].push_back(model.scopes.size());
+                model.scopes.push_back(
+                    {row.contextId, row.param1, row.timestamp, row.timestamp, depth});
+                ContextInfo& context = model.contexts[row.contextId];
+                if (context.name.empty() && depth == 0) {
+                    context.name = row.param1;  // the context's own scope opens first
+                }
+                break;
+            }
+            case kScopeClose: {
+                auto found = open.find({row.contextId, row.param1});
+                if (found == open.end() || found->second.empty()) {
+                    ++model.unpairedCloses;
+                    break;
+                }
+                model.scopes[found->second.back()].end = row.timestamp;
+                found->second.pop_back();
+                --openPerContext[row.contextId];
+                break;
+            }
+            case kAttribute:
+            case kMultiAttribute:
+            case kScopeEmit: {
+                model.marks.push_back(
+                    {row.contextId, row.timestamp, row.type, row.param1, row.param2});
+                if (row.type != kScopeEmit) {
+                    auto& [values, count] = model.attributes[row.param1];
+                    ++count;
+                    if (values.size() < kDistinctValuesKept) {
+                        values.insert(row.param2);
+                    }
+                }
+                break;
+            }
+            default:
+                break;
+        }
+    }
+    // Scopes still open at the end of the file are counted, and left out of the durations.
+    std::vector<bool> unclosed(model.scopes.size(), false);
+    for (const auto& [key, indexes] : open) {
+        model.unpairedOpens += indexes.size();
+        for (const size_t index : indexes) {
+            unclosed[index] = true;
+        }
+    }
+    std::vector<ScopeSpan> closed;
+    closed.reserve(model.scopes.size());
+    for (size_t i = 0; i < model.scopes.size(); ++i) {
+        if (!unclosed[i]) {
+            closed.push_back(std::move(model.scopes[i]));
+        }
+    }
+    model.scopes = std::move(closed);
+    return model;
+}
+
+std::vector<ScopeStats> RunModel::StatsByTotal() const {
+    std::map<std::string, std::vector<uint64_t>> durations;
+    for (const ScopeSpan& span : scopes) {
+        durations[span.name].push_back(span.end - span.begin);
+    }
+    std::vector<ScopeStats> stats;
+    for (auto& [name, values] : durations) {
+        std::sort(values.begin(), values.end());
+        ScopeStats s;
+        s.name = name;
+        s.count = values.size();
+        for (const uint64_t value : values) {
+            s.total += value;
+        }
+        s.mean = s.total / s.count;
+        // Nearest rank: the smallest value with at least p of the values at or below it.
+        const auto rank = [&](size_t percent) {
+            return values[(values.size() * percent + 99) / 100 - 1];
+        };
+        s.p50 = rank(50);
+        s.p95 = rank(95);
+        s.max = values.back();
+        stats.push_back(std::move(s));
+    }
+    std::sort(stats.begin(), stats.end(),
+              [](const ScopeStats& a, const ScopeStats& b) { return a.total > b.total; });
+    return stats;
+}
+
+}  // namespace Metrics::Report
