@@ -229,7 +229,8 @@ void WriteHtml(std::ostream& out, const std::string& path, const EventFile& file
         << Escape(path) << "</title>\n<style>body{font-family:sans-serif;margin:16px}"
         << "pre{background:#f6f6f6;padding:8px}rect.scope{fill:#4a90d9;stroke:#1d4f80}"
         << "rect.context{fill:#e8eef5}circle.attribute{fill:#d97a4a}circle.value{fill:#5aa469}"
-        << "rect.density{fill:#888;opacity:.5}text{font-size:11px}</style></head><body>\n";
+        << "rect.density{fill:#888;opacity:.5}text{font-size:11px}text.scope{fill:#fff;"
+        << "pointer-events:none}</style></head><body>\n";
     out << "<h1>quillmetrics run</h1>\n";
     if (aggregate) {
         out << "<p><b>This run has " << model.scopes.size() + model.marks.size()
@@ -276,6 +277,10 @@ void WriteHtml(std::ostream& out, const std::string& path, const EventFile& file
         out << "<rect class=\"scope\" x=\"" << x0 << "\" y=\"" << y << "\" width=\""
             << std::max(1.0, w) << "\" height=\"" << laneHeight - 8 << "\"><title>"
             << Escape(s.name) << ": " << Milliseconds(s.end - s.begin) << " ms</title></rect>\n";
+        if (w > 7.0 * static_cast<double>(s.name.size()) + 4) {
+            out << "<text class=\"scope\" x=\"" << x0 + 2 << "\" y=\"" << y + laneHeight - 11
+                << "\">" << Escape(s.name) << "</text>\n";
+        }
     }
     for (const Mark& m : model.marks) {
         const auto found = lane.find(m.context);
