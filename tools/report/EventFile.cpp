@@ -14,8 +14,16 @@ constexpr const char* kHeader = "timestamp,datetime,context_id,event_type,param1
     throw BadEventFile(path + ":" + std::to_string(line) + ": " + message);
 }
 
-// Splits one line into fields; false when a quoted field is not closed.
-bool SplitFields(const std::string& line, std::vector<std::string>& fields) {
+template <typename Number>
+bool ParseNumber(const std::string& text, Number& value) {
+    const char* end = text.data() + text.size();
+    const auto result = std::from_chars(text.data(), end, value);
+    return !text.empty() && result.ec == std::errc() && result.ptr == end;
+}
+
+}  // namespace
+
+bool SplitCsvLine(const std::string& line, std::vector<std::string>& fields) {
     fields.assign(1, std::string());
     bool quoted = false;
     for (size_t i = 0; i < line.size(); ++i) {
@@ -39,15 +47,6 @@ bool SplitFields(const std::string& line, std::vector<std::string>& fields) {
     }
     return !quoted;
 }
-
-template <typename Number>
-bool ParseNumber(const std::string& text, Number& value) {
-    const char* end = text.data() + text.size();
-    const auto result = std::from_chars(text.data(), end, value);
-    return !text.empty() && result.ec == std::errc() && result.ptr == end;
-}
-
-}  // namespace
 
 EventFile ReadEventFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -86,7 +85,7 @@ EventFile ReadEventFile(const std::string& path) {
             file.lastLineCut = true;
             break;
         }
-        if (!SplitFields(line, fields)) {
+        if (!SplitCsvLine(line, fields)) {
             Fail(path, lineNumber, "a quoted field is not closed");
         }
         if (fields.size() != 6) {

@@ -31,6 +31,10 @@ struct EventFile {
     bool lastLineCut = false;
 };
 
+// Splits one line (without its newline) into fields in the writer's dialect; false when a quoted
+// field is not closed.
+bool SplitCsvLine(const std::string& line, std::vector<std::string>& fields);
+
 // Reads the file in the writer's dialect: the header line, then six fields per line, a field in
 // double quotes when it holds a comma, a double quote or a line feed, with quotes doubled inside.
 // Throws BadEventFile.
