@@ -1,6 +1,8 @@
 #pragma once
 
-#if defined(_WIN32)
+#if defined(QUILLMETRICS_STATIC)
+#define QUILLMETRICS_API
+#elif defined(_WIN32)
 #if defined(QUILLMETRICS_BUILDING)
 #define QUILLMETRICS_API __declspec(dllexport)
 #else
