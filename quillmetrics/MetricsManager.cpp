@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
-#include <system_error>
 #include <thread>
 #include <vector>
 
