@@ -1,5 +1,7 @@
 #include "EventQueue.h"
 
+#include "PlatformThread.h"
+
 #include <algorithm>
 #include <queue>
 #include <tuple>
@@ -94,25 +96,23 @@ struct EventQueue::Producer {
 
 namespace {
 
-// The calling thread's producer, and the guard that orphans it when the thread ends.
+// The calling thread's producer, orphaned when the thread ends.
 struct ThreadProducer {
-    ThreadProducer() = default;
-    ThreadProducer(const ThreadProducer&) = delete;
-    ThreadProducer& operator=(const ThreadProducer&) = delete;
-    ~ThreadProducer() {
-        if (producer) {
-            producer->orphaned.store(true, std::memory_order_seq_cst);
-            producer->Reclaim();
-        }
-        t_gone = true;
-    }
     std::shared_ptr<EventQueue::Producer> producer;
     const EventQueue* queue = nullptr;
-    static thread_local bool t_gone;
 };
 
-thread_local bool ThreadProducer::t_gone = false;
-thread_local ThreadProducer t_producer;
+void QUILLMETRICS_THREAD_END_CALL ReleaseThreadProducer(void* value) {
+    auto* local = static_cast<ThreadProducer*>(value);
+    local->producer->orphaned.store(true, std::memory_order_seq_cst);
+    local->producer->Reclaim();
+    delete local;
+}
+
+ThreadEndSlot& ProducerSlot() {
+    static ThreadEndSlot slot(&ReleaseThreadProducer);
+    return slot;
+}
 
 }  // namespace
 
@@ -128,25 +128,24 @@ EventQueue::~EventQueue() = default;
 const std::shared_ptr<MetricsEvent>& EventQueue::EventOf(const Node* node) { return node->event; }
 
 EventQueue::Producer& EventQueue::ThisThreadProducer() {
-    if (ThreadProducer::t_gone) {
-        return *m_shared;
-    }
-    ThreadProducer& local = t_producer;
-    if (local.producer && local.queue == this) {
-        return *local.producer;
-    }
-    if (local.producer) {
+    ThreadEndSlot& slot = ProducerSlot();
+    if (const auto* local = static_cast<const ThreadProducer*>(slot.Get())) {
         // A second queue in the process (a host-made manager) shares the slow path.
-        return *m_shared;
+        return local->queue == this ? *local->producer : *m_shared;
     }
-    auto producer = std::make_shared<Producer>();
+    auto local = std::make_unique<ThreadProducer>();
+    local->producer = std::make_shared<Producer>();
+    local->queue = this;
     {
         std::lock_guard<std::mutex> lock(m_registryMutex);
-        m_producers.push_back(producer);
+        m_producers.push_back(local->producer);
     }
-    local.producer = std::move(producer);
-    local.queue = this;
-    return *local.producer;
+    if (!slot.Set(local.get())) {
+        // No slot for this thread: nobody would ever take back what is delivered.
+        local->producer->orphaned.store(true, std::memory_order_seq_cst);
+        return *m_shared;
+    }
+    return *local.release()->producer;
 }
 
 void EventQueue::Push(std::shared_ptr<MetricsEvent> event) {

@@ -15,6 +15,7 @@
 #include "CurrentContext.h"
 #include "EventQueue.h"
 #include "MetricsClock.h"
+#include "PlatformThread.h"
 #include "quillmetrics/MetricsThreadContext.h"
 #include "quillsys/TEvent.h"
 #include "quillsys/TReadWriteLock.h"
@@ -30,15 +31,24 @@ const wchar_t* const s_logKey = L"metrics-manager";
 // the one-time shutdown when the library is unloaded, so that the lock outlives the shutdown.
 TReadWriteLock s_instanceLock(0);
 
+// Set once by Disable or the one-time shutdown, never cleared.
+std::atomic<bool> s_shutdown{false};
+
 struct ShutdownAtUnload {
     ShutdownAtUnload() = default;
     ShutdownAtUnload(const ShutdownAtUnload&) = delete;
     ShutdownAtUnload& operator=(const ShutdownAtUnload&) = delete;
-    ~ShutdownAtUnload() { MetricsManager::ShutdownAndFlush(); }
+    ~ShutdownAtUnload() {
+        if (ProcessIsExiting()) {
+            // The system has ended the background thread, and perhaps left a lock held by a
+            // thread it ended: stop recording without waiting for anything or taking a lock.
+            // Events still queued are lost; hosts flush before leaving main to keep them.
+            s_shutdown.store(true, std::memory_order_release);
+            return;
+        }
+        MetricsManager::ShutdownAndFlush();
+    }
 } s_shutdownAtUnload;
-
-// Set once by Disable or the one-time shutdown, never cleared.
-std::atomic<bool> s_shutdown{false};
 
 bool IsShutdown() { return s_shutdown.load(std::memory_order_acquire); }
 
@@ -60,23 +70,22 @@ bool CategoriesMatch(unsigned long long mask, unsigned long long categories) {
 }
 
 // Empties the stack of a thread when the thread ends, so that a later thread that the system gives
-// the same id, and so the same slot, starts with no context attached.
-struct ThreadStackReleaser {
-    ThreadStackReleaser() = default;
-    ThreadStackReleaser(const ThreadStackReleaser&) = delete;
-    ThreadStackReleaser& operator=(const ThreadStackReleaser&) = delete;
-    ~ThreadStackReleaser() {
-        if (const auto owned = stack.lock()) {
-            while (auto current = owned->GetCurrentContext()) {
-                owned->DetachContext(current);
-            }
+// the same id, and so the same slot, starts with no context attached. The value is a heap
+// std::weak_ptr<MetricsThreadContext>.
+void QUILLMETRICS_THREAD_END_CALL ReleaseThreadStack(void* value) {
+    auto* stack = static_cast<std::weak_ptr<MetricsThreadContext>*>(value);
+    if (const auto owned = stack->lock()) {
+        while (auto current = owned->GetCurrentContext()) {
+            owned->DetachContext(current);
         }
     }
-    std::weak_ptr<MetricsThreadContext> stack;
-    bool armed = false;
-};
+    delete stack;
+}
 
-thread_local ThreadStackReleaser t_stackReleaser;
+ThreadEndSlot& StackReleaserSlot() {
+    static ThreadEndSlot slot(&ReleaseThreadStack);
+    return slot;
+}
 
 // The calling thread's stack in the singleton's table. The table keeps every stack for the
 // manager's life, so the plain pointer stays valid.
@@ -191,6 +200,7 @@ void MetricsManager::Enable() {
     if (IsShutdown() || m_state->thread) {
         return;
     }
+    KeepLibraryLoaded();
     m_state->running.store(true, std::memory_order_release);
     // The state is complete before the thread gets this object.
     m_state->thread = std::make_unique<std::thread>([this] { BackgroundThreadProc(); });
@@ -566,9 +576,12 @@ std::shared_ptr<MetricsThreadContext> MetricsManager::GetThreadContext() {
         return std::make_shared<MetricsThreadContext>();
     }
     const std::shared_ptr<MetricsThreadContext>& stack = m_state->threadContexts.local();
-    if (!t_stackReleaser.armed) {
-        t_stackReleaser.stack = stack;
-        t_stackReleaser.armed = true;
+    ThreadEndSlot& releaserSlot = StackReleaserSlot();
+    if (releaserSlot.Get() == nullptr) {
+        auto releaser = std::make_unique<std::weak_ptr<MetricsThreadContext>>(stack);
+        if (releaserSlot.Set(releaser.get())) {
+            releaser.release();
+        }
     }
     return stack;
 }

@@ -1,0 +1,88 @@
+#include "PlatformThread.h"
+
+#include <atomic>
+
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+#include <pthread.h>
+#endif
+
+namespace Metrics {
+
+namespace {
+std::atomic<bool> s_processExiting{false};
+}  // namespace
+
+bool ProcessIsExiting() noexcept { return s_processExiting.load(std::memory_order_acquire); }
+
+#if defined(_WIN32)
+
+ThreadEndSlot::ThreadEndSlot(Function atThreadEnd) noexcept {
+    const DWORD index = FlsAlloc(atThreadEnd);
+    m_valid = index != FLS_OUT_OF_INDEXES;
+    m_index = index;
+}
+
+ThreadEndSlot::~ThreadEndSlot() {
+    // At process exit every other thread is gone already and nothing will run the function again;
+    // freeing the slot would run it for those threads' values on this thread for no gain.
+    if (m_valid && !ProcessIsExiting()) {
+        FlsFree(m_index);
+    }
+}
+
+void* ThreadEndSlot::Get() const noexcept { return m_valid ? FlsGetValue(m_index) : nullptr; }
+
+bool ThreadEndSlot::Set(void* value) noexcept {
+    return m_valid && FlsSetValue(m_index, value) != FALSE;
+}
+
+void KeepLibraryLoaded() noexcept {
+    HMODULE module = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(&ProcessIsExiting), &module);
+}
+
+}  // namespace Metrics
+
+// The C runtime calls this before it runs the library's static destructors.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_DETACH && reserved != nullptr) {
+        Metrics::s_processExiting.store(true, std::memory_order_release);
+    }
+    return TRUE;
+}
+
+#else
+
+ThreadEndSlot::ThreadEndSlot(Function atThreadEnd) noexcept {
+    pthread_key_t key;
+    m_valid = pthread_key_create(&key, atThreadEnd) == 0;
+    m_index = key;
+}
+
+// The key is kept: the library is never unloaded (linked so), and threads still running during
+// process exit may use it after this destructor.
+ThreadEndSlot::~ThreadEndSlot() = default;
+
+void* ThreadEndSlot::Get() const noexcept {
+    return m_valid ? pthread_getspecific(static_cast<pthread_key_t>(m_index)) : nullptr;
+}
+
+bool ThreadEndSlot::Set(void* value) noexcept {
+    return m_valid && pthread_setspecific(static_cast<pthread_key_t>(m_index), value) == 0;
+}
+
+// Linked with -z nodelete: the system keeps it loaded already.
+void KeepLibraryLoaded() noexcept {}
+
+}  // namespace Metrics
+
+#endif

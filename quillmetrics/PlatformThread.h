@@ -1,0 +1,46 @@
+#pragma once
+
+namespace Metrics {
+
+#if defined(_WIN32)
+#define QUILLMETRICS_THREAD_END_CALL __stdcall
+#else
+#define QUILLMETRICS_THREAD_END_CALL
+#endif
+
+// One pointer per thread, and a function that runs with the thread's pointer when the thread ends.
+//
+// Not a thread_local destructor: MinGW runs those after it has freed the thread's thread-local
+// storage. A pthread key (Linux) and a fiber-local slot (Windows) run their function after every
+// C++ thread_local destructor of the thread, so host objects destroyed at thread end still find
+// the library's state. On Windows the function may also run on the thread that unloads the
+// library, for every thread that still has a pointer.
+class ThreadEndSlot {
+public:
+    using Function = void(QUILLMETRICS_THREAD_END_CALL*)(void* value);
+
+    explicit ThreadEndSlot(Function atThreadEnd) noexcept;
+    ThreadEndSlot(const ThreadEndSlot&) = delete;
+    ThreadEndSlot& operator=(const ThreadEndSlot&) = delete;
+    ~ThreadEndSlot();
+
+    void* Get() const noexcept;
+    // False when the system had no slot to give or refused the value: the caller then keeps no
+    // state for the thread, or frees it itself.
+    bool Set(void* value) noexcept;
+
+private:
+    unsigned long m_index = 0;
+    bool m_valid = false;
+};
+
+// Keeps the library loaded until the process ends, from the first start of the background thread
+// on: its code must stay mapped while that thread runs.
+void KeepLibraryLoaded() noexcept;
+
+// True once the process has begun to exit and the system has ended every thread but the calling
+// one (Windows ends them before the library's unload handler runs): nothing may wait for another
+// thread then, nor take a lock another thread may have held.
+bool ProcessIsExiting() noexcept;
+
+}  // namespace Metrics
