@@ -34,20 +34,22 @@ TReadWriteLock s_instanceLock(0);
 // Set once by Disable or the one-time shutdown, never cleared.
 std::atomic<bool> s_shutdown{false};
 
+// The one-time shutdown at unload or process exit.
+void ShutdownAtExit() {
+    if (ProcessIsExiting()) {
+        // The system has ended the background thread, and perhaps left a lock held by a thread
+        // it ended: stop recording without waiting for anything or taking a lock.
+        s_shutdown.store(true, std::memory_order_release);
+        return;
+    }
+    MetricsManager::ShutdownAndFlush();
+}
+
 struct ShutdownAtUnload {
     ShutdownAtUnload() = default;
     ShutdownAtUnload(const ShutdownAtUnload&) = delete;
     ShutdownAtUnload& operator=(const ShutdownAtUnload&) = delete;
-    ~ShutdownAtUnload() {
-        if (ProcessIsExiting()) {
-            // The system has ended the background thread, and perhaps left a lock held by a
-            // thread it ended: stop recording without waiting for anything or taking a lock.
-            // Events still queued are lost; hosts flush before leaving main to keep them.
-            s_shutdown.store(true, std::memory_order_release);
-            return;
-        }
-        MetricsManager::ShutdownAndFlush();
-    }
+    ~ShutdownAtUnload() { ShutdownAtExit(); }
 } s_shutdownAtUnload;
 
 bool IsShutdown() { return s_shutdown.load(std::memory_order_acquire); }
@@ -200,7 +202,7 @@ void MetricsManager::Enable() {
     if (IsShutdown() || m_state->thread) {
         return;
     }
-    KeepLibraryLoaded();
+    KeepLoadedUntilExit(&ShutdownAtExit);
     m_state->running.store(true, std::memory_order_release);
     // The state is complete before the thread gets this object.
     m_state->thread = std::make_unique<std::thread>([this] { BackgroundThreadProc(); });

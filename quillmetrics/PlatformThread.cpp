@@ -44,10 +44,26 @@ bool ThreadEndSlot::Set(void* value) noexcept {
     return m_valid && FlsSetValue(m_index, value) != FALSE;
 }
 
-void KeepLibraryLoaded() noexcept {
+void KeepLoadedUntilExit(void (*atExit)()) noexcept {
+    static std::atomic<bool> done{false};
+    if (done.exchange(true)) {
+        return;
+    }
     HMODULE module = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                       reinterpret_cast<LPCWSTR>(&ProcessIsExiting), &module);
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                            reinterpret_cast<LPCWSTR>(&ProcessIsExiting), &module)) {
+        return;  // not pinned: an exit entry could outlive the code it points to
+    }
+    // A DLL's own atexit runs with its static destructors, too late; the runtime's exported one
+    // is the process's exit list.
+    using AtExitFunction = int (*)(void (*)());
+    if (const HMODULE runtime = GetModuleHandleW(L"msvcrt.dll")) {
+        // Through void (*)(): the one function pointer type any other may be cast to unwarned.
+        const auto found = reinterpret_cast<void (*)()>(GetProcAddress(runtime, "atexit"));
+        if (found != nullptr) {
+            reinterpret_cast<AtExitFunction>(found)(atExit);
+        }
+    }
 }
 
 }  // namespace Metrics
@@ -80,8 +96,7 @@ bool ThreadEndSlot::Set(void* value) noexcept {
     return m_valid && pthread_setspecific(static_cast<pthread_key_t>(m_index), value) == 0;
 }
 
-// Linked with -z nodelete: the system keeps it loaded already.
-void KeepLibraryLoaded() noexcept {}
+void KeepLoadedUntilExit(void (*)()) noexcept {}
 
 }  // namespace Metrics
 

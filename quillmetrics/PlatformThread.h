@@ -34,9 +34,13 @@ private:
     bool m_valid = false;
 };
 
-// Keeps the library loaded until the process ends, from the first start of the background thread
-// on: its code must stay mapped while that thread runs.
-void KeepLibraryLoaded() noexcept;
+// Called when the background thread first starts: its code must stay mapped while it runs, so the
+// library stays loaded until the process ends, and atExit runs when the process begins to exit,
+// while the thread still runs. Linux needs neither: the library is linked so that it is never
+// unloaded, and its static destructors run at exit while every thread still runs. Windows ends
+// every other thread before a DLL's static destructors, so atExit goes to the exit list of the
+// C runtime the library uses.
+void KeepLoadedUntilExit(void (*atExit)()) noexcept;
 
 // True once the process has begun to exit and the system has ended every thread but the calling
 // one (Windows ends them before the library's unload handler runs): nothing may wait for another

@@ -2,8 +2,15 @@
 // lives in the plugin, and it is unloaded after each use.
 
 #include <atomic>
+#include <string>
 
 #include "quillmetrics/quillmetrics.h"
+
+#if defined(_WIN32)
+#define PLUGIN_API extern "C" __declspec(dllexport)
+#else
+#define PLUGIN_API extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace {
 
@@ -15,7 +22,7 @@ public:
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) int RunPluginScenario() {
+PLUGIN_API int RunPluginScenario() {
     Metrics::MetricsManager& manager = Metrics::MetricsManager::GetInstance();
     manager.Enable();  // the first load starts the thread; later ones find it running
     manager.SetBits(~0ULL);
@@ -31,4 +38,25 @@ extern "C" __attribute__((visibility("default"))) int RunPluginScenario() {
     // The consumer's code goes away with the plugin: it must be out of the manager first.
     manager.RemoveConsumer(listener);
     return counter->count.load();
+}
+
+// Leaves per-thread state on the calling thread without starting the manager.
+PLUGIN_API unsigned long long UseContextsWithoutEnabling() {
+    const Metrics::Context context(0, Metrics::Context::Create(true));
+    return Metrics::MetricsManager::GetInstance().GetCurrentThreadContextId();
+}
+
+// Records to a CSV file and leaves the rest to the process's exit: the client is never closed.
+PLUGIN_API bool RecordAndLeave(const char* path, int events) {
+    Metrics::MetricsManager::GetInstance().Enable();
+    auto* client = new Metrics::MetricsRawClient();
+    client->SetOutputFileName(path);
+    client->SetBits("all", true);
+    if (!client->Open()) {
+        return false;
+    }
+    for (int i = 0; i < events; ++i) {
+        Metrics::Attribute("exit-test", i, 0);
+    }
+    return true;
 }
