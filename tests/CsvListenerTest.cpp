@@ -141,6 +141,10 @@ TEST(CsvListenerTest, OutOfMemoryDropsOnlyThatLine) {
 // come back with six fields and the texts as written.
 TEST(CsvListenerTest, CsvReaderParsesEveryRow) {
     // NOLINTNEXTLINE(concurrency-mt-unsafe): no other thread of this test touches the environment
+#if defined(_WIN32)
+    GTEST_SKIP() << "Linux only: runs python3 from the shell (on Windows the demo host test reads "
+                    "the Windows file with the same reader)";
+#endif
     if (std::system("python3 -c 'import csv' >/dev/null 2>&1") != 0) {
         GTEST_SKIP() << "python3 is not available";
     }
