@@ -46,10 +46,13 @@ PLUGIN_API unsigned long long UseContextsWithoutEnabling() {
     return Metrics::MetricsManager::GetInstance().GetCurrentThreadContextId();
 }
 
-// Records to a CSV file and leaves the rest to the process's exit: the client is never closed.
+// Never closed nor destroyed: the process's exit alone must deliver what it recorded.
+Metrics::MetricsRawClient* g_leftOpen = nullptr;
+
+// Records to a CSV file and leaves the rest to the process's exit.
 PLUGIN_API bool RecordAndLeave(const char* path, int events) {
     Metrics::MetricsManager::GetInstance().Enable();
-    auto* client = new Metrics::MetricsRawClient();
+    auto* client = g_leftOpen = new Metrics::MetricsRawClient();
     client->SetOutputFileName(path);
     client->SetBits("all", true);
     if (!client->Open()) {
