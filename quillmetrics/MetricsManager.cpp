@@ -58,6 +58,9 @@ bool IsShutdown() { return s_shutdown.load(std::memory_order_acquire); }
 // OnEvent, where the consumer read lock is held.
 thread_local int t_syncDeliveryDepth = 0;
 
+// Set on the background thread, which must never wait for itself.
+thread_local bool t_isBackgroundThread = false;
+
 #if !defined(_WIN32)
 // A forked child has none of the parent's threads: no background thread will ever deliver, and a
 // lock another thread held at the fork stays held. The child's manager is therefore shut down,
@@ -129,6 +132,16 @@ struct MetricsManager::State {
     std::condition_variable delivered;      // wakes flush waiters
     bool wakeRequested = false;             // guarded by wakeMutex
     unsigned long long deliveredCount = 0;  // guarded by wakeMutex
+    // Delivered events go back to the threads that made them, to be destroyed at their next emit.
+    // A flush also waits until the events it covers are destroyed, so that a host may unload the
+    // code that made them (a plugin's make_shared) once it returns: up to drainedCount, delivered
+    // events have been destroyed, or handed to their threads' running Reclaim.
+    unsigned long long drainedCount = 0;  // guarded by wakeMutex
+    int flushWaiters = 0;                 // guarded by wakeMutex
+    // A batch in delivery holds its consumers; RemoveConsumer waits for it to end, so that the
+    // removed consumer is neither running nor held once it returns (its code may then be unloaded).
+    bool inBatch = false;                 // guarded by wakeMutex
+    unsigned long long batchesBegun = 0;  // guarded by wakeMutex
 
     // Hooks are swapped whole under hookMutex and called through a copy of the pointer, so a hook
     // may be replaced while another thread is calling the old one.
@@ -286,20 +299,23 @@ void MetricsManager::WaitUntilWritesFlushed(unsigned int milliseconds) {
     }
     const unsigned long long target = m_state->queue.PushedCount();
     std::unique_lock<std::mutex> lock(m_state->wakeMutex);
-    if (m_state->deliveredCount >= target) {
+    if (m_state->drainedCount >= target) {
         return;
     }
     // Fetch the events now instead of waiting for the next idle poll.
     m_state->wakeRequested = true;
+    ++m_state->flushWaiters;
     m_state->wake.notify_one();
     m_state->delivered.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] {
-        return m_state->deliveredCount >= target ||
+        return m_state->drainedCount >= target ||
                !m_state->running.load(std::memory_order_acquire);
     });
+    --m_state->flushWaiters;
 }
 
 void MetricsManager::BackgroundThreadProc() {
     State& state = *m_state;
+    t_isBackgroundThread = true;
     // A thread that starts only after the shutdown skips its hooks, but still delivers what was
     // emitted before the shutdown event and ends the way every stop ends, so that Disable,
     // IsRunning and the consumers see it finish.
@@ -334,6 +350,7 @@ void MetricsManager::BackgroundThreadProc() {
             }
             state.queue.ReleaseIdle();
             std::unique_lock<std::mutex> lock(state.wakeMutex);
+            state.drainedCount = state.deliveredCount;
             state.delivered.notify_all();
             state.wake.wait_for(lock, std::chrono::milliseconds(100),
                                 [&] { return state.wakeRequested; });
@@ -345,6 +362,11 @@ void MetricsManager::BackgroundThreadProc() {
                 counter && *counter) {
                 (*counter)(static_cast<int>(batch.size()));
             }
+        }
+        {
+            std::lock_guard<std::mutex> lock(state.wakeMutex);
+            state.inBatch = true;
+            ++state.batchesBegun;
         }
         for (const EventQueue::Node* node : batch) {
             const std::shared_ptr<MetricsEvent>& event = EventQueue::EventOf(node);
@@ -381,9 +403,18 @@ void MetricsManager::BackgroundThreadProc() {
         snapshotValid = false;
         const size_t taken = batch.size();
         state.queue.Release(batch);
+        bool drainNow = false;
         {
             std::lock_guard<std::mutex> lock(state.wakeMutex);
             state.deliveredCount += taken;
+            state.inBatch = false;
+            drainNow = state.flushWaiters > 0;
+        }
+        if (drainNow) {
+            // Someone flushes while events keep coming, so no idle round may come soon.
+            state.queue.ReleaseIdle();
+            std::lock_guard<std::mutex> lock(state.wakeMutex);
+            state.drainedCount = state.deliveredCount;
         }
         state.delivered.notify_all();
     }
@@ -452,6 +483,7 @@ bool MetricsManager::RemoveConsumer(const RefCntPtr<IMetricsListener, RefCntObje
     }
     State& state = *m_state;
     RefCntPtr<IMetricsListener, RefCntObject> removed;
+    bool wasAsync = false;
     const auto sameObject = [&](const ConsumerEntry& entry) { return entry.listener == listener; };
     state.consumerLock.Lock();
     auto found = std::find_if(state.syncConsumers.begin(), state.syncConsumers.end(), sameObject);
@@ -464,12 +496,22 @@ bool MetricsManager::RemoveConsumer(const RefCntPtr<IMetricsListener, RefCntObje
             removed = std::move(found->listener);
             state.asyncConsumers.erase(found);
             state.asyncConsumersVersion.fetch_add(1, std::memory_order_release);
+            wasAsync = true;
         }
     }
     if (state.syncConsumers.empty()) {
         state.hasSyncConsumers.store(false, std::memory_order_release);
     }
     state.consumerLock.Unlock();
+    if (wasAsync && !t_isBackgroundThread) {
+        // A batch that began before the removal may still call or hold the consumer. Bounded, as
+        // Disable is, in case the consumer waits for something this caller holds.
+        std::unique_lock<std::mutex> lock(state.wakeMutex);
+        const unsigned long long current = state.batchesBegun;
+        state.delivered.wait_for(lock, std::chrono::milliseconds(1000), [&] {
+            return !state.inBatch || state.batchesBegun != current;
+        });
+    }
     // The listener's destructor, if this was its last reference, runs outside the lock.
     return static_cast<bool>(removed);
 }

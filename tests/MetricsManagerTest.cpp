@@ -1,5 +1,6 @@
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -200,6 +201,77 @@ TEST(MetricsManagerTest, ConsumersThrowingLoseOnlyTheirDelivery) {
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[0].param2.m_int, 1);
     EXPECT_EQ(events[1].param2.m_int, 3);
+}
+
+// What a host needs before it unloads code that emitted or consumed: after a flush the library
+// holds none of the flushed events, and after RemoveConsumer it neither runs nor holds the consumer.
+TEST(MetricsManagerTest, FlushAndRemovalLetGoOfTheHostsObjects) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.Enable();
+    manager.SetBits(~0ULL);
+    auto async = MakeRecordingListener();
+    ASSERT_TRUE(manager.AddConsumer(AsListener(async), ~0ULL, false));
+    std::atomic<bool> quit{false};
+    std::vector<std::weak_ptr<MetricsEvent>> fromOther;
+    std::atomic<int> otherEmitted{0};
+    std::thread other([&] {  // emits, then stays alive and quiet
+        for (int i = 0; i < 20; ++i) {
+            auto event = MakeEvent(0, i);
+            fromOther.push_back(event);
+            manager.EmitEvent(std::move(event));
+        }
+        otherEmitted = 1;
+        while (!quit.load()) {
+            std::this_thread::yield();
+        }
+    });
+    while (otherEmitted.load() == 0) {
+        std::this_thread::yield();
+    }
+    for (int round = 0; round < 20; ++round) {
+        auto event = MakeEvent(0, round);
+        const std::weak_ptr<MetricsEvent> mine = event;
+        manager.EmitEvent(std::move(event));
+        manager.WaitUntilWritesFlushed(10000);
+        EXPECT_TRUE(mine.expired()) << "round " << round;
+    }
+    for (const auto& weak : fromOther) {
+        EXPECT_TRUE(weak.expired());
+    }
+    quit = true;
+    other.join();
+
+    class Slow : public IMetricsListener {
+    public:
+        Slow(std::atomic<bool>& inside, std::thread::id& destroyedOn)
+            : m_inside(inside)
+            , m_destroyedOn(destroyedOn) {}
+        Slow(const Slow&) = delete;
+        Slow& operator=(const Slow&) = delete;
+        ~Slow() override { m_destroyedOn = std::this_thread::get_id(); }
+        void OnEvent(const MetricsEvent& /*event*/) override {
+            m_inside = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            m_inside = false;
+        }
+
+    private:
+        std::atomic<bool>& m_inside;
+        std::thread::id& m_destroyedOn;
+    };
+    std::atomic<bool> inside{false};
+    std::thread::id destroyedOn;
+    {
+        RefCntPtr<IMetricsListener, RefCntObject> slow(new Slow(inside, destroyedOn));
+        ASSERT_TRUE(manager.AddConsumer(slow, ~0ULL, false));
+        manager.EmitEvent(MakeEvent(0));
+        while (!inside.load()) {
+            std::this_thread::yield();
+        }
+        EXPECT_TRUE(manager.RemoveConsumer(slow));
+        EXPECT_FALSE(inside.load()) << "RemoveConsumer returned while the consumer still ran";
+    }
+    EXPECT_EQ(destroyedOn, std::this_thread::get_id()) << "the manager still held the consumer";
 }
 
 }  // namespace
