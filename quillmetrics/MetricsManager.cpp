@@ -43,6 +43,9 @@ void ShutdownAtExit() {
         return;
     }
     MetricsManager::ShutdownAndFlush();
+    // Once told to stop, the thread has only its own exit left; a thread still stuck in a consumer
+    // after the shutdown's second is not waited for much longer.
+    WaitUntilBackgroundThreadGone(200);
 }
 
 struct ShutdownAtUnload {
@@ -316,6 +319,7 @@ void MetricsManager::WaitUntilWritesFlushed(unsigned int milliseconds) {
 void MetricsManager::BackgroundThreadProc() {
     State& state = *m_state;
     t_isBackgroundThread = true;
+    NoteBackgroundThread();
     // A thread that starts only after the shutdown skips its hooks, but still delivers what was
     // emitted before the shutdown event and ends the way every stop ends, so that Disable,
     // IsRunning and the consumers see it finish.

@@ -66,6 +66,21 @@ void KeepLoadedUntilExit(void (*atExit)()) noexcept {
     }
 }
 
+namespace {
+std::atomic<HANDLE> s_backgroundThread{nullptr};
+}  // namespace
+
+void NoteBackgroundThread() noexcept {
+    s_backgroundThread.store(OpenThread(SYNCHRONIZE, FALSE, GetCurrentThreadId()));
+}
+
+void WaitUntilBackgroundThreadGone(unsigned int milliseconds) noexcept {
+    if (const HANDLE thread = s_backgroundThread.exchange(nullptr)) {
+        WaitForSingleObject(thread, milliseconds);
+        CloseHandle(thread);
+    }
+}
+
 }  // namespace Metrics
 
 // The C runtime calls this before it runs the library's static destructors.
@@ -97,6 +112,10 @@ bool ThreadEndSlot::Set(void* value) noexcept {
 }
 
 void KeepLoadedUntilExit(void (*)()) noexcept {}
+
+void NoteBackgroundThread() noexcept {}
+
+void WaitUntilBackgroundThreadGone(unsigned int) noexcept {}
 
 }  // namespace Metrics
 

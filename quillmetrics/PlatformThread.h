@@ -42,6 +42,13 @@ private:
 // C runtime the library uses.
 void KeepLoadedUntilExit(void (*atExit)()) noexcept;
 
+// Called on the background thread as it starts; then, once it has been told to stop, the process's
+// exit may wait (up to the given time) until the thread is wholly gone. Windows ends the threads
+// still running when the process exits, and a thread ended in the middle of its own exit can take
+// the process down with it. Linux needs no wait.
+void NoteBackgroundThread() noexcept;
+void WaitUntilBackgroundThreadGone(unsigned int milliseconds) noexcept;
+
 // True once the process has begun to exit and the system has ended every thread but the calling
 // one (Windows ends them before the library's unload handler runs): nothing may wait for another
 // thread then, nor take a lock another thread may have held.

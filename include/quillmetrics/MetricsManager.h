@@ -86,7 +86,8 @@ public:
     // before this returns; asynchronous ones later, on the background thread.
     void EmitEvent(std::shared_ptr<MetricsEvent> event);
     // Blocks until every event emitted before the call has been handed to the asynchronous
-    // consumers, or until the time runs out. Returns at once when the manager is not running.
+    // consumers and the library holds it no more, or until the time runs out. Returns at once
+    // when the manager is not running.
     void WaitUntilWritesFlushed(unsigned int milliseconds);
 
     // The one-time shutdown of the singleton; neither creates nor deletes it. May block up to
@@ -100,6 +101,8 @@ public:
     bool AddConsumer(const RefCntPtr<IMetricsListener, RefCntObject>& listener,
                      unsigned long long bits, bool synchronous);
     // Removes one registration of that object, a synchronous one first. Refused like AddConsumer.
+    // Returns once the background thread neither runs the consumer nor holds it (waiting at most
+    // 1000 ms for the event it is delivering), unless called on that thread.
     bool RemoveConsumer(const RefCntPtr<IMetricsListener, RefCntObject>& listener);
 
     unsigned long long GetBits();
