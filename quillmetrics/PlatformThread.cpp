@@ -12,6 +12,11 @@
 #include <windows.h>
 #else
 #include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
 #endif
 
 namespace Metrics {
@@ -113,9 +118,25 @@ bool ThreadEndSlot::Set(void* value) noexcept {
 
 void KeepLoadedUntilExit(void (*)()) noexcept {}
 
-void NoteBackgroundThread() noexcept {}
+namespace {
+std::atomic<pid_t> s_backgroundThread{0};
+}  // namespace
 
-void WaitUntilBackgroundThreadGone(unsigned int) noexcept {}
+// A detached thread cannot be joined; the kernel's thread id answers ESRCH once the thread has
+// wholly exited, its thread-specific data and thread-local storage freed. Leak checkers that stop
+// the world at exit trip over a thread that is halfway through that.
+void NoteBackgroundThread() noexcept { s_backgroundThread.store(gettid()); }
+
+void WaitUntilBackgroundThreadGone(unsigned int milliseconds) noexcept {
+    const pid_t thread = s_backgroundThread.exchange(0);
+    if (thread == 0) {
+        return;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (tgkill(getpid(), thread, 0) == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
 
 }  // namespace Metrics
 

@@ -43,9 +43,9 @@ private:
 void KeepLoadedUntilExit(void (*atExit)()) noexcept;
 
 // Called on the background thread as it starts; then, once it has been told to stop, the process's
-// exit may wait (up to the given time) until the thread is wholly gone. Windows ends the threads
-// still running when the process exits, and a thread ended in the middle of its own exit can take
-// the process down with it. Linux needs no wait.
+// exit may wait (up to the given time) until the thread is wholly gone, so that nothing at exit
+// meets a thread halfway through its own exit: Windows ends such a thread, which now and then takes
+// the process down with it, and leak checkers that stop every thread at exit trip over it.
 void NoteBackgroundThread() noexcept;
 void WaitUntilBackgroundThreadGone(unsigned int milliseconds) noexcept;
 
