@@ -143,8 +143,8 @@ struct MetricsManager::State {
     int flushWaiters = 0;                 // guarded by wakeMutex
     // A batch in delivery holds its consumers; RemoveConsumer waits for it to end, so that the
     // removed consumer is neither running nor held once it returns (its code may then be unloaded).
-    bool inBatch = false;                 // guarded by wakeMutex
     unsigned long long batchesBegun = 0;  // guarded by wakeMutex
+    unsigned long long batchesEnded = 0;  // guarded by wakeMutex
 
     // Hooks are swapped whole under hookMutex and called through a copy of the pointer, so a hook
     // may be replaced while another thread is calling the old one.
@@ -369,7 +369,6 @@ void MetricsManager::BackgroundThreadProc() {
         }
         {
             std::lock_guard<std::mutex> lock(state.wakeMutex);
-            state.inBatch = true;
             ++state.batchesBegun;
         }
         for (const EventQueue::Node* node : batch) {
@@ -411,7 +410,7 @@ void MetricsManager::BackgroundThreadProc() {
         {
             std::lock_guard<std::mutex> lock(state.wakeMutex);
             state.deliveredCount += taken;
-            state.inBatch = false;
+            ++state.batchesEnded;
             drainNow = state.flushWaiters > 0;
         }
         if (drainNow) {
@@ -511,10 +510,9 @@ bool MetricsManager::RemoveConsumer(const RefCntPtr<IMetricsListener, RefCntObje
         // A batch that began before the removal may still call or hold the consumer. Bounded, as
         // Disable is, in case the consumer waits for something this caller holds.
         std::unique_lock<std::mutex> lock(state.wakeMutex);
-        const unsigned long long current = state.batchesBegun;
-        state.delivered.wait_for(lock, std::chrono::milliseconds(1000), [&] {
-            return !state.inBatch || state.batchesBegun != current;
-        });
+        const unsigned long long begun = state.batchesBegun;
+        state.delivered.wait_for(lock, std::chrono::milliseconds(1000),
+                                 [&] { return state.batchesEnded >= begun; });
     }
     // The listener's destructor, if this was its last reference, runs outside the lock.
     return static_cast<bool>(removed);
