@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
