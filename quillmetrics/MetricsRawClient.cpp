@@ -1,10 +1,10 @@
 #include "quillmetrics/MetricsRawClient.h"
 
 #include <cstdio>
-#include <fstream>
 #include <stdexcept>
 
 #include "CsvFormat.h"
+#include "PlatformFile.h"
 #include "quillmetrics/MetricsBitsUtils.h"
 
 namespace Metrics {
@@ -23,36 +23,39 @@ bool TakeOption(const std::string& argument, const char* prefix, std::string& va
     return true;
 }
 
-void WriteLine(std::ofstream& stream, const std::string& line) {
-    // A failed write (disk full) leaves an error state that would swallow every later line; clear
-    // it so that only the lines that could not be written are lost.
-    stream.clear();
-    stream.write(line.data(), static_cast<std::streamsize>(line.size()));
-    stream.flush();
-}
-
 }  // namespace
 
+// Named in the public header without what it is built on.
+class MetricsRawClient::Listener::File : public LineFile {};
+
 MetricsRawClient::Listener::Listener(const std::string& fileName)
-    : m_stream(std::make_unique<std::ofstream>()) {
-    // Unbuffered: each line goes out in one write, so a failed write loses that line whole and a
-    // reader never sees half a line.
-    m_stream->rdbuf()->pubsetbuf(nullptr, 0);
-    m_stream->open(fileName, std::ios::out);
-    if (m_stream->fail()) {
-        m_stream.reset();
+    : m_file(std::make_unique<File>()) {
+    if (!m_file->Open(fileName)) {
+        m_file.reset();
         throw std::runtime_error("failed to open file");
     }
 }
 
 MetricsRawClient::Listener::~Listener() = default;
 
+void MetricsRawClient::Listener::WriteHeader() {
+    std::string line(kCsvHeader);
+    line += '\n';
+    m_headerPending = !m_file->WriteLine(line);
+}
+
 void MetricsRawClient::Listener::OnEvent(const MetricsEvent& event) {
     try {
+        if (m_headerPending) {
+            WriteHeader();
+            if (m_headerPending) {
+                return;
+            }
+        }
         std::string line;
         line.reserve(128);
         AppendCsvLine(line, event);
-        WriteLine(*m_stream, line);
+        m_file->WriteLine(line);
     } catch (...) {
         // Out of memory while building the line: this one line is dropped.
     }
@@ -106,7 +109,7 @@ bool MetricsRawClient::Open() {
         return false;
     }
     RefCntPtr<Listener, RefCntObject> listener(new Listener(m_fileName));
-    WriteLine(*listener->m_stream, std::string(kCsvHeader) + '\n');
+    listener->WriteHeader();
 
     const RefCntPtr<IMetricsListener, RefCntObject> consumer(listener);
     if (!manager.AddConsumer(consumer, kAllCategories, false)) {

@@ -1,3 +1,5 @@
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -117,6 +119,120 @@ TEST(CsvListenerTest, LinesEndTheSystemsWay) {
     EXPECT_EQ(newlines, 2u);  // a line break inside a value never ends a line
     std::remove(path.c_str());
 }
+
+#if !defined(_WIN32)
+// A file-size limit stands in for a disk that fills up: a line that crosses it goes out in part
+// (a short write), and the next write is refused. Lifting the limit stands for space coming back.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        m_oldHandler = signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &m_old);
+        rlimit limited = m_old;
+        limited.rlim_cur = bytes;
+        EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+    ~FileSizeLimit() { Lift(); }
+    void Lift() {
+        setrlimit(RLIMIT_FSIZE, &m_old);
+        signal(SIGXFSZ, m_oldHandler);
+    }
+
+private:
+    rlimit m_old{};
+    void (*m_oldHandler)(int) = nullptr;
+};
+
+std::vector<std::vector<std::string>> SplitRows(const std::string& content) {
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream lines(content);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::vector<std::string> fields;
+        std::istringstream parts(line);
+        std::string field;
+        while (std::getline(parts, field, ',')) {
+            fields.push_back(field);
+        }
+        rows.push_back(fields);
+    }
+    return rows;
+}
+
+// Whatever the disk takes, the file holds whole rows only: the emitted events in order, with the
+// refused ones missing, and nothing spliced onto a fragment of a refused line.
+TEST(CsvListenerTest, ShortWritesLeaveOnlyWholeRows) {
+    const std::string path = TempPath("short");
+    const RefCntPtr<Listener, RefCntObject> listener(new Listener(path));
+    constexpr int kEach = 60;
+    constexpr rlim_t kLimit = 1001;  // not a multiple of any line's length
+    {
+        FileSizeLimit limit(kLimit);
+        for (int i = 0; i < kEach; ++i) {
+            listener->OnEvent(*MakeEvent(MetricsValue("before"), MetricsValue(i)));
+        }
+        EXPECT_LE(ReadFile(path).size(), kLimit);
+        // A refused line leaves the file where it was, also when it is refused whole.
+        for (int i = kEach; i < 2 * kEach; ++i) {
+            listener->OnEvent(*MakeEvent(MetricsValue("refused"), MetricsValue(i)));
+        }
+    }
+    for (int i = 2 * kEach; i < 3 * kEach; ++i) {
+        listener->OnEvent(*MakeEvent(MetricsValue("after"), MetricsValue(i)));
+    }
+    const std::string content = ReadFile(path);
+    ASSERT_FALSE(content.empty());
+    EXPECT_EQ(content.back(), '\n');
+    const auto rows = SplitRows(content);
+    std::vector<int> written;
+    for (const auto& row : rows) {
+        ASSERT_EQ(row.size(), 6u) << content;
+        written.push_back(std::stoi(row[5]));
+        EXPECT_EQ(row[4], written.back() < kEach ? "before" : "after") << content;
+    }
+    // The first lines up to the limit, then every line after it was lifted.
+    const auto firstAfter = std::find(written.begin(), written.end(), 2 * kEach);
+    ASSERT_NE(firstAfter, written.end()) << content;
+    const auto before = static_cast<int>(firstAfter - written.begin());
+    EXPECT_GT(before, 0);
+    for (int i = 0; i < static_cast<int>(written.size()); ++i) {
+        EXPECT_EQ(written[static_cast<size_t>(i)], i < before ? i : 2 * kEach + (i - before));
+    }
+    EXPECT_EQ(written.size(), static_cast<size_t>(before + kEach));
+    std::remove(path.c_str());
+}
+
+// A header the disk refuses is written before the first line that gets through, never after it.
+TEST(CsvListenerTest, RefusedHeaderStillComesFirst) {
+    const std::string path = TempPath("header");
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.Enable();
+    MetricsRawClient client;
+    client.SetOutputFileName(path);
+    client.SetBits("sql", true);
+    FileSizeLimit limit(20);  // less than the header's 55 bytes: it goes out in part
+    ASSERT_TRUE(client.Open());
+    Attribute("lost", 1, 0x4000000000ULL);
+    manager.WaitUntilWritesFlushed(10000);
+    EXPECT_LE(ReadFile(path).size(), 20u);
+    limit.Lift();
+    Attribute("kept", 2, 0x4000000000ULL);
+    client.Close();
+    const auto rows = SplitRows(ReadFile(path));
+    ASSERT_GE(rows.size(), 2u);
+    EXPECT_EQ(rows[0], (std::vector<std::string>{"timestamp", "datetime", "context_id",
+                                                 "event_type", "param1", "param2"}));
+    for (size_t i = 1; i < rows.size(); ++i) {
+        ASSERT_EQ(rows[i].size(), 6u);
+        EXPECT_NE(rows[i][4], "lost");
+    }
+    EXPECT_EQ(std::count_if(rows.begin(), rows.end(), [](const auto& row) { return row[4] == "kept"; }),
+              1);
+    std::remove(path.c_str());
+}
+#endif
 
 TEST(CsvListenerTest, OutOfMemoryDropsOnlyThatLine) {
 #if defined(_WIN32)

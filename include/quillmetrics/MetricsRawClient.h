@@ -1,6 +1,5 @@
 #pragma once
 
-#include <iosfwd>
 #include <memory>
 #include <string>
 
@@ -16,8 +15,10 @@ namespace Metrics {
 // new root context to the calling thread and Close ends it there. Not thread-safe.
 class QUILLMETRICS_API MetricsRawClient {
 public:
-    // The consumer that writes each event it receives as one CSV line, flushed per line. A write
-    // that fails (disk full) loses that line and nothing else; nothing escapes OnEvent.
+    // The consumer that writes each event it receives as one CSV line, in one write. A line the
+    // disk refuses (full disk, a size limit) is lost whole: a line that went out only in part is
+    // cut off again, so the file only ever holds whole lines, and later lines are written once
+    // the disk takes them. Nothing escapes OnEvent.
     class QUILLMETRICS_API Listener : public IMetricsListener {
     public:
         // Creates or truncates the file; throws std::runtime_error("failed to open file").
@@ -29,8 +30,13 @@ public:
 
     private:
         friend class MetricsRawClient;
+        class File;
 
-        std::unique_ptr<std::ofstream> m_stream;
+        // The header line; until it is in the file, every event's line waits behind it.
+        void WriteHeader();
+
+        std::unique_ptr<File> m_file;
+        bool m_headerPending = false;
     };
 
     MetricsRawClient();
