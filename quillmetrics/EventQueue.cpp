@@ -24,6 +24,7 @@ struct EventQueue::Node {
     unsigned long long stamp = 0;
     Producer* owner = nullptr;
     Node* next = nullptr;
+    bool stop = false;
 };
 
 struct EventQueue::Producer {
@@ -127,6 +128,8 @@ EventQueue::~EventQueue() = default;
 
 const std::shared_ptr<MetricsEvent>& EventQueue::EventOf(const Node* node) { return node->event; }
 
+bool EventQueue::IsStop(const Node* node) { return node->stop; }
+
 EventQueue::Producer& EventQueue::ThisThreadProducer() {
     ThreadEndSlot& slot = ProducerSlot();
     if (const auto* local = static_cast<const ThreadProducer*>(slot.Get())) {
@@ -148,7 +151,7 @@ EventQueue::Producer& EventQueue::ThisThreadProducer() {
     return *local.release()->producer;
 }
 
-void EventQueue::Push(std::shared_ptr<MetricsEvent> event) {
+void EventQueue::Push(std::shared_ptr<MetricsEvent> event, bool stop) {
     Producer& producer = ThisThreadProducer();
     const bool owned = &producer != m_shared.get();
     if (owned && producer.returned.load(std::memory_order_relaxed) != nullptr) {
@@ -163,6 +166,7 @@ void EventQueue::Push(std::shared_ptr<MetricsEvent> event) {
         node = new Node();
     }
     node->stamp = event->timestamp;
+    node->stop = stop;
     node->event = std::move(event);
     node->owner = &producer;
     // Counted before it is tagged and pushed, so that a flush that has seen the count also waits

@@ -18,7 +18,8 @@ namespace Metrics {
 // delivers only events tagged with an earlier round: an event tagged so was pushed before the
 // round began, so everything that happened before it has been pushed too. Within a round the
 // stacks are merged by (tag, stamp), which keeps each thread's order and puts an event after any
-// event that happened before it on another thread. Delivered events go back to the thread that
+// event that happened before it on another thread: an emit returns only once the clock has moved
+// past its stamp, so no two events ordered by the host share a stamp, however coarse the clock. Delivered events go back to the thread that
 // made them, which frees them at its next emit: allocation and release stay on one thread.
 class EventQueue {
 public:
@@ -30,9 +31,9 @@ public:
     EventQueue& operator=(const EventQueue&) = delete;
     ~EventQueue();
 
-    // Any thread. The event must be stamped. May throw std::bad_alloc; the event is then not
-    // queued.
-    void Push(std::shared_ptr<MetricsEvent> event);
+    // Any thread. The event must be stamped; stop marks the manager's own shutdown event. May
+    // throw std::bad_alloc; the event is then not queued.
+    void Push(std::shared_ptr<MetricsEvent> event, bool stop = false);
     // Any thread: how many events have been pushed so far (at least every push that finished
     // before the call).
     unsigned long long PushedCount();
@@ -46,6 +47,7 @@ public:
     void ReleaseIdle();
 
     static const std::shared_ptr<MetricsEvent>& EventOf(const Node* node);
+    static bool IsStop(const Node* node);
 
 private:
     Producer& ThisThreadProducer();

@@ -18,10 +18,22 @@ void FileTimeToDateTime(uint64_t fileTime, unsigned long long& seconds, uint32_t
 uint64_t GetTimestampNs();
 void GetDateTime(unsigned long long& seconds, uint32_t& microseconds);
 
+// Returns once the clock reads later than stamp. An emit that waits so before it returns gives
+// every event that happens after it, on any thread, a later stamp: with a coarse clock (100 ns
+// steps on Windows) two events ordered by the host's own synchronisation would otherwise share
+// a stamp, and nothing would tell their order. Returns at once on a clock of 1 ns steps.
+void WaitPastTimestamp(uint64_t stamp) noexcept;
+
+// Tests only: reads ticks (at the platform's frequency) from another source that advances in
+// steps of stepNs nanoseconds; null restores the platform's.
+void SetTickSourceForTesting(uint64_t (*ticks)(), uint64_t stepNs);
+
 // What the platform layer supplies: a monotonic tick counter with a fixed frequency, and the UTC
 // time as a FILETIME count.
 uint64_t PlatformTickCount();
 uint64_t PlatformTickFrequency();
+// How far the tick counter moves at each step, in nanoseconds (at least 1).
+uint64_t PlatformTickStepNs();
 uint64_t PlatformFileTime();
 
 }  // namespace Metrics

@@ -1,4 +1,6 @@
+#include <atomic>
 #include <limits>
+#include <thread>
 
 #include "MetricsClock.h"
 
@@ -10,6 +12,16 @@ namespace {
 // only read afterwards.
 const uint64_t s_startTicks = PlatformTickCount();
 const double s_nsPerTick = 1e9 / static_cast<double>(PlatformTickFrequency());
+
+// The tick source and its step, replaced only by tests that need a coarse clock on any machine.
+std::atomic<uint64_t (*)()> s_tickSource{&PlatformTickCount};
+std::atomic<uint64_t> s_stepNs{PlatformTickStepNs()};
+
+void Pause() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
 
 }  // namespace
 
@@ -35,7 +47,28 @@ void FileTimeToDateTime(uint64_t fileTime, unsigned long long& seconds, uint32_t
 }
 
 uint64_t GetTimestampNs() {
-    return TicksToNanoseconds(PlatformTickCount(), s_startTicks, s_nsPerTick);
+    return TicksToNanoseconds(s_tickSource.load(std::memory_order_relaxed)(), s_startTicks,
+                              s_nsPerTick);
+}
+
+void WaitPastTimestamp(uint64_t stamp) noexcept {
+    // A clock of 1 ns steps has moved on already: more than a nanosecond passes between taking a
+    // stamp and the end of the emit that took it.
+    if (s_stepNs.load(std::memory_order_relaxed) <= 1) {
+        return;
+    }
+    for (int spins = 0; GetTimestampNs() <= stamp; ++spins) {
+        if (spins < 64) {
+            Pause();
+        } else {
+            std::this_thread::yield();
+        }
+    }
+}
+
+void SetTickSourceForTesting(uint64_t (*ticks)(), uint64_t stepNs) {
+    s_stepNs.store(ticks != nullptr ? stepNs : PlatformTickStepNs(), std::memory_order_relaxed);
+    s_tickSource.store(ticks != nullptr ? ticks : &PlatformTickCount, std::memory_order_relaxed);
 }
 
 void GetDateTime(unsigned long long& seconds, uint32_t& microseconds) {

@@ -162,6 +162,10 @@ struct MetricsManager::State {
         return slot;
     }
 
+    // Gates, stamps, delivers to the synchronous consumers and queues one event; stop marks the
+    // manager's own shutdown event, the only one that passes a closed gate and ends the thread.
+    void Emit(std::shared_ptr<MetricsEvent> event, bool stop);
+
     void Wake() {
         {
             std::lock_guard<std::mutex> lock(wakeMutex);
@@ -219,9 +223,16 @@ void MetricsManager::Enable() {
         return;
     }
     KeepLoadedUntilExit(&ShutdownAtExit);
+    // Running before the thread exists, since the thread ends by clearing it; the state is
+    // complete before the thread gets this object.
     m_state->running.store(true, std::memory_order_release);
-    // The state is complete before the thread gets this object.
-    m_state->thread = std::make_unique<std::thread>([this] { BackgroundThreadProc(); });
+    try {
+        m_state->thread = std::make_unique<std::thread>([this] { BackgroundThreadProc(); });
+    } catch (...) {
+        // No thread (out of threads or memory): nothing would deliver, so nothing runs.
+        m_state->running.store(false, std::memory_order_release);
+        throw;
+    }
 }
 
 bool MetricsManager::Disable() {
@@ -230,7 +241,7 @@ bool MetricsManager::Disable() {
     }
     auto shutdownEvent = std::make_shared<MetricsEvent>();
     shutdownEvent->eventType = MetricsEventType::Shutdown;
-    EmitEvent(shutdownEvent);
+    m_state->Emit(shutdownEvent, true);
     Log(LogSeverity::Info, s_logKey, TStringCore(L"MetricsManager: Queuing shutdown event", -1));
     s_shutdown.exchange(true, std::memory_order_acq_rel);
     m_state->thread->detach();
@@ -244,21 +255,29 @@ bool MetricsManager::Disable() {
 bool MetricsManager::IsRunning() { return m_state->running.load(std::memory_order_acquire); }
 
 void MetricsManager::EmitEvent(std::shared_ptr<MetricsEvent> event) {
-    if (!event || IsShutdown() || !m_state->running.load(std::memory_order_acquire)) {
+    m_state->Emit(std::move(event), false);
+}
+
+
+void MetricsManager::State::Emit(std::shared_ptr<MetricsEvent> event, bool stop) {
+    if (!event || IsShutdown() || !running.load(std::memory_order_acquire)) {
         return;
     }
     const unsigned long long categories = event->bits & kCategoryMask;
-    if (event->eventType != MetricsEventType::Shutdown) {
+    // Only the manager's own shutdown event passes a closed gate; a host's event of that type is
+    // an event like any other.
+    if (!stop) {
         // relaxed: the mask is a setting; a change becomes visible to emitters soon enough.
         const unsigned long long global = GetInstance().m_bits.load(std::memory_order_relaxed);
         if (global == 0 || !CategoriesMatch(global, categories)) {
             return;
         }
     }
-    event->timestamp = GetTimestampNs();
+    const uint64_t stamp = GetTimestampNs();
+    event->timestamp = stamp;
     GetDateTime(event->datetimeSeconds, event->datetimeMicroseconds);
 
-    if (m_state->hasSyncConsumers.load(std::memory_order_acquire)) {
+    if (hasSyncConsumers.load(std::memory_order_acquire)) {
         // A synchronous consumer that emits from OnEvent comes back here on the same thread with
         // the read lock already held; taking it again could wait behind a queued writer for ever.
         struct ReadGuard {
@@ -280,8 +299,8 @@ void MetricsManager::EmitEvent(std::shared_ptr<MetricsEvent> event) {
                     lock.UnlockRead();
                 }
             }
-        } guard(m_state->consumerLock);
-        for (const ConsumerEntry& entry : m_state->syncConsumers) {
+        } guard(consumerLock);
+        for (const ConsumerEntry& entry : syncConsumers) {
             if (!entry.listener || !CategoriesMatch(entry.bits, categories)) {
                 continue;
             }
@@ -293,7 +312,9 @@ void MetricsManager::EmitEvent(std::shared_ptr<MetricsEvent> event) {
         }
     }
 
-    m_state->queue.Push(std::move(event));
+    queue.Push(std::move(event), stop);
+    // Whatever happens after this emit, on any thread, is stamped later than this event.
+    WaitPastTimestamp(stamp);
 }
 
 void MetricsManager::WaitUntilWritesFlushed(unsigned int milliseconds) {
@@ -376,7 +397,7 @@ void MetricsManager::BackgroundThreadProc() {
             if (!event) {
                 continue;
             }
-            if (event->eventType == MetricsEventType::Shutdown) {
+            if (EventQueue::IsStop(node)) {
                 shutdownSeen = true;
                 break;
             }

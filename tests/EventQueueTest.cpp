@@ -1,0 +1,132 @@
+// The hand-off queue driven directly, and cross-thread order through the manager on a clock that
+// ticks coarsely.
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "EventQueue.h"
+#include "MetricsClock.h"
+#include "support/RecordingListener.h"
+#include "support/Watchdog.h"
+
+namespace Metrics {
+namespace {
+
+using Testing::kSanitized;
+using Testing::Watchdog;
+
+std::shared_ptr<MetricsEvent> Tagged(unsigned long long producer, long long sequence) {
+    auto event = std::make_shared<MetricsEvent>();
+    event->eventType = MetricsEventType::Attribute;
+    event->bits = 0x10000;
+    event->subjectId = producer;
+    event->param2 = MetricsValue(sequence);
+    return event;
+}
+
+// Producers push in a tight loop while the consumer takes and releases rounds back to back, so
+// that pushes race the takes and the hand-backs all the time.
+TEST(EventQueueTest, ContendedRoundsDeliverEachEventOnceInOrder) {
+    const Watchdog watchdog(std::chrono::seconds(120), "contended queue");
+    EventQueue queue;
+    constexpr size_t kProducers = 3;
+    const long long each = kSanitized ? 20000 : 200000;
+    std::atomic<size_t> finished{0};
+    std::vector<std::thread> producers;
+    for (size_t p = 0; p < kProducers; ++p) {
+        producers.emplace_back([&, p] {
+            for (long long i = 0; i < each; ++i) {
+                auto event = Tagged(p, i);
+                event->timestamp = GetTimestampNs();
+                queue.Push(std::move(event));
+            }
+            finished.fetch_add(1);
+        });
+    }
+    std::vector<long long> next(kProducers, 0);
+    long long total = 0;
+    long long errors = 0;
+    std::vector<EventQueue::Node*> batch;
+    bool more = false;
+    while (true) {
+        const bool allPushed = finished.load() == kProducers;
+        queue.TakeRound(batch, more);
+        for (const EventQueue::Node* node : batch) {
+            const MetricsEvent& event = *EventQueue::EventOf(node);
+            ASSERT_LT(event.subjectId, kProducers);
+            errors += event.param2.m_int != next[event.subjectId] ? 1 : 0;
+            next[event.subjectId] = event.param2.m_int + 1;
+            ++total;
+        }
+        const bool empty = batch.empty();
+        queue.Release(batch);
+        if (allPushed && empty && !more) {
+            break;
+        }
+    }
+    for (auto& producer : producers) {
+        producer.join();
+    }
+    EXPECT_EQ(errors, 0);
+    EXPECT_EQ(total, each * static_cast<long long>(kProducers));
+    EXPECT_EQ(queue.PushedCount(), static_cast<unsigned long long>(total));
+}
+
+// The event clock read in steps of 50 us: two threads that take turns emit far more than one
+// event per step, as they would on a clock of 100 ns steps at full speed.
+constexpr uint64_t kStepNs = 50000;
+
+uint64_t CoarseTicks() {
+    static const uint64_t step = PlatformTickFrequency() * kStepNs / 1000000000ULL;
+    return PlatformTickCount() / step * step;
+}
+
+// Events ordered by the host's synchronisation reach an asynchronous consumer in that order even
+// when they fall into one clock step, and so does the shutdown event that follows the last one.
+TEST(EventQueueTest, CoarseClockKeepsHappensBeforeOrder) {
+    const Watchdog watchdog(std::chrono::seconds(120), "coarse clock turns");
+    SetTickSourceForTesting(&CoarseTicks, kStepNs);
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.Enable();
+    manager.SetBits(~0ULL);
+    auto recorder = Testing::MakeRecordingListener();
+    ASSERT_TRUE(manager.AddConsumer(Testing::AsListener(recorder), ~0ULL, false));
+    // This thread queues first, so that its producer comes first among equals.
+    manager.EmitEvent(Tagged(9, -1));
+    constexpr long long kTurns = 400;
+    std::atomic<long long> turn{0};
+    const auto player = [&](unsigned long long side) {
+        for (long long i = static_cast<long long>(side); i < kTurns; i += 2) {
+            while (turn.load(std::memory_order_acquire) != i) {
+                std::this_thread::yield();
+            }
+            manager.EmitEvent(Tagged(side, i));
+            turn.store(i + 1, std::memory_order_release);
+        }
+    };
+    std::thread first(player, 0);
+    std::thread second(player, 1);
+    while (turn.load(std::memory_order_acquire) != kTurns) {
+        std::this_thread::yield();
+    }
+    // The last turn happened before this: the shutdown event must come after it.
+    EXPECT_TRUE(manager.Disable());
+    first.join();
+    second.join();
+    const auto events = recorder->Events();
+    ASSERT_EQ(events.size(), static_cast<size_t>(kTurns) + 1);
+    for (long long i = 0; i < kTurns; ++i) {
+        ASSERT_EQ(events[static_cast<size_t>(i) + 1].param2.m_int, i) << "delivered out of order";
+    }
+    // Nothing emitted twice in a row by different threads shares a stamp.
+    for (size_t i = 2; i < events.size(); ++i) {
+        EXPECT_LT(events[i - 1].timestamp, events[i].timestamp);
+    }
+    SetTickSourceForTesting(nullptr, 0);
+}
+
+}  // namespace
+}  // namespace Metrics
