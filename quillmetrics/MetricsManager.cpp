@@ -101,7 +101,14 @@ thread_local MetricsThreadContext* t_singletonStack = nullptr;
 
 }  // namespace
 
-struct MetricsManager::State {
+#if defined(_WIN32)
+#define QUILLMETRICS_HIDDEN
+#else
+// Members of a class nested in an exported one would be exported too.
+#define QUILLMETRICS_HIDDEN __attribute__((visibility("hidden")))
+#endif
+
+struct QUILLMETRICS_HIDDEN MetricsManager::State {
     // The slots come from the ordinary heap rather than oneTBB's cache-aligned allocator: that one
     // draws on tbbmalloc's own mappings, which leak checkers in the host's process cannot scan, so
     // every thread's stack would be reported as leaked. Each slot is padded to a cache line either

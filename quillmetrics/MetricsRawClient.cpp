@@ -23,6 +23,12 @@ bool TakeOption(const std::string& argument, const char* prefix, std::string& va
     return true;
 }
 
+bool WriteHeader(LineFile& file) {
+    std::string line(kCsvHeader);
+    line += '\n';
+    return file.WriteLine(line);
+}
+
 }  // namespace
 
 // Named in the public header without what it is built on.
@@ -38,16 +44,10 @@ MetricsRawClient::Listener::Listener(const std::string& fileName)
 
 MetricsRawClient::Listener::~Listener() = default;
 
-void MetricsRawClient::Listener::WriteHeader() {
-    std::string line(kCsvHeader);
-    line += '\n';
-    m_headerPending = !m_file->WriteLine(line);
-}
-
 void MetricsRawClient::Listener::OnEvent(const MetricsEvent& event) {
     try {
         if (m_headerPending) {
-            WriteHeader();
+            m_headerPending = !WriteHeader(*m_file);
             if (m_headerPending) {
                 return;
             }
@@ -109,7 +109,7 @@ bool MetricsRawClient::Open() {
         return false;
     }
     RefCntPtr<Listener, RefCntObject> listener(new Listener(m_fileName));
-    listener->WriteHeader();
+    listener->m_headerPending = !WriteHeader(*listener->m_file);
 
     const RefCntPtr<IMetricsListener, RefCntObject> consumer(listener);
     if (!manager.AddConsumer(consumer, kAllCategories, false)) {

@@ -32,10 +32,8 @@ public:
         friend class MetricsRawClient;
         class File;
 
-        // The header line; until it is in the file, every event's line waits behind it.
-        void WriteHeader();
-
         std::unique_ptr<File> m_file;
+        // Set while the header line is not in the file: every event's line waits behind it.
         bool m_headerPending = false;
     };
 
