@@ -148,10 +148,13 @@ struct QUILLMETRICS_HIDDEN MetricsManager::State {
     // events have been destroyed, or handed to their threads' running Reclaim.
     unsigned long long drainedCount = 0;  // guarded by wakeMutex
     int flushWaiters = 0;                 // guarded by wakeMutex
-    // A batch in delivery holds its consumers; RemoveConsumer waits for it to end, so that the
-    // removed consumer is neither running nor held once it returns (its code may then be unloaded).
-    unsigned long long batchesBegun = 0;  // guarded by wakeMutex
-    unsigned long long batchesEnded = 0;  // guarded by wakeMutex
+    // The asynchronous consumer the background thread is calling, or about to call, if any:
+    // RemoveConsumer waits while it names the consumer removed, so that once it returns the
+    // consumer is neither running nor held (its code may then be unloaded).
+    std::atomic<IMetricsListener*> inCall{nullptr};
+    // Background thread only: consumers that removed themselves from inside their own call, kept
+    // alive until that call has returned.
+    std::vector<RefCntPtr<IMetricsListener, RefCntObject>> releasedInCall;
 
     // Hooks are swapped whole under hookMutex and called through a copy of the pointer, so a hook
     // may be replaced while another thread is calling the old one.
@@ -360,12 +363,29 @@ void MetricsManager::BackgroundThreadProc() {
     state.threadDoneEvent->Reset();
     Log(LogSeverity::Info, s_logKey, TStringCore(L"MetricsManager: background thread started", -1));
 
-    // A copy of the asynchronous consumers, taken again whenever the list changed, so that a change
-    // takes effect from the next event on; cleared after each batch, so that no consumer outlives
-    // its removal for longer than the batch it was in.
-    std::vector<ConsumerEntry> snapshot;
+    // The asynchronous consumers, taken again whenever the list changed, so that a change takes
+    // effect from the next call on. It holds no reference: a consumer is called only after
+    // inCall names it and the list is seen unchanged, and RemoveConsumer waits while inCall names
+    // the consumer it removed, so a removed consumer is never called and never held here.
+    struct Target {
+        IMetricsListener* listener;
+        unsigned long long bits;
+    };
+    std::vector<Target> snapshot;
     unsigned long long snapshotVersion = 0;
-    bool snapshotValid = false;
+    const auto takeSnapshot = [&] {
+        snapshot.clear();
+        state.consumerLock.LockRead();
+        snapshotVersion = state.asyncConsumersVersion.load(std::memory_order_seq_cst);
+        for (const ConsumerEntry& entry : state.asyncConsumers) {
+            snapshot.push_back(Target{entry.listener.get(), entry.bits});
+        }
+        state.consumerLock.UnlockRead();
+    };
+    takeSnapshot();
+    // The consumers this event has reached, so that a list retaken halfway through an event
+    // reaches none of them twice.
+    std::vector<Target> reached;
     std::vector<EventQueue::Node*> batch;
     while (!shutdownSeen) {
         // The shutdown event is queued before the flag is set, so a round that finds nothing after
@@ -395,10 +415,6 @@ void MetricsManager::BackgroundThreadProc() {
                 (*counter)(static_cast<int>(batch.size()));
             }
         }
-        {
-            std::lock_guard<std::mutex> lock(state.wakeMutex);
-            ++state.batchesBegun;
-        }
         for (const EventQueue::Node* node : batch) {
             const std::shared_ptr<MetricsEvent>& event = EventQueue::EventOf(node);
             if (!event) {
@@ -408,37 +424,51 @@ void MetricsManager::BackgroundThreadProc() {
                 shutdownSeen = true;
                 break;
             }
-            const unsigned long long version =
-                state.asyncConsumersVersion.load(std::memory_order_acquire);
-            if (!snapshotValid || version != snapshotVersion) {
-                state.consumerLock.LockRead();
-                snapshot = state.asyncConsumers;
-                snapshotVersion = state.asyncConsumersVersion.load(std::memory_order_relaxed);
-                state.consumerLock.UnlockRead();
-                snapshotValid = true;
+            if (state.asyncConsumersVersion.load(std::memory_order_acquire) != snapshotVersion) {
+                takeSnapshot();
             }
             const unsigned long long categories = event->bits & kCategoryMask;
-            for (const ConsumerEntry& entry : snapshot) {
-                if (!entry.listener || !CategoriesMatch(entry.bits, categories)) {
+            reached.clear();
+            bool retaken = false;
+            for (size_t i = 0; i < snapshot.size(); ++i) {
+                const Target target = snapshot[i];
+                if (target.listener == nullptr || !CategoriesMatch(target.bits, categories)) {
                     continue;
                 }
+                if (retaken && std::any_of(reached.begin(), reached.end(), [&](const Target& done) {
+                        return done.listener == target.listener;
+                    })) {
+                    continue;
+                }
+                // seq_cst, paired with RemoveConsumer: either this sees the removal, or the
+                // remover sees this consumer named and waits for the call to end.
+                state.inCall.store(target.listener, std::memory_order_seq_cst);
+                if (state.asyncConsumersVersion.load(std::memory_order_seq_cst) != snapshotVersion) {
+                    state.inCall.store(nullptr, std::memory_order_seq_cst);
+        state.releasedInCall.clear();  // removed from a hook on this thread
+                    takeSnapshot();
+                    retaken = true;
+                    i = static_cast<size_t>(-1);  // again from the first, skipping those reached
+                    continue;
+                }
+                reached.push_back(target);
                 try {
-                    entry.listener->OnEvent(*event);
+                    target.listener->OnEvent(*event);
                 } catch (...) {
                     // Nothing on this thread could handle it, and letting it escape would end
                     // the host process: the consumer loses this one event.
                 }
+                // A consumer that removed itself is released only now that its call is over.
+                state.releasedInCall.clear();
             }
         }
-        snapshot.clear();
-        snapshotValid = false;
+        state.inCall.store(nullptr, std::memory_order_seq_cst);
         const size_t taken = batch.size();
         state.queue.Release(batch);
         bool drainNow = false;
         {
             std::lock_guard<std::mutex> lock(state.wakeMutex);
             state.deliveredCount += taken;
-            ++state.batchesEnded;
             drainNow = state.flushWaiters > 0;
         }
         if (drainNow) {
@@ -526,7 +556,7 @@ bool MetricsManager::RemoveConsumer(const RefCntPtr<IMetricsListener, RefCntObje
         if (found != state.asyncConsumers.end()) {
             removed = std::move(found->listener);
             state.asyncConsumers.erase(found);
-            state.asyncConsumersVersion.fetch_add(1, std::memory_order_release);
+            state.asyncConsumersVersion.fetch_add(1, std::memory_order_seq_cst);
             wasAsync = true;
         }
     }
@@ -534,13 +564,26 @@ bool MetricsManager::RemoveConsumer(const RefCntPtr<IMetricsListener, RefCntObje
         state.hasSyncConsumers.store(false, std::memory_order_release);
     }
     state.consumerLock.Unlock();
-    if (wasAsync && !t_isBackgroundThread) {
-        // A batch that began before the removal may still call or hold the consumer. Bounded, as
-        // Disable is, in case the consumer waits for something this caller holds.
-        std::unique_lock<std::mutex> lock(state.wakeMutex);
-        const unsigned long long begun = state.batchesBegun;
-        state.delivered.wait_for(lock, std::chrono::milliseconds(1000),
-                                 [&] { return state.batchesEnded >= begun; });
+    if (wasAsync && t_isBackgroundThread) {
+        // Removed from inside an asynchronous consumer's call, perhaps its own: the call must
+        // return before the last reference may go.
+        const bool found = static_cast<bool>(removed);
+        try {
+            state.releasedInCall.push_back(std::move(removed));
+        } catch (...) {
+            // Out of memory: the consumer keeps a reference for ever rather than be destroyed
+            // under its own call.
+            removed->AddReference();
+        }
+        return found;
+    }
+    if (wasAsync) {
+        // Bounded, as Disable is, in case the consumer waits for something this caller holds.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
+        while (state.inCall.load(std::memory_order_seq_cst) == removed.get() &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
     // The listener's destructor, if this was its last reference, runs outside the lock.
     return static_cast<bool>(removed);

@@ -1,9 +1,13 @@
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "support/AllocationHooks.h"
 #include "support/RecordingListener.h"
 
 namespace Metrics {
@@ -32,6 +36,37 @@ public:
 
 private:
     std::atomic<int>& m_destroyed;
+};
+
+// Holds the background thread inside OnEvent until released.
+class GateListener : public IMetricsListener {
+public:
+    void OnEvent(const MetricsEvent& /*event*/) override {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_inside = true;
+        m_changed.notify_all();
+        m_changed.wait_for(lock, std::chrono::seconds(30), [this] { return m_open; });
+        m_inside = false;
+    }
+    void WaitUntilInside() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait_for(lock, std::chrono::seconds(30), [this] { return m_inside; });
+    }
+    bool Inside() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_inside;
+    }
+    void Open() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_open = true;
+        m_changed.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_inside = false;  // guarded by m_mutex
+    bool m_open = false;    // guarded by m_mutex
 };
 
 TEST(MetricsManagerTest, IdleManagerDropsEverything) {
@@ -272,6 +307,141 @@ TEST(MetricsManagerTest, FlushAndRemovalLetGoOfTheHostsObjects) {
         EXPECT_FALSE(inside.load()) << "RemoveConsumer returned while the consumer still ran";
     }
     EXPECT_EQ(destroyedOn, std::this_thread::get_id()) << "the manager still held the consumer";
+}
+
+// Only the manager's own shutdown event ends delivery: a host's event of that type passes the
+// gate, or not, like any other, and reaches every consumer.
+TEST(MetricsManagerTest, HostEventOfShutdownTypeIsAnOrdinaryEvent) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.Enable();
+    manager.SetBits(0x10000);
+    auto sync = MakeRecordingListener();
+    auto async = MakeRecordingListener();
+    ASSERT_TRUE(manager.AddConsumer(AsListener(sync), ~0ULL, true));
+    ASSERT_TRUE(manager.AddConsumer(AsListener(async), ~0ULL, false));
+    auto host = MakeEvent(0x10000, 1);
+    host->eventType = MetricsEventType::Shutdown;
+    auto gated = MakeEvent(0x20000, 2);
+    gated->eventType = MetricsEventType::Shutdown;
+    manager.EmitEvent(host);
+    manager.EmitEvent(gated);
+    manager.EmitEvent(MakeEvent(0x10000, 3));
+    manager.WaitUntilWritesFlushed(10000);
+    // The gate drops an event before it stamps it.
+    EXPECT_EQ(gated->timestamp, 0u);
+    EXPECT_EQ(gated->datetimeSeconds, 0u);
+    EXPECT_GT(host->timestamp, 0u);
+    for (const auto& listener : {sync, async}) {
+        const auto events = listener->Events();
+        ASSERT_EQ(events.size(), 2u);
+        EXPECT_EQ(events[0].eventType, MetricsEventType::Shutdown);
+        EXPECT_EQ(events[0].param2.m_int, 1);
+        EXPECT_EQ(events[1].param2.m_int, 3);
+    }
+    EXPECT_TRUE(manager.IsRunning());
+    auto later = MakeRecordingListener();
+    ASSERT_TRUE(manager.AddConsumer(AsListener(later), ~0ULL, false));
+    manager.EmitEvent(MakeEvent(0x10000, 4));
+    manager.WaitUntilWritesFlushed(10000);
+    EXPECT_EQ(later->Count(), 1u);
+    EXPECT_TRUE(manager.Disable());
+    EXPECT_EQ(async->Count(), 3u);
+}
+
+// A start that cannot create the thread leaves the manager as it was, and a later one works.
+TEST(MetricsManagerTest, FailedEnableLeavesTheManagerStopped) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Linux only: on Windows the test's replacement operator new does not reach "
+                    "allocations made inside the DLLs";
+#endif
+    MetricsManager& manager = MetricsManager::GetInstance();
+    Testing::FailAllocations(true);
+    EXPECT_THROW(manager.Enable(), std::bad_alloc);
+    Testing::FailAllocations(false);
+    EXPECT_FALSE(manager.IsRunning());
+    auto listener = MakeRecordingListener();
+    EXPECT_FALSE(manager.AddConsumer(AsListener(listener), ~0ULL, false));
+
+    manager.Enable();
+    ASSERT_TRUE(manager.IsRunning());
+    ASSERT_TRUE(manager.AddConsumer(AsListener(listener), ~0ULL, false));
+    manager.SetBits(0x10000);
+    manager.EmitEvent(MakeEvent(0x10000));
+    manager.WaitUntilWritesFlushed(10000);
+    EXPECT_EQ(listener->Count(), 1u);
+    EXPECT_TRUE(manager.Disable());
+}
+
+// Removing a consumer waits only for that consumer: not for another one that is slow, and the
+// background thread holds no reference to the removed one.
+TEST(MetricsManagerTest, RemovalDoesNotWaitForOtherConsumers) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.Enable();
+    manager.SetBits(~0ULL);
+    const RefCntPtr<GateListener, RefCntObject> gate(new GateListener());
+    std::atomic<int> destroyed{0};
+    auto witness = MakeRecordingListener();
+    ASSERT_TRUE(manager.AddConsumer(RefCntPtr<IMetricsListener, RefCntObject>(gate), ~0ULL, false));
+    {
+        const RefCntPtr<IMetricsListener, RefCntObject> idle(new TrackedListener(destroyed));
+        ASSERT_TRUE(manager.AddConsumer(idle, ~0ULL, false));
+        ASSERT_TRUE(manager.AddConsumer(AsListener(witness), ~0ULL, false));
+        manager.EmitEvent(MakeEvent(0, 1));
+        gate->WaitUntilInside();
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_TRUE(manager.RemoveConsumer(idle));
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500));
+        EXPECT_TRUE(gate->Inside());
+    }
+    EXPECT_EQ(destroyed.load(), 1) << "the background thread still held the removed consumer";
+    gate->Open();
+    manager.WaitUntilWritesFlushed(10000);
+    EXPECT_EQ(witness->Count(), 1u);  // the event goes on to the consumers still registered
+}
+
+// The shutdown event ends delivery where it stands: what is queued behind it in the same batch is
+// dropped, the queue counter is not told of a batch taken once the shutdown began, and Disable
+// reports a thread that did not end within its wait.
+TEST(MetricsManagerTest, ShutdownEndsDeliveryAtItsOwnEvent) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    std::mutex countsMutex;
+    std::vector<int> counts;
+    manager.SetQueueCounterUpdateFunction([&](int count) {
+        std::lock_guard<std::mutex> lock(countsMutex);
+        counts.push_back(count);
+    });
+    // Runs on the thread that calls Disable, after the shutdown event is queued and before the
+    // manager is marked shut down: an event emitted here stands behind it.
+    manager.SetLoggingFunction([&](MetricsManager::LogSeverity, const wchar_t*, const TStringCore& message) {
+        if (message.toStdString().find("Queuing shutdown event") != std::string::npos) {
+            manager.EmitEvent(MakeEvent(0, 3));
+        }
+    });
+    manager.Enable();
+    manager.SetBits(~0ULL);
+    const RefCntPtr<GateListener, RefCntObject> gate(new GateListener());
+    auto recorder = MakeRecordingListener();
+    ASSERT_TRUE(manager.AddConsumer(RefCntPtr<IMetricsListener, RefCntObject>(gate), ~0ULL, false));
+    ASSERT_TRUE(manager.AddConsumer(AsListener(recorder), ~0ULL, false));
+    manager.EmitEvent(MakeEvent(0, 1));
+    gate->WaitUntilInside();
+    manager.EmitEvent(MakeEvent(0, 2));
+
+    EXPECT_FALSE(manager.Disable());  // the thread is held in the gate past the wait
+    EXPECT_TRUE(manager.IsRunning());
+    gate->Open();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (manager.IsRunning() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_FALSE(manager.IsRunning());
+    std::vector<long long> tags;
+    for (const auto& event : recorder->Events()) {
+        tags.push_back(event.param2.m_int);
+    }
+    EXPECT_EQ(tags, (std::vector<long long>{1, 2}));
+    std::lock_guard<std::mutex> lock(countsMutex);
+    EXPECT_EQ(counts, (std::vector<int>{1}));
 }
 
 }  // namespace
