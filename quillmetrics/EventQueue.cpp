@@ -111,7 +111,8 @@ void QUILLMETRICS_THREAD_END_CALL ReleaseThreadProducer(void* value) {
 }
 
 ThreadEndSlot& ProducerSlot() {
-    static ThreadEndSlot slot(&ReleaseThreadProducer);
+    // A fiber may move between threads: its events go through a producer of its own.
+    static ThreadEndSlot slot(&ReleaseThreadProducer, ThreadEndSlot::Reach::Fiber);
     return slot;
 }
 
@@ -125,6 +126,8 @@ EventQueue::EventQueue()
 }
 
 EventQueue::~EventQueue() = default;
+
+void EventQueue::CreateThreadSlot() { ProducerSlot(); }
 
 const std::shared_ptr<MetricsEvent>& EventQueue::EventOf(const Node* node) { return node->event; }
 

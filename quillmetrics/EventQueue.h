@@ -46,6 +46,11 @@ public:
     // Background thread only, when a round found nothing: frees what quiet threads left waiting.
     void ReleaseIdle();
 
+    // Makes the per-thread slot that every queue's producers live in. Whatever calls this during
+    // its own construction is destroyed before the slot: the one-time shutdown at unload pushes
+    // through it.
+    static void CreateThreadSlot();
+
     static const std::shared_ptr<MetricsEvent>& EventOf(const Node* node);
     static bool IsStop(const Node* node);
 

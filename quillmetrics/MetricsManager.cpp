@@ -28,7 +28,8 @@ constexpr unsigned long long kCategoryMask = 0xFFFFFFFFFFFFF000ULL;
 const wchar_t* const s_logKey = L"metrics-manager";
 
 // Static initialisation order matters here: the lock first, then the object whose destructor runs
-// the one-time shutdown when the library is unloaded, so that the lock outlives the shutdown.
+// the one-time shutdown when the library is unloaded, so that the lock outlives the shutdown; that
+// object makes the per-thread slots the shutdown uses, so that they outlive it too.
 TReadWriteLock s_instanceLock(0);
 
 // Set once by Disable or the one-time shutdown, never cleared.
@@ -48,8 +49,16 @@ void ShutdownAtExit() {
     WaitUntilBackgroundThreadGone(200);
 }
 
+ThreadEndSlot& StackReleaserSlot();
+
 struct ShutdownAtUnload {
-    ShutdownAtUnload() = default;
+    // The shutdown queues its event through the calling thread's slots: they are made first, so
+    // that they are destroyed only after this object (statics go in the reverse order of their
+    // construction's end).
+    ShutdownAtUnload() {
+        StackReleaserSlot();
+        EventQueue::CreateThreadSlot();
+    }
     ShutdownAtUnload(const ShutdownAtUnload&) = delete;
     ShutdownAtUnload& operator=(const ShutdownAtUnload&) = delete;
     ~ShutdownAtUnload() { ShutdownAtExit(); }
@@ -91,7 +100,8 @@ void QUILLMETRICS_THREAD_END_CALL ReleaseThreadStack(void* value) {
 }
 
 ThreadEndSlot& StackReleaserSlot() {
-    static ThreadEndSlot slot(&ReleaseThreadStack);
+    // The stack belongs to the thread, whichever of its fibers runs.
+    static ThreadEndSlot slot(&ReleaseThreadStack, ThreadEndSlot::Reach::Thread);
     return slot;
 }
 

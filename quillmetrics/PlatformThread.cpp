@@ -1,6 +1,7 @@
 #include "PlatformThread.h"
 
 #include <atomic>
+#include <new>
 
 #if defined(_WIN32)
 #ifndef NOMINMAX
@@ -29,10 +30,72 @@ bool ProcessIsExiting() noexcept { return s_processExiting.load(std::memory_orde
 
 #if defined(_WIN32)
 
-ThreadEndSlot::ThreadEndSlot(Function atThreadEnd) noexcept {
-    const DWORD index = FlsAlloc(atThreadEnd);
-    m_valid = index != FLS_OUT_OF_INDEXES;
+namespace {
+
+// The fiber running on this thread, or null on a thread that is not one.
+void* CurrentFiberOrNull() noexcept { return IsThreadAFiber() ? GetCurrentFiber() : nullptr; }
+
+}  // namespace
+
+// A Thread slot keeps its value in a thread-local slot, and watches for the thread's end through
+// a fiber-local one: its function runs when the fiber it was armed in goes. When that is another
+// fiber, deleted while the thread runs on, the watch moves to the fiber now running.
+struct ThreadEndSlot::Watch {
+    ThreadEndSlot* slot;
+    DWORD threadId;
+    void* fiber;  // null when armed before the thread became a fiber: its first fiber, which ends
+                  // with the thread
+};
+
+void QUILLMETRICS_THREAD_END_CALL ThreadEndSlot::OnFiberEnd(void* data) {
+    auto* watch = static_cast<Watch*>(data);
+    ThreadEndSlot& slot = *watch->slot;
+    const bool ownThread = watch->threadId == GetCurrentThreadId();
+    void* const current = CurrentFiberOrNull();
+    if (ownThread && watch->fiber != nullptr && current != nullptr && current != watch->fiber) {
+        // Another fiber of this thread was deleted: the thread goes on.
+        if (FlsGetValue(slot.m_index) == nullptr) {
+            watch->fiber = current;
+            if (FlsSetValue(slot.m_index, watch)) {
+                return;
+            }
+        }
+        delete watch;
+        return;
+    }
+    if (ownThread) {
+        void* const value = TlsGetValue(slot.m_valueIndex);
+        TlsSetValue(slot.m_valueIndex, nullptr);
+        if (value != nullptr) {
+            slot.m_function(value);
+        }
+    }
+    // Else a fiber deleted from another thread, or the slot freed at unload: the value lives in
+    // another thread's storage, out of reach.
+    delete watch;
+}
+
+ThreadEndSlot::ThreadEndSlot(Function atThreadEnd, Reach reach) noexcept
+    : m_function(atThreadEnd)
+    , m_reach(reach) {
+    if (reach == Reach::Fiber) {
+        const DWORD index = FlsAlloc(atThreadEnd);
+        m_valid = index != FLS_OUT_OF_INDEXES;
+        m_index = index;
+        return;
+    }
+    const DWORD valueIndex = TlsAlloc();
+    if (valueIndex == TLS_OUT_OF_INDEXES) {
+        return;
+    }
+    const DWORD index = FlsAlloc(&ThreadEndSlot::OnFiberEnd);
+    if (index == FLS_OUT_OF_INDEXES) {
+        TlsFree(valueIndex);
+        return;
+    }
+    m_valueIndex = valueIndex;
     m_index = index;
+    m_valid = true;
 }
 
 ThreadEndSlot::~ThreadEndSlot() {
@@ -40,13 +103,37 @@ ThreadEndSlot::~ThreadEndSlot() {
     // freeing the slot would run it for those threads' values on this thread for no gain.
     if (m_valid && !ProcessIsExiting()) {
         FlsFree(m_index);
+        if (m_reach == Reach::Thread) {
+            TlsFree(m_valueIndex);
+        }
     }
 }
 
-void* ThreadEndSlot::Get() const noexcept { return m_valid ? FlsGetValue(m_index) : nullptr; }
+void* ThreadEndSlot::Get() const noexcept {
+    if (!m_valid) {
+        return nullptr;
+    }
+    return m_reach == Reach::Fiber ? FlsGetValue(m_index) : TlsGetValue(m_valueIndex);
+}
 
 bool ThreadEndSlot::Set(void* value) noexcept {
-    return m_valid && FlsSetValue(m_index, value) != FALSE;
+    if (!m_valid) {
+        return false;
+    }
+    if (m_reach == Reach::Fiber) {
+        return FlsSetValue(m_index, value) != FALSE;
+    }
+    if (FlsGetValue(m_index) == nullptr) {
+        auto* watch = new (std::nothrow) Watch{this, GetCurrentThreadId(), CurrentFiberOrNull()};
+        if (watch == nullptr) {
+            return false;
+        }
+        if (!FlsSetValue(m_index, watch)) {
+            delete watch;
+            return false;
+        }
+    }
+    return TlsSetValue(m_valueIndex, value) != FALSE;
 }
 
 void KeepLoadedUntilExit(void (*atExit)()) noexcept {
@@ -98,7 +185,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
 
 #else
 
-ThreadEndSlot::ThreadEndSlot(Function atThreadEnd) noexcept {
+// A pthread key is per thread whatever the reach: Linux threads have no fibers.
+ThreadEndSlot::ThreadEndSlot(Function atThreadEnd, Reach /*reach*/) noexcept {
     pthread_key_t key;
     m_valid = pthread_key_create(&key, atThreadEnd) == 0;
     m_index = key;

@@ -15,11 +15,17 @@ namespace Metrics {
 // C++ thread_local destructor of the thread, so host objects destroyed at thread end still find
 // the library's state. On Windows the function may also run on the thread that unloads the
 // library, for every thread that still has a pointer.
+//
+// A slot's reach matters on Windows only, where a thread may run several fibers: a Fiber slot
+// holds one pointer per fiber and runs its function when the fiber is deleted too (state that
+// belongs to the fiber); a Thread slot holds one pointer per thread, shared by its fibers, and runs
+// its function when the thread ends, not when a fiber of it is deleted while it runs on.
 class ThreadEndSlot {
 public:
     using Function = void(QUILLMETRICS_THREAD_END_CALL*)(void* value);
+    enum class Reach { Fiber, Thread };
 
-    explicit ThreadEndSlot(Function atThreadEnd) noexcept;
+    ThreadEndSlot(Function atThreadEnd, Reach reach) noexcept;
     ThreadEndSlot(const ThreadEndSlot&) = delete;
     ThreadEndSlot& operator=(const ThreadEndSlot&) = delete;
     ~ThreadEndSlot();
@@ -30,6 +36,13 @@ public:
     bool Set(void* value) noexcept;
 
 private:
+#if defined(_WIN32)
+    struct Watch;
+    static void QUILLMETRICS_THREAD_END_CALL OnFiberEnd(void* watch);
+    Function m_function = nullptr;
+    Reach m_reach = Reach::Fiber;
+    unsigned long m_valueIndex = 0;  // a thread-local slot, for Reach::Thread
+#endif
     unsigned long m_index = 0;
     bool m_valid = false;
 };

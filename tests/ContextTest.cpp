@@ -1,3 +1,8 @@
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -268,6 +273,98 @@ TEST_F(ContextTest, OverlongNameRecordsOnlyTheLifecycle) {
         }
     }
 }
+
+// Without a diagnostic mode (None, or a value that names none) a cross-thread attach is carried
+// out silently and counted: the counter says the record is on two threads.
+TEST_F(ContextTest, UnreportedCrossThreadAttachIsStillCounted) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    for (const auto mode : {Diagnostic::None, static_cast<Diagnostic>(7)}) {
+        manager.SetTLSDiagnosticType(mode);
+        Context context(0, Context::Create(true));
+        const unsigned long long id = context.GetContextId();
+        std::thread([&] {
+            context.AttachToThread();
+            EXPECT_EQ(Current(), id);
+            context.DetachFromThread();
+        }).join();
+        EXPECT_TRUE(Reports().empty());
+        EXPECT_EQ(Current(), id);
+        // Counted: the handle still has the record on this thread, so a detach elsewhere is one
+        // the Log mode reports.
+        manager.SetTLSDiagnosticType(Diagnostic::Log);
+        std::thread([&] { context.DetachFromThread(); }).join();
+        ASSERT_EQ(Reports().size(), 1u);
+        EXPECT_EQ(Reports()[0].key, L"quillmetrics-invalid-detach-attempted");
+        context.DetachFromThread();
+        EXPECT_EQ(Current(), 0u);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_reports.clear();
+    }
+}
+
+// A handle that detaches a record another handle attached goes below zero, and its counter then
+// reads as "on another thread".
+TEST_F(ContextTest, DetachCountBelowZeroReadsAsElsewhere) {
+    MetricsManager::GetInstance().SetTLSDiagnosticType(Diagnostic::Log);
+    Context first(0, Context::Create(true));
+    first.DetachFromThread();  // counter 0
+    Context second(first);     // counter 0, copied
+    first.AttachToThread();
+    second.DetachFromThread();  // attached here: detached, counter -1
+    EXPECT_EQ(Current(), 0u);
+    EXPECT_TRUE(Reports().empty());
+    second.AttachToThread();  // not here, counter not 0: reported, attached all the same
+    EXPECT_EQ(Current(), first.GetContextId());
+    ASSERT_EQ(Reports().size(), 1u);
+    EXPECT_EQ(Reports()[0].key, L"quillmetrics-invalid-attach-attempted");
+    second.DetachFromThread();
+    EXPECT_EQ(Current(), 0u);
+}
+
+// A context closed before anything opened its context scope ends without a scope close.
+TEST_F(ContextTest, ClosedBeforeItsScopeOpenedEndsWithoutOne) {
+    Context context(0, Context::Create(true));
+    context.SetName("idle");
+    context.Close();
+    context.Emit(MetricsValue("k"), MetricsValue(1));  // closed: opens nothing now
+    EXPECT_EQ(m_events->Types(), (std::vector<Type>{Type::ContextCreate, Type::ContextOpen,
+                                                    Type::ContextClose}));
+}
+
+#if defined(_WIN32)
+// A fiber that used the library may be deleted while its thread runs on: the thread keeps its
+// contexts, and they go when the thread ends.
+TEST_F(ContextTest, DeletedFiberLeavesTheThreadsContexts) {
+    struct Shared {
+        void* main = nullptr;
+        std::unique_ptr<Context> context;
+        unsigned long long id = 0;
+    } shared;
+    std::shared_ptr<MetricsThreadContext> stack;
+    std::thread([&] {
+        shared.main = ConvertThreadToFiber(nullptr);
+        ASSERT_NE(shared.main, nullptr);
+        void* fiber = CreateFiber(
+            0,
+            [](void* data) {
+                auto& state = *static_cast<Shared*>(data);
+                state.context = std::make_unique<Context>(0, Context::Create(true));
+                state.id = Current();
+                SwitchToFiber(state.main);
+            },
+            &shared);
+        ASSERT_NE(fiber, nullptr);
+        SwitchToFiber(fiber);
+        DeleteFiber(fiber);
+        EXPECT_NE(shared.id, 0u);
+        EXPECT_EQ(Current(), shared.id);
+        stack = MetricsManager::GetInstance().GetThreadContext();
+        EXPECT_EQ(stack->NumEntries(), 1u);
+    }).join();
+    ASSERT_TRUE(stack);
+    EXPECT_EQ(stack->NumEntries(), 0u);  // emptied when the thread ended
+}
+#endif
 
 }  // namespace
 }  // namespace Metrics

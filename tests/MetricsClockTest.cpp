@@ -1,4 +1,7 @@
+#include <chrono>
+#include <cstdlib>
 #include <ctime>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -54,6 +57,17 @@ TEST(MetricsClockTest, PlatformClocksFeedTheAlgorithms) {
     EXPECT_LE(seconds, now);
     EXPECT_GE(seconds + 2, now);
     EXPECT_LT(micros, 1000000u);
+
+    // The fraction too: within a few of the coarse clock's ticks of the system's time.
+    for (int i = 0; i < 5; ++i) {
+        GetDateTime(seconds, micros);
+        const auto system = std::chrono::duration_cast<std::chrono::microseconds>(
+                                std::chrono::system_clock::now().time_since_epoch())
+                                .count();
+        const long long ours = static_cast<long long>(seconds) * 1000000LL + micros;
+        EXPECT_LT(std::llabs(system - ours), 50000LL) << "ours " << ours << ", system " << system;
+        std::this_thread::sleep_for(std::chrono::milliseconds(7));
+    }
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include <unistd.h>
 
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -185,6 +187,56 @@ TEST(MetricsRawClientTest, FullDiskClosesCleanly) {
         Attribute("lost", i, 0x10000);
     }
     EXPECT_NO_THROW(client.Close());
+}
+
+// The file is written from the background thread: an emit never waits for the disk. While that
+// thread is held elsewhere, nothing reaches the file; every category bit reaches it afterwards.
+TEST(MetricsRawClientTest, WritesFromTheBackgroundThreadForEveryCategory) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.Enable();
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool held = false;
+    bool released = false;
+    auto gate = Testing::MakeRecordingListener();
+    gate->SetOnEvent([&](const MetricsEvent&) {
+        std::unique_lock<std::mutex> lock(mutex);
+        held = true;
+        changed.notify_all();
+        changed.wait_for(lock, std::chrono::seconds(30), [&] { return released; });
+    });
+    ASSERT_TRUE(manager.AddConsumer(Testing::AsListener(gate), 0x1000, false));
+    const std::string path = TempPath("async");
+    MetricsRawClient client;
+    client.SetOutputFileName(path);
+    ASSERT_TRUE(client.Open());
+    manager.SetBitsAbsolute(~0ULL);
+    Attribute("hold", 0, 0x1000);
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(30), [&] { return held; }));
+    }
+    Attribute("lowest", 1, 0x1000);
+    Attribute("highest", 2, 0x8000000000000000ULL);
+    const auto whileHeld = ReadLines(path);
+    for (const auto& line : whileHeld) {
+        EXPECT_EQ(line.find("lowest"), std::string::npos) << "written on the emitting thread";
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+    gate->SetOnEvent(nullptr);
+    client.Close();
+    const auto lines = ReadLines(path);
+    int found = 0;
+    for (const auto& line : lines) {
+        found += line.find(",lowest,1") != std::string::npos ? 1 : 0;
+        found += line.find(",highest,2") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(found, 2);
+    std::remove(path.c_str());
 }
 
 }  // namespace

@@ -118,6 +118,13 @@ TEST_F(ScopeTest, ScopeKeepsTheContextItOpenedIn) {
     ASSERT_EQ(m_events->Types().back(), Type::ScopeCloseAction);
     EXPECT_EQ(reopened.back().contextId, second.GetContextId());
     EXPECT_EQ(Text(reopened.back().param1), "again");
+
+    // The actions went with that close: closing again, or reopening without new ones, reports none.
+    m_events->Clear();
+    scope.Close();
+    scope.OpenImpl(MetricsValue("third"));
+    scope.Close();
+    EXPECT_EQ(m_events->Types(), (std::vector<Type>{Type::ScopeOpen, Type::ScopeClose}));
 }
 
 TEST_F(ScopeTest, PairsTravelWithTheOpenEvent) {
