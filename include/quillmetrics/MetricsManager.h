@@ -75,7 +75,9 @@ public:
     // Must not run while the manager is enabled: disable it first.
     ~MetricsManager();
 
-    // Starts the background thread. Does nothing once shut down or when already started.
+    // Starts the background thread. Does nothing once shut down or when already started. When the
+    // thread cannot be created, the exception (std::system_error, std::bad_alloc) leaves Enable
+    // and the manager stays as it was: not running, so it may be enabled again.
     void Enable();
     // Queues the shutdown event behind everything emitted so far, shuts the manager down for good
     // and waits up to 1000 ms for the background thread; false when it did not end in time.
@@ -83,7 +85,11 @@ public:
     bool IsRunning();
 
     // Filters, stamps and delivers one event; event must not be empty. Synchronous consumers run
-    // before this returns; asynchronous ones later, on the background thread.
+    // before this returns; asynchronous ones later, on the background thread. It returns only once
+    // the clock has moved past the event's stamp (at once on a clock of 1 ns steps, up to one step
+    // on a coarser one), so that any event that happens after it, on any thread, is stamped later
+    // and delivered later. An event of type Shutdown is an event like any other: only Disable's
+    // own ends delivery.
     void EmitEvent(std::shared_ptr<MetricsEvent> event);
     // Blocks until every event emitted before the call has been handed to the asynchronous
     // consumers and the library holds it no more, or until the time runs out. Returns at once
@@ -101,8 +107,10 @@ public:
     bool AddConsumer(const RefCntPtr<IMetricsListener, RefCntObject>& listener,
                      unsigned long long bits, bool synchronous);
     // Removes one registration of that object, a synchronous one first. Refused like AddConsumer.
-    // Returns once the background thread neither runs the consumer nor holds it (waiting at most
-    // 1000 ms for the event it is delivering), unless called on that thread.
+    // Returns once the background thread neither runs the consumer nor holds it: it waits only
+    // while the thread is calling that very consumer (at most 1000 ms), never for other
+    // consumers. Called on the background thread (from an asynchronous consumer, perhaps the one
+    // removed), it does not wait, and the consumer is let go once its running call returns.
     bool RemoveConsumer(const RefCntPtr<IMetricsListener, RefCntObject>& listener);
 
     unsigned long long GetBits();
