@@ -1,10 +1,10 @@
 #include "EventQueue.h"
 
-#include "PlatformThread.h"
-
 #include <algorithm>
 #include <queue>
 #include <tuple>
+
+#include "PlatformThread.h"
 
 namespace Metrics {
 

@@ -19,8 +19,9 @@ namespace Metrics {
 // round began, so everything that happened before it has been pushed too. Within a round the
 // stacks are merged by (tag, stamp), which keeps each thread's order and puts an event after any
 // event that happened before it on another thread: an emit returns only once the clock has moved
-// past its stamp, so no two events ordered by the host share a stamp, however coarse the clock. Delivered events go back to the thread that
-// made them, which frees them at its next emit: allocation and release stay on one thread.
+// past its stamp, so no two events ordered by the host share a stamp, however coarse the clock.
+// Delivered events go back to the thread that made them, which frees them at its next emit:
+// allocation and release stay on one thread.
 class EventQueue {
 public:
     struct Node;

@@ -278,7 +278,6 @@ void MetricsManager::EmitEvent(std::shared_ptr<MetricsEvent> event) {
     m_state->Emit(std::move(event), false);
 }
 
-
 void MetricsManager::State::Emit(std::shared_ptr<MetricsEvent> event, bool stop) {
     if (!event || IsShutdown() || !running.load(std::memory_order_acquire)) {
         return;
@@ -351,8 +350,7 @@ void MetricsManager::WaitUntilWritesFlushed(unsigned int milliseconds) {
     ++m_state->flushWaiters;
     m_state->wake.notify_one();
     m_state->delivered.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] {
-        return m_state->drainedCount >= target ||
-               !m_state->running.load(std::memory_order_acquire);
+        return m_state->drainedCount >= target || !m_state->running.load(std::memory_order_acquire);
     });
     --m_state->flushWaiters;
 }
@@ -383,6 +381,9 @@ void MetricsManager::BackgroundThreadProc() {
     };
     std::vector<Target> snapshot;
     unsigned long long snapshotVersion = 0;
+    // The consumers this event has reached, so that a list retaken halfway through an event
+    // reaches none of them twice.
+    std::vector<Target> reached;
     const auto takeSnapshot = [&] {
         snapshot.clear();
         state.consumerLock.LockRead();
@@ -391,11 +392,9 @@ void MetricsManager::BackgroundThreadProc() {
             snapshot.push_back(Target{entry.listener.get(), entry.bits});
         }
         state.consumerLock.UnlockRead();
+        reached.reserve(snapshot.size());  // no allocation while an event is delivered
     };
     takeSnapshot();
-    // The consumers this event has reached, so that a list retaken halfway through an event
-    // reaches none of them twice.
-    std::vector<Target> reached;
     std::vector<EventQueue::Node*> batch;
     while (!shutdownSeen) {
         // The shutdown event is queued before the flag is set, so a round that finds nothing after
@@ -453,9 +452,9 @@ void MetricsManager::BackgroundThreadProc() {
                 // seq_cst, paired with RemoveConsumer: either this sees the removal, or the
                 // remover sees this consumer named and waits for the call to end.
                 state.inCall.store(target.listener, std::memory_order_seq_cst);
-                if (state.asyncConsumersVersion.load(std::memory_order_seq_cst) != snapshotVersion) {
+                if (state.asyncConsumersVersion.load(std::memory_order_seq_cst) !=
+                    snapshotVersion) {
                     state.inCall.store(nullptr, std::memory_order_seq_cst);
-        state.releasedInCall.clear();  // removed from a hook on this thread
                     takeSnapshot();
                     retaken = true;
                     i = static_cast<size_t>(-1);  // again from the first, skipping those reached
@@ -473,6 +472,7 @@ void MetricsManager::BackgroundThreadProc() {
             }
         }
         state.inCall.store(nullptr, std::memory_order_seq_cst);
+        state.releasedInCall.clear();  // removed from a hook on this thread
         const size_t taken = batch.size();
         state.queue.Release(batch);
         bool drainNow = false;

@@ -49,8 +49,8 @@ uint64_t PlatformTickStepNs() {
     if (clock_getres(CLOCK_MONOTONIC, &resolution) != 0) {
         return 1000000;  // unknown: assume a coarse clock, which only costs a short wait
     }
-    const auto ns =
-        static_cast<uint64_t>(resolution.tv_sec) * 1000000000ULL + static_cast<uint64_t>(resolution.tv_nsec);
+    const auto ns = static_cast<uint64_t>(resolution.tv_sec) * 1000000000ULL +
+                    static_cast<uint64_t>(resolution.tv_nsec);
     return ns == 0 ? 1 : ns;
 }
 

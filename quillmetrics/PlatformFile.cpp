@@ -22,7 +22,8 @@ LineFile::LineFile() noexcept
 
 bool LineFile::WriteLine(std::string& line) {
 #if defined(_WIN32)
-    if (!line.empty() && line.back() == '\n' && (line.size() < 2 || line[line.size() - 2] != '\r')) {
+    if (!line.empty() && line.back() == '\n' &&
+        (line.size() < 2 || line[line.size() - 2] != '\r')) {
         line.back() = '\r';
         line += '\n';
     }

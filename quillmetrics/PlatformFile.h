@@ -40,8 +40,8 @@ private:
 
     Handle m_handle;
     bool m_open = false;
-    uint64_t m_end = 0;           // where the last whole line ends
-    bool m_cutPending = false;    // a fragment may stand after m_end
+    uint64_t m_end = 0;         // where the last whole line ends
+    bool m_cutPending = false;  // a fragment may stand after m_end
 };
 
 }  // namespace Metrics

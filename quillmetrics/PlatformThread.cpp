@@ -220,7 +220,8 @@ void WaitUntilBackgroundThreadGone(unsigned int milliseconds) noexcept {
     if (thread == 0) {
         return;
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     while (tgkill(getpid(), thread, 0) == 0 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }

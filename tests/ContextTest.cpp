@@ -327,8 +327,8 @@ TEST_F(ContextTest, ClosedBeforeItsScopeOpenedEndsWithoutOne) {
     context.SetName("idle");
     context.Close();
     context.Emit(MetricsValue("k"), MetricsValue(1));  // closed: opens nothing now
-    EXPECT_EQ(m_events->Types(), (std::vector<Type>{Type::ContextCreate, Type::ContextOpen,
-                                                    Type::ContextClose}));
+    EXPECT_EQ(m_events->Types(),
+              (std::vector<Type>{Type::ContextCreate, Type::ContextOpen, Type::ContextClose}));
 }
 
 #if defined(_WIN32)

@@ -1,5 +1,4 @@
 #include <signal.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -7,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <sys/resource.h>
 
 #include <gtest/gtest.h>
 
@@ -228,8 +228,9 @@ TEST(CsvListenerTest, RefusedHeaderStillComesFirst) {
         ASSERT_EQ(rows[i].size(), 6u);
         EXPECT_NE(rows[i][4], "lost");
     }
-    EXPECT_EQ(std::count_if(rows.begin(), rows.end(), [](const auto& row) { return row[4] == "kept"; }),
-              1);
+    EXPECT_EQ(
+        std::count_if(rows.begin(), rows.end(), [](const auto& row) { return row[4] == "kept"; }),
+        1);
     std::remove(path.c_str());
 }
 #endif

@@ -239,7 +239,8 @@ TEST(MetricsManagerTest, ConsumersThrowingLoseOnlyTheirDelivery) {
 }
 
 // What a host needs before it unloads code that emitted or consumed: after a flush the library
-// holds none of the flushed events, and after RemoveConsumer it neither runs nor holds the consumer.
+// holds none of the flushed events, and after RemoveConsumer it neither runs nor holds the
+// consumer.
 TEST(MetricsManagerTest, FlushAndRemovalLetGoOfTheHostsObjects) {
     MetricsManager& manager = MetricsManager::GetInstance();
     manager.Enable();
@@ -412,11 +413,12 @@ TEST(MetricsManagerTest, ShutdownEndsDeliveryAtItsOwnEvent) {
     });
     // Runs on the thread that calls Disable, after the shutdown event is queued and before the
     // manager is marked shut down: an event emitted here stands behind it.
-    manager.SetLoggingFunction([&](MetricsManager::LogSeverity, const wchar_t*, const TStringCore& message) {
-        if (message.toStdString().find("Queuing shutdown event") != std::string::npos) {
-            manager.EmitEvent(MakeEvent(0, 3));
-        }
-    });
+    manager.SetLoggingFunction(
+        [&](MetricsManager::LogSeverity, const wchar_t*, const TStringCore& message) {
+            if (message.toStdString().find("Queuing shutdown event") != std::string::npos) {
+                manager.EmitEvent(MakeEvent(0, 3));
+            }
+        });
     manager.Enable();
     manager.SetBits(~0ULL);
     const RefCntPtr<GateListener, RefCntObject> gate(new GateListener());
