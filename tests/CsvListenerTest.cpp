@@ -1,4 +1,8 @@
+#if !defined(_WIN32)
 #include <signal.h>
+
+#include <sys/resource.h>
+#endif
 #include <unistd.h>
 
 #include <algorithm>
@@ -6,7 +10,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <sys/resource.h>
 
 #include <gtest/gtest.h>
 
