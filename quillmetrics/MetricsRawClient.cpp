@@ -12,7 +12,6 @@ namespace Metrics {
 namespace {
 
 constexpr unsigned long long kDefaultBits = 0xFFFFFFDFFFFF0000ULL;
-constexpr unsigned long long kAllCategories = 0xFFFFFFFFFFFFF000ULL;
 
 bool TakeOption(const std::string& argument, const char* prefix, std::string& value) {
     const std::string::size_type length = std::char_traits<char>::length(prefix);
@@ -112,7 +111,7 @@ bool MetricsRawClient::Open() {
     listener->m_headerPending = !WriteHeader(*listener->m_file);
 
     const RefCntPtr<IMetricsListener, RefCntObject> consumer(listener);
-    if (!manager.AddConsumer(consumer, kAllCategories, false)) {
+    if (!manager.AddConsumer(consumer, MetricsManager::kCategoryMask, false)) {
         // The manager stopped in the meantime: leave no file behind.
         listener.reset();
         std::remove(m_fileName.c_str());

@@ -1,7 +1,7 @@
 #include "quillmetrics/Scope.h"
 
 #include "ContextShared.h"
-#include "CurrentContext.h"
+#include "ThreadStacks.h"
 #include "quillmetrics/MetricsManager.h"
 #include "quillmetrics/MetricsThreadContext.h"
 

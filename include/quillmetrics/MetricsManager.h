@@ -27,12 +27,6 @@ public:
     virtual void OnEvent(const MetricsEvent& event) = 0;
 };
 
-// One registration: a category mask and the listener it feeds.
-struct ConsumerEntry {
-    unsigned long long bits;
-    RefCntPtr<IMetricsListener, RefCntObject> listener;
-};
-
 // The process-wide manager through which every event passes. Thread-safe, except that hooks and
 // the diagnostic mode are meant to be set during start-up, before other threads use the library.
 // Once shut down, every operation is a no-op that returns false, 0 or an empty result.
@@ -54,6 +48,9 @@ public:
     using LoggingFunction = std::function<void(LogSeverity, const wchar_t*, const TStringCore&)>;
     using LogCallStackFunction = std::function<void(const wchar_t*)>;
 
+    // The category part of a mask: bits 0 to 11 are not categories and take part in no test.
+    static constexpr unsigned long long kCategoryMask = 0xFFFFFFFFFFFFF000ULL;
+
     // The singleton, created on first call. Takes no lock once it exists.
     static MetricsManager& GetInstance();
 
@@ -65,7 +62,7 @@ public:
             return false;
         }
         const unsigned long long global = instance->m_bits.load(std::memory_order_relaxed);
-        const unsigned long long categories = bits & 0xFFFFFFFFFFFFF000ULL;
+        const unsigned long long categories = bits & kCategoryMask;
         return global != 0 && (categories == 0 || (global & categories) != 0);
     }
 

@@ -1,0 +1,253 @@
+#include "DeliveryThread.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "Lifecycle.h"
+#include "PlatformThread.h"
+
+namespace Metrics {
+
+namespace {
+
+// Set on the background thread, which must never wait for itself.
+thread_local bool t_isBackgroundThread = false;
+
+void Log(const MetricsManager& manager, const wchar_t* message) {
+    manager.Log(MetricsManager::LogSeverity::Info, kManagerLogKey, TStringCore(message, -1));
+}
+
+}  // namespace
+
+DeliveryThread::DeliveryThread(const MetricsManager& manager, ConsumerRegistry& consumers,
+                               const ThreadInitHook& threadInit,
+                               const QueueCounterHook& queueCounter,
+                               std::atomic<unsigned long long>& bits)
+    : m_manager(manager)
+    , m_consumers(consumers)
+    , m_threadInit(threadInit)
+    , m_queueCounter(queueCounter)
+    , m_bits(bits) {}
+
+DeliveryThread::~DeliveryThread() = default;
+
+bool DeliveryThread::OnThisThread() noexcept { return t_isBackgroundThread; }
+
+void DeliveryThread::Start(std::function<void()> body) {
+    // Running before the thread exists, since the thread ends by clearing it; the state is
+    // complete before the thread gets this object.
+    m_running.store(true, std::memory_order_release);
+    try {
+        m_thread = std::make_unique<std::thread>(std::move(body));
+    } catch (...) {
+        // No thread (out of threads or memory): nothing would deliver, so nothing runs.
+        m_running.store(false, std::memory_order_release);
+        throw;
+    }
+}
+
+bool DeliveryThread::Stop() {
+    m_thread->detach();
+    m_thread.reset();
+    // Do not make the caller sit out the rest of the idle poll.
+    Wake();
+    const std::shared_ptr<TEvent> done = m_done;
+    return done->Wait(std::chrono::milliseconds(1000));
+}
+
+void DeliveryThread::Wake() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_wakeRequested = true;
+    }
+    m_wake.notify_one();
+}
+
+void DeliveryThread::Flush(unsigned int milliseconds) {
+    const unsigned long long target = m_queue.PushedCount();
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_drainedCount >= target) {
+        return;
+    }
+    // Fetch the events now instead of waiting for the next idle poll.
+    m_wakeRequested = true;
+    ++m_flushWaiters;
+    m_wake.notify_one();
+    m_delivered.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                         [&] { return m_drainedCount >= target || !IsRunning(); });
+    --m_flushWaiters;
+}
+
+void DeliveryThread::WaitWhileCalling(const IMetricsListener* listener) const {
+    // seq_cst, paired with DeliverEvent. Bounded, as Disable is, in case the consumer waits for
+    // something the caller holds.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
+    while (m_inCall.load(std::memory_order_seq_cst) == listener &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+void DeliveryThread::KeepUntilCallReturns(
+    RefCntPtr<IMetricsListener, RefCntObject>&& listener) noexcept {
+    try {
+        m_keptUntilCallReturns.push_back(std::move(listener));
+    } catch (...) {
+        // Out of memory: the consumer keeps a reference for ever rather than be destroyed under
+        // its own call.
+        if (listener) {
+            listener->AddReference();
+        }
+    }
+}
+
+void DeliveryThread::Run() {
+    t_isBackgroundThread = true;
+    NoteBackgroundThread();
+    // A thread that starts only after the shutdown skips its hooks, but still delivers what was
+    // emitted before the shutdown event and ends the way every stop ends, so that Disable,
+    // IsRunning and the consumers see it finish.
+    if (!IsShutdown()) {
+        m_threadInit.Call();
+    }
+    m_done->Reset();
+    Log(m_manager, L"MetricsManager: background thread started");
+
+    RetakeConsumers();
+    std::vector<EventQueue::Node*> batch;
+    while (true) {
+        // The stop event is queued before the manager is marked shut down, so a round that finds
+        // nothing after the mark was seen means it was delivered already, or was never queued.
+        const bool stopping = IsShutdown();
+        bool more = false;
+        m_queue.TakeRound(batch, more);
+        if (batch.empty()) {
+            if (stopping && !more) {
+                break;
+            }
+            if (!more) {  // else held back by one round: take them now
+                WaitIdle();
+            }
+            continue;
+        }
+        if (!IsShutdown()) {
+            m_queueCounter.Call(static_cast<int>(batch.size()));
+        }
+        const bool stopped = DeliverBatch(batch);
+        const size_t taken = batch.size();
+        m_queue.Release(batch);
+        CountDelivered(taken);
+        if (stopped) {
+            break;
+        }
+    }
+    Finish();
+}
+
+bool DeliveryThread::DeliverBatch(const std::vector<EventQueue::Node*>& batch) {
+    bool stopped = false;
+    for (const EventQueue::Node* node : batch) {
+        const std::shared_ptr<MetricsEvent>& event = EventQueue::EventOf(node);
+        if (!event) {
+            continue;
+        }
+        if (EventQueue::IsStop(node)) {
+            stopped = true;  // what stands behind it is not delivered
+            break;
+        }
+        DeliverEvent(*event);
+    }
+    m_inCall.store(nullptr, std::memory_order_seq_cst);
+    m_keptUntilCallReturns.clear();  // removed from a hook on this thread
+    return stopped;
+}
+
+void DeliveryThread::RetakeConsumers() {
+    try {
+        m_targetsVersion = m_consumers.CopyAsync(m_targets);
+        m_reached.reserve(m_targets.size());  // no allocation while an event is delivered
+    } catch (...) {
+        // Out of memory: the list is tried again at the next event.
+        m_targets.clear();
+        m_targetsVersion = ~0ULL;
+    }
+}
+
+void DeliveryThread::DeliverEvent(const MetricsEvent& event) {
+    if (m_consumers.AsyncVersion() != m_targetsVersion) {
+        RetakeConsumers();
+    }
+    const unsigned long long categories = event.bits & MetricsManager::kCategoryMask;
+    m_reached.clear();
+    bool retaken = false;
+    for (size_t i = 0; i < m_targets.size(); ++i) {
+        const ConsumerTarget target = m_targets[i];
+        if (target.listener == nullptr || !ConsumerTakes(target.bits, categories)) {
+            continue;
+        }
+        if (retaken && std::any_of(m_reached.begin(), m_reached.end(), [&](const auto& done) {
+                return done.listener == target.listener;
+            })) {
+            continue;
+        }
+        // seq_cst, paired with WaitWhileCalling: either this sees the removal, or the remover
+        // sees this consumer named and waits for the call to end.
+        m_inCall.store(target.listener, std::memory_order_seq_cst);
+        if (m_consumers.AsyncVersion() != m_targetsVersion) {
+            m_inCall.store(nullptr, std::memory_order_seq_cst);
+            RetakeConsumers();
+            retaken = true;
+            i = static_cast<size_t>(-1);  // again from the first, skipping those reached
+            continue;
+        }
+        m_reached.push_back(target);
+        try {
+            target.listener->OnEvent(event);
+        } catch (...) {
+            // Nothing on this thread could handle it, and letting it escape would end the host
+            // process: the consumer loses this one event.
+        }
+        // A consumer that removed itself is let go only now that its call is over.
+        m_keptUntilCallReturns.clear();
+    }
+}
+
+void DeliveryThread::CountDelivered(size_t taken) {
+    bool drainNow = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_deliveredCount += taken;
+        drainNow = m_flushWaiters > 0;
+    }
+    if (drainNow) {
+        // Someone flushes while events keep coming, so no idle round may come soon.
+        m_queue.ReleaseIdle();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_drainedCount = m_deliveredCount;
+    }
+    m_delivered.notify_all();
+}
+
+void DeliveryThread::WaitIdle() {
+    m_queue.ReleaseIdle();
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_drainedCount = m_deliveredCount;
+    m_delivered.notify_all();
+    m_wake.wait_for(lock, std::chrono::milliseconds(100), [&] { return m_wakeRequested; });
+    m_wakeRequested = false;
+}
+
+void DeliveryThread::Finish() {
+    Log(m_manager, L"MetricsManager: background shutting down");
+    m_consumers.ReleaseAll();
+    m_running.store(false, std::memory_order_release);
+    m_bits.store(0, std::memory_order_relaxed);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_delivered.notify_all();
+    }
+    const std::shared_ptr<TEvent> done = m_done;
+    done->Signal();
+}
+
+}  // namespace Metrics

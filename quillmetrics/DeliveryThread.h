@@ -1,0 +1,111 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "ConsumerRegistry.h"
+#include "EventQueue.h"
+#include "HookSlot.h"
+#include "quillsys/TEvent.h"
+
+namespace Metrics {
+
+// The background thread: takes what the emitting threads queued, in rounds, hands each event to
+// the asynchronous consumers, and keeps the counts that flushing waits on.
+//
+// It holds no reference to a consumer. A consumer is called only after m_inCall names it and the
+// registry is seen unchanged since the list was copied; RemoveConsumer waits while m_inCall names
+// the consumer it removed. So a removed consumer is never called and never held once the removal
+// has returned, and the removal never waits for other consumers.
+class DeliveryThread {
+public:
+    using ThreadInitHook = HookSlot<std::function<void()>>;
+    using QueueCounterHook = HookSlot<std::function<void(int)>>;
+
+    // bits is the manager's mask, cleared when the thread ends.
+    DeliveryThread(const MetricsManager& manager, ConsumerRegistry& consumers,
+                   const ThreadInitHook& threadInit, const QueueCounterHook& queueCounter,
+                   std::atomic<unsigned long long>& bits);
+    DeliveryThread(const DeliveryThread&) = delete;
+    DeliveryThread& operator=(const DeliveryThread&) = delete;
+    ~DeliveryThread();
+
+    EventQueue& Queue() noexcept { return m_queue; }
+    bool IsRunning() const noexcept { return m_running.load(std::memory_order_acquire); }
+    // Whether Start made a thread that Stop has not yet let go. Enable and Disable only, which
+    // hosts call from one thread.
+    bool Started() const noexcept { return m_thread != nullptr; }
+
+    // Starts a thread that runs body (which calls Run). Throws what creating a thread throws,
+    // leaving everything as it was.
+    void Start(std::function<void()> body);
+    // After the stop event is queued and the manager is shut down: lets the thread go and waits
+    // up to 1000 ms for it to end; false when it did not.
+    bool Stop();
+    // The thread's body.
+    void Run();
+
+    // Blocks until every event queued before the call has been delivered and destroyed, or until
+    // the time runs out, or the thread has ended.
+    void Flush(unsigned int milliseconds);
+
+    static bool OnThisThread() noexcept;
+    // Another thread, after an asynchronous consumer's removal: returns once the thread is not in
+    // (or about to enter) that consumer's OnEvent, or after 1000 ms.
+    void WaitWhileCalling(const IMetricsListener* listener) const;
+    // This thread, after a removal from inside a consumer's call (perhaps that consumer's own):
+    // keeps the reference until the call has returned.
+    void KeepUntilCallReturns(RefCntPtr<IMetricsListener, RefCntObject>&& listener) noexcept;
+
+private:
+    void Wake();
+    // Delivers a batch up to the stop event; true when it met that event.
+    bool DeliverBatch(const std::vector<EventQueue::Node*>& batch);
+    void DeliverEvent(const MetricsEvent& event);
+    void RetakeConsumers();
+    // After a batch, or when nothing came: counts what is delivered, and wakes flushes.
+    void CountDelivered(size_t taken);
+    void WaitIdle();
+    void Finish();
+
+    const MetricsManager& m_manager;
+    ConsumerRegistry& m_consumers;
+    const ThreadInitHook& m_threadInit;
+    const QueueCounterHook& m_queueCounter;
+    std::atomic<unsigned long long>& m_bits;
+
+    EventQueue m_queue;
+    std::unique_ptr<std::thread> m_thread;
+    std::shared_ptr<TEvent> m_done = std::make_shared<TEvent>(false);
+    std::atomic<bool> m_running{false};
+
+    // Flushing: an event is counted when it is queued (by the queue) and counted as delivered
+    // once the thread has handed its whole batch to the consumers. Delivered events go back to
+    // the threads that made them, to be destroyed at their next emit; a flush also waits until
+    // the events it covers are destroyed, so that a host may unload the code that made them (a
+    // plugin's make_shared) once it returns: up to m_drainedCount, delivered events have been
+    // destroyed, or handed to their threads' running reclaim.
+    std::mutex m_mutex;
+    std::condition_variable m_wake;           // wakes the idle thread
+    std::condition_variable m_delivered;      // wakes flushes
+    bool m_wakeRequested = false;             // guarded by m_mutex
+    unsigned long long m_deliveredCount = 0;  // guarded by m_mutex
+    unsigned long long m_drainedCount = 0;    // guarded by m_mutex
+    int m_flushWaiters = 0;                   // guarded by m_mutex
+
+    std::atomic<IMetricsListener*> m_inCall{nullptr};
+    // The thread's own: the asynchronous consumers as last copied, with the registry's version;
+    // the consumers the current event has reached, so that a list retaken halfway through an
+    // event reaches none of them twice; and consumers removed during a call.
+    std::vector<ConsumerTarget> m_targets;
+    unsigned long long m_targetsVersion = 0;
+    std::vector<ConsumerTarget> m_reached;
+    std::vector<RefCntPtr<IMetricsListener, RefCntObject>> m_keptUntilCallReturns;
+};
+
+}  // namespace Metrics

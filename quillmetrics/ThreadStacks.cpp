@@ -1,0 +1,68 @@
+#include "ThreadStacks.h"
+
+#include "Lifecycle.h"
+#include "PlatformThread.h"
+#include "quillmetrics/MetricsManager.h"
+#include "quillmetrics/MetricsThreadContext.h"
+
+namespace Metrics {
+
+namespace {
+
+// Empties a thread's stack when the thread ends. The value is a heap
+// std::weak_ptr<MetricsThreadContext>.
+void QUILLMETRICS_THREAD_END_CALL ReleaseThreadStack(void* value) {
+    auto* stack = static_cast<std::weak_ptr<MetricsThreadContext>*>(value);
+    if (const auto owned = stack->lock()) {
+        while (auto current = owned->GetCurrentContext()) {
+            owned->DetachContext(current);
+        }
+    }
+    delete stack;
+}
+
+ThreadEndSlot& StackReleaserSlot() {
+    // The stack belongs to the thread, whichever of its fibers runs.
+    static ThreadEndSlot slot(&ReleaseThreadStack, ThreadEndSlot::Reach::Thread);
+    return slot;
+}
+
+// The calling thread's stack in the singleton's table. The table keeps every stack for the
+// manager's life, so the plain pointer stays valid.
+thread_local MetricsThreadContext* t_singletonStack = nullptr;
+
+}  // namespace
+
+void ThreadStacks::CreateThreadSlot() { StackReleaserSlot(); }
+
+std::shared_ptr<MetricsThreadContext> ThreadStacks::ThisThread() {
+    const std::shared_ptr<MetricsThreadContext>& stack = m_table.local();
+    ThreadEndSlot& releaserSlot = StackReleaserSlot();
+    if (releaserSlot.Get() == nullptr) {
+        auto releaser = std::make_unique<std::weak_ptr<MetricsThreadContext>>(stack);
+        if (releaserSlot.Set(releaser.get())) {
+            releaser.release();
+        }
+    }
+    return stack;
+}
+
+MetricsThreadContext* ThisThreadStack() {
+    if (IsShutdown()) {
+        return nullptr;
+    }
+    if (t_singletonStack == nullptr) {
+        t_singletonStack = MetricsManager::GetInstance().GetThreadContext().get();
+    }
+    return t_singletonStack;
+}
+
+std::shared_ptr<ContextShared> ThisThreadCurrentContext() {
+    MetricsThreadContext* stack = ThisThreadStack();
+    if (stack == nullptr || stack->NumEntries() == 0) {
+        return {};
+    }
+    return stack->GetCurrentContext();
+}
+
+}  // namespace Metrics

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <memory>
+
+#include <tbb/enumerable_thread_specific.h>
+
+#include "quillmetrics/MetricsThreadContext.h"
+
+namespace Metrics {
+
+class ContextShared;
+
+// Every thread's stack of attached contexts, kept for the manager's life and emptied when its
+// thread ends, so that a later thread that the system gives the same id, and so the same stack,
+// starts with no context attached.
+class ThreadStacks {
+public:
+    // Makes the thread-end slot that the stacks are emptied through. Whatever calls this during
+    // its own construction is destroyed before the slot.
+    static void CreateThreadSlot();
+
+    // The calling thread's stack; only for that thread.
+    std::shared_ptr<MetricsThreadContext> ThisThread();
+
+private:
+    // The slots come from the ordinary heap rather than oneTBB's cache-aligned allocator: that one
+    // draws on tbbmalloc's own mappings, which leak checkers in the host's process cannot scan, so
+    // every thread's stack would be reported as leaked. Each slot is padded to a cache line either
+    // way, and only its own thread touches it after creation.
+    using Table =
+        tbb::enumerable_thread_specific<std::shared_ptr<MetricsThreadContext>,
+                                        std::allocator<std::shared_ptr<MetricsThreadContext>>>;
+
+    Table m_table{[] { return std::make_shared<MetricsThreadContext>(); }};
+};
+
+// The calling thread's stack in the singleton's table, or null once the manager has shut down
+// (when every call would get a fresh, empty stack). Only for the calling thread.
+MetricsThreadContext* ThisThreadStack();
+
+// The calling thread's current context, or empty: what
+// GetInstance().GetThreadContext()->GetCurrentContext() gives, without its reference counting.
+std::shared_ptr<ContextShared> ThisThreadCurrentContext();
+
+}  // namespace Metrics
