@@ -1,18 +1,22 @@
 #include "ContextShared.h"
 
+#include "EventBuilder.h"
+#include "ThreadStacks.h"
 #include "quillmetrics/MetricsManager.h"
 #include "quillsys/QuillException.h"
 #include "quillsys/TSystem.h"
 
 namespace Metrics {
 
-void EmitContextEvent(MetricsEventType type, unsigned long long parentId, unsigned long long id) {
-    auto event = std::make_shared<MetricsEvent>();
-    event->subjectId = id;
-    event->contextId = parentId;
-    event->eventType = type;
-    event->param2 = MetricsValue(id);
-    MetricsManager::GetInstance().EmitEvent(std::move(event));
+std::shared_ptr<ContextShared> ContextIfRecorded(unsigned long long bits) {
+    if (!MetricsManager::MaskAllows(bits)) {
+        return {};
+    }
+    auto context = ThisThreadCurrentContext();
+    if (!context || !context->IsEnabled()) {
+        return {};
+    }
+    return context;
 }
 
 void EmitContextCreate(unsigned long long parentId, unsigned long long id) {
@@ -46,9 +50,12 @@ void ContextShared::Close() {
         return;
     }
     m_isOpen = false;
-    // The scope's own closing events come before the context's.
-    std::unique_ptr<Scope> scope = std::move(m_scope);
-    scope.reset();
+    // The scope's own closing comes before the context's.
+    if (m_scopeOpen) {
+        m_scopeOpen = false;
+        EmitBuiltEvent(MetricsEventType::ScopeClose, ScopeSubject(), m_scopeContextId, 0,
+                       MetricsValue(m_scopeName), MetricsValue(0));
+    }
     EmitContextEvent(MetricsEventType::ContextClose, m_parentId, m_id);
 }
 
@@ -60,7 +67,7 @@ TStringCore ContextShared::Describe() const {
 }
 
 void ContextShared::OpenScope() {
-    if (m_id == 0 || m_scopeOpened) {
+    if (m_id == 0 || m_scopeTried) {
         return;
     }
     try {
@@ -70,27 +77,42 @@ void ContextShared::OpenScope() {
     } catch (const QuillException&) {
         return;
     }
-    // Set before any event is made: opening the scope below comes back here through the scope's
-    // own open, and that call must find the flag set.
-    m_scopeOpened = true;
-    const unsigned long long processId = TSystem::ProcessID();
-    const unsigned long long threadId = TSystem::ThreadID();
-    Attribute("'pid'", processId, 0);
-    Attribute("'tid'", threadId, 0);
-    Attribute("'cid'", m_id, 0);
-    m_scope = std::make_unique<Scope>(m_name, 0);
+    // Set before any event is made: the current context opens its own scope below, and when that
+    // is this record, the call must find the flag set.
+    m_scopeTried = true;
+    const auto current = ContextIfRecorded(0);
+    if (!current) {
+        return;
+    }
+    const unsigned long long into = current->GetId();
+    const auto attribute = [into](const char* name, unsigned long long value) {
+        EmitBuiltEvent(MetricsEventType::Attribute, 0, into, 0, MetricsValue(name),
+                       MetricsValue(value));
+    };
+    attribute("'pid'", TSystem::ProcessID());
+    attribute("'tid'", TSystem::ThreadID());
+    attribute("'cid'", m_id);
+    current->OpenScope();
+    m_scopeName = MetricsValue(m_name);
+    m_scopeContextId = into;
+    m_scopeOpen = true;
+    EmitBuiltEvent(MetricsEventType::ScopeOpen, ScopeSubject(), into, 0, MetricsValue(m_scopeName),
+                   MetricsValue(0));
 }
 
 void ContextShared::Emit(MetricsValue&& first, MetricsValue&& second) {
     OpenScope();
-    if (!m_scope || !m_scope->IsOpen()) {
-        return;
+    if (m_scopeOpen) {
+        EmitBuiltEvent(MetricsEventType::ScopeEmit, ScopeSubject(), m_scopeContextId, 0,
+                       std::move(first), std::move(second));
     }
-    m_scope->Emit(MetricsEventType::ScopeEmit, std::move(first), std::move(second));
 }
 
 void ContextShared::AddAttribute(const std::string& name, const std::string& value) {
-    Attribute(name, value, 0);
+    if (const auto current = ContextIfRecorded(0)) {
+        EmitBuiltEvent(MetricsEventType::Attribute, 0, current->GetId(), 0, MetricsValue(name),
+                       MetricsValue(value));
+    }
 }
 
 }  // namespace Metrics

@@ -4,13 +4,12 @@
 #include <string>
 
 #include "quillmetrics/MetricsEvent.h"
-#include "quillmetrics/Scope.h"
 #include "quillsys/TStringCore.h"
 
 namespace Metrics {
 
 // The one record behind a metrics context, shared by its Context handles and held weakly by the
-// thread stacks. Announces its opening and closing as events and owns the context's own scope,
+// thread stacks. Announces its opening and closing as events and keeps the context's own scope,
 // opened lazily the first time something is recorded in the context. No lock: SetName, Close,
 // OpenScope and Emit on one record must not run on two threads at once.
 class ContextShared {
@@ -28,20 +27,33 @@ public:
     void Close();
     TStringCore Describe() const;
 
+    // Opens the context scope once: the pid, tid and cid attributes, then the scope's opening.
+    // Like every front end's event they go to the calling thread's current context, and only
+    // while the mask lets uncategorised events through; the current context opens its own scope
+    // first.
     void OpenScope();
     void Emit(MetricsValue&& first, MetricsValue&& second);
     void AddAttribute(const std::string& name, const std::string& value);
 
 private:
+    // What the context scope's events carry as subject.
+    unsigned long long ScopeSubject() const { return reinterpret_cast<unsigned long long>(this); }
+
     unsigned long long m_id;
     unsigned long long m_parentId;
     bool m_isOpen = false;
-    bool m_scopeOpened = false;
-    std::unique_ptr<Scope> m_scope;
+    bool m_scopeTried = false;
+    bool m_scopeOpen = false;
+    unsigned long long m_scopeContextId = 0;  // where the scope's events go
+    MetricsValue m_scopeName;                 // the name it opened with
     std::string m_name = "cxt";
 };
 
-void EmitContextEvent(MetricsEventType type, unsigned long long parentId, unsigned long long id);
+// The calling thread's current context when an event with category mask bits would be recorded
+// there: the mask lets the categories through and the context is enabled. Else empty. The one
+// question every front end asks before it builds anything.
+std::shared_ptr<ContextShared> ContextIfRecorded(unsigned long long bits);
+
 // Announces a freshly allocated id; nothing for id 0.
 void EmitContextCreate(unsigned long long parentId, unsigned long long id);
 

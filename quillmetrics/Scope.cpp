@@ -1,38 +1,17 @@
 #include "quillmetrics/Scope.h"
 
 #include "ContextShared.h"
+#include "EventBuilder.h"
 #include "ThreadStacks.h"
-#include "quillmetrics/MetricsManager.h"
-#include "quillmetrics/MetricsThreadContext.h"
 
 namespace Metrics {
 
 namespace {
 
-std::shared_ptr<ContextShared> CurrentContext() { return ThisThreadCurrentContext(); }
-
-// Builds one event from its parts and hands it to the manager; the values are moved in and the
-// pairs, when given, are taken over (leaving the caller's vector empty).
-void EmitValueEvent(unsigned long long subject, unsigned long long contextId,
-                    unsigned long long bits, MetricsEventType type, MetricsValue&& first,
-                    MetricsValue&& second, MetricsValuePairs* pairs) {
-    auto event = std::make_shared<MetricsEvent>();
-    event->subjectId = subject;
-    event->contextId = contextId;
-    event->bits = bits;
-    event->eventType = type;
-    event->param1 = std::move(first);
-    event->param2 = std::move(second);
-    if (pairs != nullptr) {
-        event->paramPairs.swap(*pairs);
-    }
-    MetricsManager::GetInstance().EmitEvent(std::move(event));
-}
-
 // Finds the calling thread's current context and lets it open its own scope first, so that the
 // context scope always opens before the first scope inside it. False when there is no context.
 bool OpenUnderCurrentContext(unsigned long long& contextId) {
-    const auto context = CurrentContext();
+    const auto context = ThisThreadCurrentContext();
     if (!context) {
         return false;
     }
@@ -43,27 +22,19 @@ bool OpenUnderCurrentContext(unsigned long long& contextId) {
 
 }  // namespace
 
-bool TestBitsAndContext(unsigned long long bits) {
-    if (!TestBits(bits)) {
-        return false;
-    }
-    const auto context = CurrentContext();
-    return context && context->IsEnabled();
-}
+bool TestBitsAndContext(unsigned long long bits) { return ContextIfRecorded(bits) != nullptr; }
 
 void AttributeImpl(MetricsValue&& name, MetricsValue&& value, unsigned long long bits) {
-    const auto context = CurrentContext();
-    if (context) {
-        EmitValueEvent(0, context->GetId(), bits, MetricsEventType::Attribute, std::move(name),
-                       std::move(value), nullptr);
+    if (const auto context = ThisThreadCurrentContext()) {
+        EmitBuiltEvent(MetricsEventType::Attribute, 0, context->GetId(), bits, std::move(name),
+                       std::move(value));
     }
 }
 
 void MultiAttributeImpl(MetricsValue&& name, MetricsValuePairs&& pairs, unsigned long long bits) {
-    const auto context = CurrentContext();
-    if (context) {
-        EmitValueEvent(0, context->GetId(), bits, MetricsEventType::MultiAttribute, std::move(name),
-                       MetricsValue(), &pairs);
+    if (const auto context = ThisThreadCurrentContext()) {
+        EmitBuiltEvent(MetricsEventType::MultiAttribute, 0, context->GetId(), bits,
+                       std::move(name), MetricsValue(), &pairs);
     }
 }
 
@@ -87,13 +58,13 @@ void Scope::OpenImpl(MetricsValue&& name, MetricsValuePairs&& pairs) {
 }
 
 void Scope::EmitImpl(MetricsEventType type, MetricsValue&& first, MetricsValue&& second) const {
-    EmitValueEvent(reinterpret_cast<unsigned long long>(this), m_contextId, m_bits, type,
-                   std::move(first), std::move(second), nullptr);
+    EmitBuiltEvent(type, reinterpret_cast<unsigned long long>(this), m_contextId, m_bits,
+                   std::move(first), std::move(second));
 }
 
 void Scope::MultiEmitImpl(MetricsEventType type, MetricsValue&& first,
                           MetricsValuePairs&& pairs) const {
-    EmitValueEvent(reinterpret_cast<unsigned long long>(this), m_contextId, m_bits, type,
+    EmitBuiltEvent(type, reinterpret_cast<unsigned long long>(this), m_contextId, m_bits,
                    std::move(first), MetricsValue(), &pairs);
 }
 

@@ -1,0 +1,23 @@
+#include "EventBuilder.h"
+
+#include "quillmetrics/MetricsManager.h"
+
+namespace Metrics {
+
+void EmitBuiltEvent(MetricsEventType type, unsigned long long subject,
+                    unsigned long long contextId, unsigned long long bits, MetricsValue&& first,
+                    MetricsValue&& second, MetricsValuePairs* pairs) {
+    auto event = std::make_shared<MetricsEvent>();
+    event->subjectId = subject;
+    event->contextId = contextId;
+    event->bits = bits;
+    event->eventType = type;
+    event->param1 = std::move(first);
+    event->param2 = std::move(second);
+    if (pairs != nullptr) {
+        event->paramPairs.swap(*pairs);
+    }
+    MetricsManager::GetInstance().EmitEvent(std::move(event));
+}
+
+}  // namespace Metrics
