@@ -63,29 +63,8 @@ struct Options {
 };
 
 const char* TypeName(int type) {
-    switch (static_cast<MetricsEventType>(type)) {
-        case MetricsEventType::Shutdown:
-            return "Shutdown";
-        case MetricsEventType::ContextCreate:
-            return "ContextCreate";
-        case MetricsEventType::ContextOpen:
-            return "ContextOpen";
-        case MetricsEventType::ContextClose:
-            return "ContextClose";
-        case MetricsEventType::ScopeOpen:
-            return "ScopeOpen";
-        case MetricsEventType::ScopeClose:
-            return "ScopeClose";
-        case MetricsEventType::ScopeEmit:
-            return "ScopeEmit";
-        case MetricsEventType::Attribute:
-            return "Attribute";
-        case MetricsEventType::MultiAttribute:
-            return "MultiAttribute";
-        case MetricsEventType::ScopeCloseAction:
-            return "ScopeCloseAction";
-    }
-    return "other";
+    const char* name = MetricsEventTypeName(static_cast<MetricsEventType>(type));
+    return name != nullptr ? name : "other";
 }
 
 // Counts events by type and times scopes by pairing each open with the close of the same subject.

@@ -4,9 +4,9 @@
 
 namespace Metrics {
 
-void EmitBuiltEvent(MetricsEventType type, unsigned long long subject,
-                    unsigned long long contextId, unsigned long long bits, MetricsValue&& first,
-                    MetricsValue&& second, MetricsValuePairs* pairs) {
+void EmitBuiltEvent(MetricsEventType type, unsigned long long subject, unsigned long long contextId,
+                    unsigned long long bits, MetricsValue&& first, MetricsValue&& second,
+                    MetricsValuePairs* pairs) {
     auto event = std::make_shared<MetricsEvent>();
     event->subjectId = subject;
     event->contextId = contextId;

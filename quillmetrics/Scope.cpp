@@ -33,8 +33,8 @@ void AttributeImpl(MetricsValue&& name, MetricsValue&& value, unsigned long long
 
 void MultiAttributeImpl(MetricsValue&& name, MetricsValuePairs&& pairs, unsigned long long bits) {
     if (const auto context = ThisThreadCurrentContext()) {
-        EmitBuiltEvent(MetricsEventType::MultiAttribute, 0, context->GetId(), bits,
-                       std::move(name), MetricsValue(), &pairs);
+        EmitBuiltEvent(MetricsEventType::MultiAttribute, 0, context->GetId(), bits, std::move(name),
+                       MetricsValue(), &pairs);
     }
 }
 

@@ -33,6 +33,33 @@ enum class MetricsEventType : int32_t {
     ScopeCloseAction = 12,
 };
 
+// The name of an event type ("ScopeOpen"), or null for a value the library does not define.
+constexpr const char* MetricsEventTypeName(MetricsEventType type) noexcept {
+    switch (type) {
+        case MetricsEventType::Shutdown:
+            return "Shutdown";
+        case MetricsEventType::ContextCreate:
+            return "ContextCreate";
+        case MetricsEventType::ContextOpen:
+            return "ContextOpen";
+        case MetricsEventType::ContextClose:
+            return "ContextClose";
+        case MetricsEventType::ScopeOpen:
+            return "ScopeOpen";
+        case MetricsEventType::ScopeClose:
+            return "ScopeClose";
+        case MetricsEventType::ScopeEmit:
+            return "ScopeEmit";
+        case MetricsEventType::Attribute:
+            return "Attribute";
+        case MetricsEventType::MultiAttribute:
+            return "MultiAttribute";
+        case MetricsEventType::ScopeCloseAction:
+            return "ScopeCloseAction";
+    }
+    return nullptr;
+}
+
 // Actions a scope reports after it closes. The library attaches no meaning to the values: hosts
 // define their own and pass them as static_cast<MetricsCloseScopeActions>(n).
 enum class MetricsCloseScopeActions : int32_t {};

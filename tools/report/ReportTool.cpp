@@ -24,7 +24,7 @@ const char* const kDescription =
     "recent unclosed ScopeOpen of the same name in the same context. Opens and closes that find no "
     "partner are counted, not guessed.";
 
-constexpr int32_t kScopeEmit = 7;
+constexpr auto kScopeEmit = static_cast<int32_t>(Metrics::MetricsEventType::ScopeEmit);
 
 std::string Milliseconds(uint64_t ns) {
     char text[32];

@@ -7,18 +7,16 @@ namespace Metrics::Report {
 
 namespace {
 
-enum Type : int32_t {
-    kShutdown = 1,
-    kContextCreate = 2,
-    kContextOpen = 3,
-    kContextClose = 4,
-    kScopeOpen = 5,
-    kScopeClose = 6,
-    kScopeEmit = 7,
-    kAttribute = 8,
-    kMultiAttribute = 10,
-    kScopeCloseAction = 12,
-};
+// The event types the model reads, as the file writes them.
+constexpr int32_t Code(MetricsEventType type) { return static_cast<int32_t>(type); }
+constexpr int32_t kContextCreate = Code(MetricsEventType::ContextCreate);
+constexpr int32_t kContextOpen = Code(MetricsEventType::ContextOpen);
+constexpr int32_t kContextClose = Code(MetricsEventType::ContextClose);
+constexpr int32_t kScopeOpen = Code(MetricsEventType::ScopeOpen);
+constexpr int32_t kScopeClose = Code(MetricsEventType::ScopeClose);
+constexpr int32_t kScopeEmit = Code(MetricsEventType::ScopeEmit);
+constexpr int32_t kAttribute = Code(MetricsEventType::Attribute);
+constexpr int32_t kMultiAttribute = Code(MetricsEventType::MultiAttribute);
 
 constexpr size_t kDistinctValuesKept = 5;
 
@@ -31,30 +29,8 @@ uint64_t IdOf(const std::string& text) {
 }  // namespace
 
 const char* TypeName(int32_t type) {
-    switch (type) {
-        case kShutdown:
-            return "Shutdown";
-        case kContextCreate:
-            return "ContextCreate";
-        case kContextOpen:
-            return "ContextOpen";
-        case kContextClose:
-            return "ContextClose";
-        case kScopeOpen:
-            return "ScopeOpen";
-        case kScopeClose:
-            return "ScopeClose";
-        case kScopeEmit:
-            return "ScopeEmit";
-        case kAttribute:
-            return "Attribute";
-        case kMultiAttribute:
-            return "MultiAttribute";
-        case kScopeCloseAction:
-            return "ScopeCloseAction";
-        default:
-            return "other";
-    }
+    const char* name = MetricsEventTypeName(static_cast<MetricsEventType>(type));
+    return name != nullptr ? name : "other";
 }
 
 RunModel BuildModel(const EventFile& file) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "EventFile.h"
+#include "quillmetrics/MetricsEvent.h"
 
 namespace Metrics::Report {
 
