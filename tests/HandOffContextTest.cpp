@@ -11,7 +11,7 @@ using Testing::AsListener;
 using Testing::MakeRecordingListener;
 using Type = MetricsEventType;
 
-class SharedContextTest : public Testing::RecordingTest {
+class HandOffContextTest : public Testing::RecordingTest {
 protected:
     void SetUp() override {
         RecordingTest::SetUp();
@@ -20,7 +20,7 @@ protected:
     size_t Count(Type type) const { return Testing::OfType(m_events->Events(), type).size(); }
 };
 
-TEST_F(SharedContextTest, NothingToOpenWithoutACurrentContext) {
+TEST_F(HandOffContextTest, NothingToOpenWithoutACurrentContext) {
     SharedMetricsContext shared;
     UniqueMetricsContext unique;
     EXPECT_FALSE(shared.Open());
@@ -35,7 +35,7 @@ TEST_F(SharedContextTest, NothingToOpenWithoutACurrentContext) {
     EXPECT_EQ(m_events->Count(), 2u);  // only the root's create and open
 }
 
-TEST_F(SharedContextTest, SharedContextHandsChildrenToOtherThreads) {
+TEST_F(HandOffContextTest, SharedContextHandsChildrenToOtherThreads) {
     Context parent(0, Context::Create(true));
     const unsigned long long parentId = parent.GetContextId();
     auto shared = std::make_unique<SharedMetricsContext>();
@@ -68,7 +68,7 @@ TEST_F(SharedContextTest, SharedContextHandsChildrenToOtherThreads) {
     EXPECT_EQ(Count(Type::ContextClose), 2u);  // a copy still holds the shared context
 }
 
-TEST_F(SharedContextTest, UniqueContextOpensOnceWherePicked) {
+TEST_F(HandOffContextTest, UniqueContextOpensOnceWherePicked) {
     Context parent(0, Context::Create(true));
     UniqueMetricsContext pending;
     EXPECT_EQ(Current(), parent.GetContextId());
@@ -99,7 +99,7 @@ TEST_F(SharedContextTest, UniqueContextOpensOnceWherePicked) {
     EXPECT_EQ(Count(Type::ContextOpen), opensBefore + 1);
 }
 
-TEST_F(SharedContextTest, AfterShutdownOpenGivesADisabledContext) {
+TEST_F(HandOffContextTest, AfterShutdownOpenGivesADisabledContext) {
     Context parent(0, Context::Create(true));
     const SharedMetricsContext shared;
     UniqueMetricsContext unique;

@@ -9,9 +9,9 @@ namespace {
 using Testing::AsListener;
 using Testing::MakeRecordingListener;
 
-class ContextSharedTest : public Testing::RecordingTest {};
+class ContextRecordTest : public Testing::RecordingTest {};
 
-TEST_F(ContextSharedTest, LifecycleEventsOncePerRecord) {
+TEST_F(ContextRecordTest, LifecycleEventsOncePerRecord) {
     MetricsManager::GetInstance().SetBits(~0ULL);
     {
         ContextShared inert(4, 0);
@@ -54,7 +54,7 @@ TEST_F(ContextSharedTest, LifecycleEventsOncePerRecord) {
     }
 }
 
-TEST_F(ContextSharedTest, DescriptionNamesTheContext) {
+TEST_F(ContextRecordTest, DescriptionNamesTheContext) {
     ContextShared record(0, 12);
     EXPECT_EQ(record.Describe().toStdString(), "Context(name=cxt,id=12,parent=0)");
     record.SetName("load,%1 \xC3\xA9");
@@ -64,7 +64,7 @@ TEST_F(ContextSharedTest, DescriptionNamesTheContext) {
     EXPECT_EQ(child.Describe().toStdString(), "Context(name=,id=13,parent=18446744073709551615)");
 }
 
-TEST_F(ContextSharedTest, ThreadStackAttachesReordersAndPrunesFromTheTop) {
+TEST_F(ContextRecordTest, ThreadStackAttachesReordersAndPrunesFromTheTop) {
     MetricsThreadContext stack;
     EXPECT_FALSE(stack.GetCurrentContext());
     EXPECT_EQ(stack.GetMetricsContextId(), 0u);
@@ -105,7 +105,7 @@ TEST_F(ContextSharedTest, ThreadStackAttachesReordersAndPrunesFromTheTop) {
     EXPECT_EQ(stack.GetMetricsContextId(), 0u);
 }
 
-TEST_F(ContextSharedTest, StackHoldsItsRecordsOnlyWeakly) {
+TEST_F(ContextRecordTest, StackHoldsItsRecordsOnlyWeakly) {
     MetricsManager::GetInstance().SetBits(~0ULL);
     MetricsThreadContext stack;
     auto record = std::make_shared<ContextShared>(0, 21);
@@ -124,7 +124,7 @@ TEST_F(ContextSharedTest, StackHoldsItsRecordsOnlyWeakly) {
     EXPECT_EQ(stack.GetMetricsContextId(), 22u);
 }
 
-TEST_F(ContextSharedTest, DisabledCurrentContextRefusesTheTestButNotTheImpl) {
+TEST_F(ContextRecordTest, DisabledCurrentContextRefusesTheTestButNotTheImpl) {
     MetricsManager& manager = MetricsManager::GetInstance();
     manager.SetBits(~0ULL);
     auto disabled = std::make_shared<ContextShared>(3, 0);
