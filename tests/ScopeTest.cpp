@@ -34,6 +34,26 @@ TEST_F(ScopeTest, UnwantedScopeBuildsNothing) {
     EXPECT_EQ(m_events->Count(), 0u);
 }
 
+// A scope destroyed while memory runs out loses its close events, not the host process.
+TEST_F(ScopeTest, DestroyingAnOpenScopeWithoutMemoryLosesOnlyItsClose) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Linux only: on Windows the test's replacement operator new does not reach "
+                    "allocations made inside the DLLs";
+#endif
+    MetricsManager::GetInstance().SetBits(~0ULL);
+    Context context(0, Context::Create(true));
+    {
+        Scope scope("starved", 0);
+        ASSERT_TRUE(scope.IsOpen());
+        m_events->Clear();
+        Testing::FailAllocations(true);
+    }
+    Testing::FailAllocations(false);
+    EXPECT_EQ(m_events->Count(), 0u);
+    { Scope after("after", 0); }
+    EXPECT_EQ(m_events->Types(), (std::vector<Type>{Type::ScopeOpen, Type::ScopeClose}));
+}
+
 TEST_F(ScopeTest, FirstScopeOpensTheContextScopeThenItself) {
     MetricsManager::GetInstance().SetBits(~0ULL);
     Context context(0, Context::Create(true));

@@ -7,7 +7,8 @@
 namespace Metrics {
 
 // Conversions between comma-separated lists of category mnemonics ("net,sql") and category masks.
-// Items are matched byte for byte: no trimming, no case folding. Thread-safe.
+// Items are matched byte for byte: no trimming, no case folding. Any thread, consumers and hooks
+// included; never blocks; only std::bad_alloc leaves them.
 class MetricsBitsUtils {
 public:
     MetricsBitsUtils() = default;

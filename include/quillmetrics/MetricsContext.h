@@ -17,6 +17,10 @@ class ContextShared;
 // once, though the context may be attached on several threads one after another; an attach or
 // detach that does not match this handle's counter is reported as the manager's diagnostic mode
 // says (in Throw mode, AttachToThread throws QuillException).
+//
+// No member blocks, beyond the synchronous consumers that run inside the events it emits, and any
+// may be called from a consumer or a hook. Apart from AttachToThread in Throw mode, only
+// std::bad_alloc leaves them (a logging hook's own exception aside); the destructor never throws.
 class QUILLMETRICS_API Context {
 public:
     // Makes the context's record (a ContextOpen event) and attaches it to the calling thread.
@@ -55,7 +59,8 @@ private:
 
 // A copyable handle that hands one context to other threads: made as a child of the constructing
 // thread's current context and taken off that thread again; Open() on any thread makes a fresh
-// child attached there. Copies may be used on different threads at once.
+// child attached there. Copies may be used on different threads at once. Never blocks; only
+// std::bad_alloc leaves it.
 class QUILLMETRICS_API SharedMetricsContext {
 public:
     explicit SharedMetricsContext(bool create = true);
@@ -73,6 +78,7 @@ private:
 
 // A pending context: its id is announced on the constructing thread under that thread's current
 // context; Open(), on any thread, makes it a Context attached there. Used by one thread at a time.
+// Never blocks; only std::bad_alloc leaves it.
 class QUILLMETRICS_API UniqueMetricsContext {
 public:
     explicit UniqueMetricsContext(bool create = true);

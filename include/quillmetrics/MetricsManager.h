@@ -14,9 +14,18 @@ namespace Metrics {
 class MetricsThreadContext;
 
 // A consumer of events. Owned through RefCntPtr; the manager holds a reference while the consumer
-// is registered. OnEvent of a synchronous consumer runs on the emitting thread while the manager
-// holds its consumer lock for reading: it must not call AddConsumer or RemoveConsumer. OnEvent of
-// an asynchronous consumer runs on the background thread with no lock held, one event at a time.
+// is registered.
+//
+// A synchronous consumer's OnEvent runs on the emitting thread while the manager holds its
+// consumer lock for reading. It may emit; AddConsumer and RemoveConsumer called from it are
+// refused with false; it must not call WaitUntilWritesFlushed, Disable or ShutdownAndFlush (they
+// would wait, until their time runs out, for the lock it holds). A std::exception it throws costs
+// it that one event; any other exception leaves EmitEvent, and the event is not queued.
+//
+// An asynchronous consumer's OnEvent runs on the background thread with no lock held, one event at
+// a time. It may emit, and add or remove consumers (itself included); it must not call Disable or
+// ShutdownAndFlush (they wait for this very thread), and it should not block for long: every other
+// asynchronous consumer waits behind it. Every exception it throws costs it that one event.
 class QUILLMETRICS_API IMetricsListener : public RefCntObject {
 public:
     IMetricsListener();
@@ -27,9 +36,10 @@ public:
     virtual void OnEvent(const MetricsEvent& event) = 0;
 };
 
-// The process-wide manager through which every event passes. Thread-safe, except that hooks and
-// the diagnostic mode are meant to be set during start-up, before other threads use the library.
-// Once shut down, every operation is a no-op that returns false, 0 or an empty result.
+// The process-wide manager through which every event passes. Every member may be called from any
+// thread unless its comment says otherwise; Enable and Disable are meant for one controlling
+// thread. Once shut down, every operation is a no-op that returns false, 0 or an empty result and
+// takes no lock. Apart from what a comment names, nothing throws but std::bad_alloc.
 class QUILLMETRICS_API MetricsManager {
 public:
     enum class LogSeverity : char {
@@ -51,7 +61,8 @@ public:
     // The category part of a mask: bits 0 to 11 are not categories and take part in no test.
     static constexpr unsigned long long kCategoryMask = 0xFFFFFFFFFFFFF000ULL;
 
-    // The singleton, created on first call. Takes no lock once it exists.
+    // The singleton, created on first call (std::bad_alloc when it cannot be). Takes no lock once
+    // it exists, so consumers and hooks may call it.
     static MetricsManager& GetInstance();
 
     // The global category gate, inline for the front ends: whether an event with category mask
@@ -66,41 +77,58 @@ public:
         return global != 0 && (categories == 0 || (global & categories) != 0);
     }
 
+    // A host may make a manager of its own, though the front ends only ever use the singleton; the
+    // library never destroys the singleton.
     MetricsManager();
     MetricsManager(const MetricsManager&) = delete;
     MetricsManager& operator=(const MetricsManager&) = delete;
     // Must not run while the manager is enabled: disable it first.
     ~MetricsManager();
 
-    // Starts the background thread. Does nothing once shut down or when already started. When the
-    // thread cannot be created, the exception (std::system_error, std::bad_alloc) leaves Enable
-    // and the manager stays as it was: not running, so it may be enabled again.
+    // Starts the background thread; does not block. Does nothing once shut down or when already
+    // started. When the thread cannot be created, the exception (std::system_error,
+    // std::bad_alloc) leaves Enable and the manager stays as it was: not running, so it may be
+    // enabled again. Not from a consumer or a hook.
     void Enable();
     // Queues the shutdown event behind everything emitted so far, shuts the manager down for good
-    // and waits up to 1000 ms for the background thread; false when it did not end in time.
+    // and blocks up to 1000 ms for the background thread; false when it did not end in time (it
+    // then ends on its own once its consumer returns). Synchronous consumers receive the shutdown
+    // event on the calling thread. Not from a consumer; from a hook only on a thread other than
+    // the background thread.
     bool Disable();
+    // True from Enable until the background thread has ended. Never blocks.
     bool IsRunning();
 
-    // Filters, stamps and delivers one event; event must not be empty. Synchronous consumers run
-    // before this returns; asynchronous ones later, on the background thread. It returns only once
-    // the clock has moved past the event's stamp (at once on a clock of 1 ns steps, up to one step
-    // on a coarser one), so that any event that happens after it, on any thread, is stamped later
-    // and delivered later. An event of type Shutdown is an event like any other: only Disable's
-    // own ends delivery.
+    // Filters, stamps and delivers one event; an empty pointer is ignored. Any thread, consumers
+    // and hooks included. Synchronous consumers run before this returns, for as long as they take
+    // (under the consumer read lock); asynchronous ones later, on the background thread: it never
+    // waits for that thread. It returns only once the clock has moved past the event's stamp (at
+    // once on a clock of 1 ns steps, up to one step on a coarser one), so that any event that
+    // happens after it, on any thread, is stamped later and delivered later. An event of type
+    // Shutdown is an event like any other: only Disable's own ends delivery. A synchronous
+    // consumer's exception that does not derive from std::exception leaves it; std::bad_alloc
+    // may, and the event is then not queued.
     void EmitEvent(std::shared_ptr<MetricsEvent> event);
     // Blocks until every event emitted before the call has been handed to the asynchronous
     // consumers and the library holds it no more, or until the time runs out. Returns at once
-    // when the manager is not running.
+    // when the manager is not running. Not from a consumer or a hook on the background thread:
+    // the events it waits for could not move on until its time ran out.
     void WaitUntilWritesFlushed(unsigned int milliseconds);
 
-    // The one-time shutdown of the singleton; neither creates nor deletes it. May block up to
-    // 1000 ms; must not be called from a consumer or a hook.
+    // The one-time shutdown of the singleton (Disable under the instance lock); neither creates nor
+    // deletes it. May block up to 1000 ms; must not be called from a consumer or a hook. Library
+    // unload and process exit run it too. Never throws: a consumer's or hook's exception during
+    // the shutdown is swallowed so that the shutdown completes.
     static void ShutdownAndFlush();
+    // The same as ShutdownAndFlush, under its older name: the instance is not freed (consumers on
+    // other threads may still reach it through GetInstance).
     static void ShutdownAndFreeInstance();
 
     // Registration works only while the manager runs, and not from inside a synchronous
-    // consumer's OnEvent (refused with false: the consumer lock is held there). The listener must
-    // not be empty.
+    // consumer's OnEvent (refused with false: the consumer lock is held there); an empty listener
+    // is refused too. Blocks while synchronous consumers run on other threads (it takes the
+    // consumer lock exclusively). A consumer may be registered more than once: each registration
+    // receives the events its mask takes. The new consumer receives events emitted after the call.
     bool AddConsumer(const RefCntPtr<IMetricsListener, RefCntObject>& listener,
                      unsigned long long bits, bool synchronous);
     // Removes one registration of that object, a synchronous one first. Refused like AddConsumer.
@@ -110,28 +138,41 @@ public:
     // removed), it does not wait, and the consumer is let go once its running call returns.
     bool RemoveConsumer(const RefCntPtr<IMetricsListener, RefCntObject>& listener);
 
+    // The global category mask. Any thread; lock-free, never blocks. A change is seen by other
+    // threads' emits soon after, not at once.
     unsigned long long GetBits();
-    // Returns the mask as it was before.
+    // Adds bits; returns the mask as it was before.
     unsigned long long SetBits(unsigned long long bits);
     void ClearBits(unsigned long long bits);
     void SetBitsAbsolute(unsigned long long bits);
 
-    // Hooks. Install them before Enable and before other threads use the library; the queue-counter
-    // and thread-init hooks and the background thread's log lines run on the background thread and
-    // must not throw.
+    // Hooks. Any thread may install or replace one at any time, also while another thread is
+    // calling the old one (which is destroyed once that call returns); an empty function removes
+    // it. They run on the thread that triggers them: the logging and call-stack hooks on any thread
+    // that logs (the background thread for its own lines), the queue-counter and thread-init hooks
+    // on the background thread, where they must not throw or block for long. A hook's exception
+    // leaves the call that triggered it. The thread-init hook runs once, when the thread starts:
+    // install it before Enable to have it run.
     void SetLoggingFunction(LoggingFunction function);
     LoggingFunction GetLoggingFunction();
     void SetLogCallStackFunction(LogCallStackFunction function);
     LogCallStackFunction GetLogCallStackFunction();
     void SetQueueCounterUpdateFunction(std::function<void(int)> function);
     void SetThreadInitFunction(std::function<void()> function);
+    // Hand a line to the logging or call-stack hook, on the calling thread; nothing when none is
+    // installed, key is null (Log) or the manager is shut down.
     void Log(LogSeverity severity, const wchar_t* key, const TStringCore& message) const;
     void LogCallStack(const wchar_t* key) const;
 
-    // The calling thread's context stack; use it only on that thread.
+    // The calling thread's context stack; use it only on that thread. After shutdown, a new empty
+    // stack at every call.
     std::shared_ptr<MetricsThreadContext> GetThreadContext();
+    // The id of the calling thread's current context, 0 when it has none.
     unsigned long long GetCurrentThreadContextId();
+    // A new context id, from 1 upward; lock-free.
     unsigned long long GetNextContextId();
+    // How an invalid cross-thread attach or detach of a Context is reported. Any thread; read at
+    // each attach and detach.
     TLSDiagnosticType GetTLSDiagnosticType();
     void SetTLSDiagnosticType(TLSDiagnosticType type);
 
@@ -148,7 +189,8 @@ private:
     std::unique_ptr<State> m_state;
 };
 
-// Whether an event with category mask bits would pass the manager's global gate.
+// Whether an event with category mask bits would pass the manager's global gate. Any thread;
+// creates the manager if there is none; never blocks once it exists.
 QUILLMETRICS_API bool TestBits(unsigned long long bits);
 
 }  // namespace Metrics

@@ -12,7 +12,8 @@ namespace Metrics {
 
 // Records every event into a CSV file. Configure it with the options "-set=", "-setabs=",
 // "-clear=" and "-raw=" (or the setters), then Open and Close it from one thread: Open attaches a
-// new root context to the calling thread and Close ends it there. Not thread-safe.
+// new root context to the calling thread and Close ends it there. Not thread-safe, and not for use
+// from a consumer or a hook: Close waits for the background thread.
 class QUILLMETRICS_API MetricsRawClient {
 public:
     // The consumer that writes each event it receives as one CSV line, in one write. A line the
@@ -52,8 +53,9 @@ public:
     // already open or when the manager is not running; throws std::runtime_error("failed to open
     // file") when the file cannot be created.
     bool Open();
-    // Ends the root context, waits up to 5000 ms for the queued events to be written, and closes
-    // the file. Nothing when closed.
+    // Ends the root context, blocks up to 5000 ms for the queued events to be written, and closes
+    // the file. Nothing when closed. Only std::bad_alloc leaves it; the destructor, which closes
+    // an open client, never throws.
     void Close();
     bool IsOpen() const;
 

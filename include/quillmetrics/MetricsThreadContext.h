@@ -12,7 +12,8 @@ class ContextShared;
 
 // The stack of contexts attached to one thread; its top live entry is the thread's current
 // context. Holds records only weakly and prunes dead ones from the top when it next looks for the
-// current context. Not thread-safe: used only by the thread it belongs to.
+// current context. Not thread-safe: used only by the thread it belongs to (a consumer or hook
+// running there included). Never blocks; only std::bad_alloc leaves it.
 class QUILLMETRICS_API MetricsThreadContext {
 public:
     MetricsThreadContext();

@@ -9,7 +9,9 @@ namespace Metrics {
 
 // Records a modal dialog or message box as a "Dialog" scope (mask 2) tagged with the dialog's
 // name, from construction to Close or destruction. Belongs to the thread that shows the dialog.
-// Whether it records is decided once, at construction.
+// Whether it records is decided once, at construction. Never blocks beyond the synchronous
+// consumers of its events; only std::bad_alloc leaves the constructors and Close; the destructor
+// never throws.
 class QUILLMETRICS_API ModalDialogMetrics {
 public:
     // A message box.

@@ -9,6 +9,11 @@
 
 namespace Metrics {
 
+// The front ends below may be used on any thread, from consumers and hooks included. None blocks
+// beyond the synchronous consumers of the events it emits; only std::bad_alloc leaves them (a
+// synchronous consumer's own non-standard exception aside, see IMetricsListener); destroying a
+// scope never throws.
+
 // Whether an event with category mask bits would be recorded on the calling thread: the manager's
 // mask lets the categories through and the thread has an enabled current context. Looks at the
 // thread only when the categories pass.
@@ -41,7 +46,8 @@ void MultiAttribute(Name&& name, MetricsValuePairs&& pairs, unsigned long long b
 // A stretch of work inside the calling thread's current context: ScopeOpen when it opens, its
 // emits, then ScopeClose and one ScopeCloseAction per post-close action when it closes. Every event
 // carries the scope's address as subject, so a scope is neither copied nor moved.
-// Thread-compatible; meant for the thread that created it.
+// Thread-compatible; meant for the thread that created it: its events go to the context that was
+// current there when it opened.
 class QUILLMETRICS_API Scope {
 public:
     // Does not open the scope.
@@ -68,10 +74,15 @@ public:
 
     Scope(const Scope&) = delete;
     Scope& operator=(const Scope&) = delete;
-    // Closes the scope when it is open.
+    // Closes the scope when it is open. An exception on the way (out of memory, a synchronous
+    // consumer's own) costs the close events, never the host process.
     ~Scope() {
         if (m_open) {
-            Close();
+            try {
+                Close();
+            } catch (...) {
+                m_open = false;
+            }
         }
     }
 
