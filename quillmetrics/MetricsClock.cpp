@@ -1,8 +1,8 @@
+#include "MetricsClock.h"
+
 #include <atomic>
 #include <limits>
 #include <thread>
-
-#include "MetricsClock.h"
 
 namespace Metrics {
 

@@ -8,8 +8,9 @@
 #include <malloc.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
+
+#include <sys/wait.h>
 #endif
 
 #include <atomic>
@@ -102,9 +103,9 @@ int RunChild(const std::string& test, const std::string& seed, std::chrono::seco
              double* seconds = nullptr) {
     char program[MAX_PATH];
     const DWORD length = GetModuleFileNameA(nullptr, program, MAX_PATH);
-    std::string commandLine = "\"" + std::string(program, length) +
-                              "\" --gtest_also_run_disabled_tests --gtest_filter=StressTest.DISABLED_" +
-                              test;
+    std::string commandLine =
+        "\"" + std::string(program, length) +
+        "\" --gtest_also_run_disabled_tests --gtest_filter=StressTest.DISABLED_" + test;
     _putenv_s("QUILLMETRICS_STRESS_SEED", seed.c_str());  // inherited by the child
     STARTUPINFOA startup{};
     startup.cb = sizeof(startup);

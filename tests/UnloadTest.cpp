@@ -12,8 +12,9 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
-#include <sys/wait.h>
 #include <unistd.h>
+
+#include <sys/wait.h>
 #endif
 
 #include <gtest/gtest.h>
@@ -76,7 +77,8 @@ TEST(UnloadTest, ThreadThatOutlivesTheLibraryEndsCleanly) {
     for (int round = 0; round < 3; ++round) {
         const Module plugin = Load();
         ASSERT_NE(plugin, nullptr);
-        const auto use = FindFunction<unsigned long long (*)()>(plugin, "UseContextsWithoutEnabling");
+        const auto use =
+            FindFunction<unsigned long long (*)()>(plugin, "UseContextsWithoutEnabling");
         ASSERT_NE(use, nullptr);
         std::mutex mutex;
         std::condition_variable changed;
