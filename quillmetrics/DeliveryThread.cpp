@@ -177,7 +177,7 @@ void DeliveryThread::DeliverEvent(const MetricsEvent& event) {
     if (m_consumers.AsyncVersion() != m_targetsVersion) {
         RetakeConsumers();
     }
-    const unsigned long long categories = event.bits & MetricsManager::kCategoryMask;
+    const unsigned long long categories = event.bits & kCategoryMask;
     m_reached.clear();
     bool retaken = false;
     for (size_t i = 0; i < m_targets.size(); ++i) {

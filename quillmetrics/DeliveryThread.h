@@ -73,16 +73,15 @@ private:
     void WaitIdle();
     void Finish();
 
+    // First: its cache-line-aligned parts set the class's alignment.
+    EventQueue m_queue;
     const MetricsManager& m_manager;
     ConsumerRegistry& m_consumers;
     const ThreadInitHook& m_threadInit;
     const QueueCounterHook& m_queueCounter;
     std::atomic<unsigned long long>& m_bits;
-
-    EventQueue m_queue;
     std::unique_ptr<std::thread> m_thread;
     std::shared_ptr<TEvent> m_done = std::make_shared<TEvent>(false);
-    std::atomic<bool> m_running{false};
 
     // Flushing: an event is counted when it is queued (by the queue) and counted as delivered
     // once the thread has handed its whole batch to the consumers. Delivered events go back to
@@ -93,10 +92,8 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_wake;           // wakes the idle thread
     std::condition_variable m_delivered;      // wakes flushes
-    bool m_wakeRequested = false;             // guarded by m_mutex
     unsigned long long m_deliveredCount = 0;  // guarded by m_mutex
     unsigned long long m_drainedCount = 0;    // guarded by m_mutex
-    int m_flushWaiters = 0;                   // guarded by m_mutex
 
     std::atomic<IMetricsListener*> m_inCall{nullptr};
     // The thread's own: the asynchronous consumers as last copied, with the registry's version;
@@ -106,6 +103,10 @@ private:
     unsigned long long m_targetsVersion = 0;
     std::vector<ConsumerTarget> m_reached;
     std::vector<RefCntPtr<IMetricsListener, RefCntObject>> m_keptUntilCallReturns;
+
+    int m_flushWaiters = 0;        // guarded by m_mutex
+    bool m_wakeRequested = false;  // guarded by m_mutex
+    std::atomic<bool> m_running{false};
 };
 
 }  // namespace Metrics

@@ -29,13 +29,14 @@ struct QUILLMETRICS_HIDDEN MetricsManager::State {
     // manager's own shutdown event, the only one that passes a closed gate and ends the thread.
     void Emit(std::shared_ptr<MetricsEvent> event, bool stop);
 
+    // The thread only keeps references to the registry and the hooks declared after it.
+    DeliveryThread delivery;
+    ThreadStacks stacks;
+    ConsumerRegistry consumers;
     HookSlot<LoggingFunction> logging;
     HookSlot<LogCallStackFunction> logCallStack;
     DeliveryThread::ThreadInitHook threadInit;
     DeliveryThread::QueueCounterHook queueCounter;
-    ConsumerRegistry consumers;
-    ThreadStacks stacks;
-    DeliveryThread delivery;
     std::atomic<unsigned long long> nextContextId{0};
     std::atomic<TLSDiagnosticType> tlsDiagnosticType{TLSDiagnosticType::None};
 };

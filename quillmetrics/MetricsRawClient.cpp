@@ -111,7 +111,7 @@ bool MetricsRawClient::Open() {
     listener->m_headerPending = !WriteHeader(*listener->m_file);
 
     const RefCntPtr<IMetricsListener, RefCntObject> consumer(listener);
-    if (!manager.AddConsumer(consumer, MetricsManager::kCategoryMask, false)) {
+    if (!manager.AddConsumer(consumer, kCategoryMask, false)) {
         // The manager stopped in the meantime: leave no file behind.
         listener.reset();
         std::remove(m_fileName.c_str());

@@ -17,8 +17,7 @@
 
 namespace Metrics {
 
-LineFile::LineFile() noexcept
-    : m_handle() {}
+LineFile::LineFile() noexcept = default;
 
 bool LineFile::WriteLine(std::string& line) {
 #if defined(_WIN32)

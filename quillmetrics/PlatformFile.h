@@ -38,7 +38,7 @@ private:
     // Returns the file to the end of its last whole line.
     bool CutBack() noexcept;
 
-    Handle m_handle;
+    Handle m_handle{};
     bool m_open = false;
     uint64_t m_end = 0;         // where the last whole line ends
     bool m_cutPending = false;  // a fragment may stand after m_end

@@ -13,10 +13,10 @@
 #include <windows.h>
 #else
 #include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <thread>
 #endif
 
@@ -197,10 +197,6 @@ ThreadEndSlot::ThreadEndSlot(Function atThreadEnd, Reach /*reach*/) noexcept {
     m_valid = pthread_key_create(&key, atThreadEnd) == 0;
     m_index = key;
 }
-
-// The key is kept: the library is never unloaded (linked so), and threads still running during
-// process exit may use it after this destructor.
-ThreadEndSlot::~ThreadEndSlot() = default;
 
 void* ThreadEndSlot::Get() const noexcept {
     return m_valid ? pthread_getspecific(static_cast<pthread_key_t>(m_index)) : nullptr;

@@ -28,7 +28,13 @@ public:
     ThreadEndSlot(Function atThreadEnd, Reach reach) noexcept;
     ThreadEndSlot(const ThreadEndSlot&) = delete;
     ThreadEndSlot& operator=(const ThreadEndSlot&) = delete;
+#if defined(_WIN32)
     ~ThreadEndSlot();
+#else
+    // The key is kept: the library is never unloaded once enabled (linked so), and threads still
+    // running during process exit may use it after this destructor.
+    ~ThreadEndSlot() = default;
+#endif
 
     void* Get() const noexcept;
     // False when the system had no slot to give or refused the value: the caller then keeps no

@@ -41,7 +41,7 @@ std::shared_ptr<MetricsThreadContext> ThreadStacks::ThisThread() {
     if (releaserSlot.Get() == nullptr) {
         auto releaser = std::make_unique<std::weak_ptr<MetricsThreadContext>>(stack);
         if (releaserSlot.Set(releaser.get())) {
-            releaser.release();
+            static_cast<void>(releaser.release());  // the slot owns it now
         }
     }
     return stack;

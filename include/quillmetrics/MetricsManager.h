@@ -13,6 +13,9 @@ namespace Metrics {
 
 class MetricsThreadContext;
 
+// The category part of a mask: bits 0 to 11 are not categories and take part in no test.
+constexpr unsigned long long kCategoryMask = 0xFFFFFFFFFFFFF000ULL;
+
 // A consumer of events. Owned through RefCntPtr; the manager holds a reference while the consumer
 // is registered.
 //
@@ -57,9 +60,6 @@ public:
 
     using LoggingFunction = std::function<void(LogSeverity, const wchar_t*, const TStringCore&)>;
     using LogCallStackFunction = std::function<void(const wchar_t*)>;
-
-    // The category part of a mask: bits 0 to 11 are not categories and take part in no test.
-    static constexpr unsigned long long kCategoryMask = 0xFFFFFFFFFFFFF000ULL;
 
     // The singleton, created on first call (std::bad_alloc when it cannot be). Takes no lock once
     // it exists, so consumers and hooks may call it.

@@ -164,34 +164,35 @@ void WriteTrace(std::ostream& out, const RunModel& model) {
     for (const auto& [id, context] : model.contexts) {
         const std::string label = Quoted(ContextLabel(context));
         out << ",\n{\"ph\":\"M\",\"name\":\"thread_name\",\"pid\":1,\"tid\":" << id
-            << ",\"args\":{\"name\":" << label << "}}";
+            << R"(,"args":{"name":)" << label << "}}";
         if (context.opened) {
             const uint64_t end = context.closed ? context.closeTs : model.lastTs;
             timed.push_back({context.openTs,
-                             "{\"ph\":\"X\",\"name\":" + label +
-                                 ",\"cat\":\"context\",\"pid\":1,\"tid\":" + std::to_string(id) +
-                                 ",\"ts\":" + micros(context.openTs) +
+                             R"({"ph":"X","name":)" + label + R"(,"cat":"context","pid":1,"tid":)" +
+                                 std::to_string(id) + ",\"ts\":" + micros(context.openTs) +
                                  ",\"dur\":" + micros(end - context.openTs) +
-                                 ",\"args\":{\"parent\":" + std::to_string(context.parent) + "}}"});
+                                 R"(,"args":{"parent":)" + std::to_string(context.parent) + "}}"});
         }
     }
     unsigned long long scopeId = 0;
     for (const ScopeSpan& span : model.scopes) {
         const std::string common =
-            ",\"name\":" + Quoted(span.name) +
-            ",\"cat\":\"scope\",\"pid\":1,\"tid\":" + std::to_string(span.context) +
-            ",\"id\":" + std::to_string(++scopeId);
+            ",\"name\":" + Quoted(span.name) + R"(,"cat":"scope","pid":1,"tid":)" +
+            std::to_string(span.context) + ",\"id\":" + std::to_string(++scopeId);
         timed.push_back(
-            {span.begin, "{\"ph\":\"b\"" + common + ",\"ts\":" + micros(span.begin) + "}"});
-        timed.push_back({span.end, "{\"ph\":\"e\"" + common + ",\"ts\":" + micros(span.end) + "}"});
+            {span.begin, R"({"ph":"b")" + common + ",\"ts\":" + micros(span.begin) + "}"});
+        timed.push_back({span.end, R"({"ph":"e")" + common + ",\"ts\":" + micros(span.end) + "}"});
     }
     for (const Mark& mark : model.marks) {
         const std::string name = Quoted(mark.name);
-        timed.push_back({mark.ts, "{\"ph\":\"i\",\"s\":\"t\",\"name\":" + name + ",\"cat\":\"" +
-                                      (mark.type == kScopeEmit ? "value" : "attribute") +
-                                      "\",\"pid\":1,\"tid\":" + std::to_string(mark.context) +
-                                      ",\"ts\":" + micros(mark.ts) + ",\"args\":{" + name + ":" +
-                                      Quoted(mark.value) + "}}"});
+        std::string text = R"({"ph":"i","s":"t","name":)";
+        text += name;
+        text += R"(,"cat":")";
+        text += mark.type == kScopeEmit ? "value" : "attribute";
+        text += R"(","pid":1,"tid":)" + std::to_string(mark.context);
+        text += ",\"ts\":" + micros(mark.ts);
+        text += ",\"args\":{" + name + ":" + Quoted(mark.value) + "}}";
+        timed.push_back({mark.ts, std::move(text)});
     }
     // Viewers want each track's events in time order.
     std::stable_sort(timed.begin(), timed.end(),
@@ -238,13 +239,13 @@ void WriteHtml(std::ostream& out, const std::string& path, const EventFile& file
                "and all marks are drawn as grey density strips per lane.</b></p>\n";
     }
     const double height = 40 + laneHeight * static_cast<double>(tree.size()) + 10;
-    out << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
+    out << R"(<svg xmlns="http://www.w3.org/2000/svg" width=")" << width << "\" height=\"" << height
         << "\" id=\"timeline\">\n";
     // Time axis in milliseconds from the start.
     for (int tick = 0; tick <= 10; ++tick) {
         const double tx = left + (width - left - 10) * tick / 10.0;
-        out << "<line x1=\"" << tx << "\" y1=\"20\" x2=\"" << tx << "\" y2=\"" << height
-            << "\" stroke=\"#ddd\"/><text x=\"" << tx + 2 << "\" y=\"14\">"
+        out << "<line x1=\"" << tx << R"(" y1="20" x2=")" << tx << "\" y2=\"" << height
+            << R"(" stroke="#ddd"/><text x=")" << tx + 2 << R"(" y="14">)"
             << Milliseconds(static_cast<uint64_t>(span * tick / 10.0)) << " ms</text>\n";
     }
     for (size_t i = 0; i < tree.size(); ++i) {
@@ -254,7 +255,7 @@ void WriteHtml(std::ostream& out, const std::string& path, const EventFile& file
             << Escape(ContextLabel(context)) << "</text>\n";
         if (context.opened) {
             const uint64_t end = context.closed ? context.closeTs : model.lastTs;
-            out << "<rect class=\"context\" x=\"" << x(context.openTs) << "\" y=\"" << y
+            out << R"(<rect class="context" x=")" << x(context.openTs) << "\" y=\"" << y
                 << "\" width=\"" << std::max(1.0, x(end) - x(context.openTs)) << "\" height=\""
                 << laneHeight - 2 << "\"><title>" << Escape(ContextLabel(context))
                 << "</title></rect>\n";
@@ -274,11 +275,11 @@ void WriteHtml(std::ostream& out, const std::string& path, const EventFile& file
         }
         const double y =
             30 + laneHeight * static_cast<double>(found->second) + 3 + 2 * std::min(s.depth, 6);
-        out << "<rect class=\"scope\" x=\"" << x0 << "\" y=\"" << y << "\" width=\""
+        out << R"(<rect class="scope" x=")" << x0 << "\" y=\"" << y << "\" width=\""
             << std::max(1.0, w) << "\" height=\"" << laneHeight - 8 << "\"><title>"
             << Escape(s.name) << ": " << Milliseconds(s.end - s.begin) << " ms</title></rect>\n";
         if (w > 7.0 * static_cast<double>(s.name.size()) + 4) {
-            out << "<text class=\"scope\" x=\"" << x0 + 2 << "\" y=\"" << y + laneHeight - 11
+            out << R"(<text class="scope" x=")" << x0 + 2 << "\" y=\"" << y + laneHeight - 11
                 << "\">" << Escape(s.name) << "</text>\n";
         }
     }
@@ -294,13 +295,13 @@ void WriteHtml(std::ostream& out, const std::string& path, const EventFile& file
         out << "<circle class=\"" << (m.type == kScopeEmit ? "value" : "attribute") << "\" cx=\""
             << x(m.ts) << "\" cy=\""
             << 30 + laneHeight * static_cast<double>(found->second) + laneHeight - 4
-            << "\" r=\"3\"><title>" << Escape(m.name) << " = " << Escape(m.value)
+            << R"(" r="3"><title>)" << Escape(m.name) << " = " << Escape(m.value)
             << "</title></circle>\n";
     }
     for (const auto& [key, count] : density) {
-        out << "<rect class=\"density\" x=\"" << key.second << "\" y=\""
+        out << R"(<rect class="density" x=")" << key.second << "\" y=\""
             << 30 + laneHeight * static_cast<double>(key.first) + laneHeight - 6
-            << "\" width=\"1\" height=\"4\"><title>" << count << " items</title></rect>\n";
+            << R"(" width="1" height="4"><title>)" << count << " items</title></rect>\n";
     }
     out << "</svg>\n<h2>Summary</h2>\n<pre>" << Escape(summary.str()) << "</pre>\n</body></html>\n";
 }
@@ -322,7 +323,9 @@ bool WriteFile(const std::string& path, const std::function<void(std::ostream&)>
 
 }  // namespace
 
-int main(int argc, char** argv) {
+namespace {
+
+int Run(int argc, char** argv) {
     CLI::App app(kDescription, "quillmetrics-report");
     std::string input;
     std::string html;
@@ -356,4 +359,17 @@ int main(int argc, char** argv) {
         ok = WriteFile(html, [&](std::ostream& out) { WriteHtml(out, input, file, model); }) && ok;
     }
     return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& e) {
+        std::cerr << "quillmetrics-report: " << e.what() << "\n";
+    } catch (...) {
+        std::cerr << "quillmetrics-report: failed\n";
+    }
+    return 1;
 }

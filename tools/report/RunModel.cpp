@@ -141,8 +141,9 @@ std::vector<ScopeStats> RunModel::StatsByTotal() const {
         }
         s.mean = s.total / s.count;
         // Nearest rank: the smallest value with at least p of the values at or below it.
-        const auto rank = [&](size_t percent) {
-            return values[(values.size() * percent + 99) / 100 - 1];
+        const std::vector<uint64_t>& sorted = values;  // a lambda may not capture a binding
+        const auto rank = [&sorted](size_t percent) {
+            return sorted[(sorted.size() * percent + 99) / 100 - 1];
         };
         s.p50 = rank(50);
         s.p95 = rank(95);
