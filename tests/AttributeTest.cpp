@@ -10,8 +10,6 @@
 namespace Metrics {
 namespace {
 
-using Testing::AsListener;
-using Testing::MakeRecordingListener;
 
 class AttributeTest : public Testing::RecordingTest {};
 

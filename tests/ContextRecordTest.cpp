@@ -6,9 +6,6 @@
 namespace Metrics {
 namespace {
 
-using Testing::AsListener;
-using Testing::MakeRecordingListener;
-
 class ContextRecordTest : public Testing::RecordingTest {};
 
 TEST_F(ContextRecordTest, LifecycleEventsOncePerRecord) {

@@ -99,7 +99,7 @@ TEST(EventQueueTest, CoarseClockKeepsHappensBeforeOrder) {
     constexpr long long kTurns = 400;
     std::atomic<long long> turn{0};
     const auto player = [&](unsigned long long side) {
-        for (long long i = static_cast<long long>(side); i < kTurns; i += 2) {
+        for (auto i = static_cast<long long>(side); i < kTurns; i += 2) {
             while (turn.load(std::memory_order_acquire) != i) {
                 std::this_thread::yield();
             }

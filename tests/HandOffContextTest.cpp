@@ -7,8 +7,6 @@
 namespace Metrics {
 namespace {
 
-using Testing::AsListener;
-using Testing::MakeRecordingListener;
 using Type = MetricsEventType;
 
 class HandOffContextTest : public Testing::RecordingTest {

@@ -6,8 +6,6 @@
 namespace Metrics {
 namespace {
 
-using Testing::AsListener;
-using Testing::MakeRecordingListener;
 using Testing::Text;
 using Type = MetricsEventType;
 

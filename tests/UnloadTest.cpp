@@ -12,13 +12,11 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
-#include <unistd.h>
-
-#include <sys/wait.h>
 #endif
 
 #include <gtest/gtest.h>
 
+#include "support/ChildProcess.h"
 #include "support/Watchdog.h"
 
 namespace {
@@ -30,27 +28,11 @@ bool Unload(Module module) { return FreeLibrary(module) != FALSE; }
 void* Find(Module module, const char* name) {
     return reinterpret_cast<void*>(GetProcAddress(module, name));
 }
-std::string ThisProgram() {
-    char path[MAX_PATH];
-    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    return std::string(path, length);
-}
-void SetEnvironment(const char* name, const std::string& value) { _putenv_s(name, value.c_str()); }
-int ExitCode(int status) { return status; }
 #else
 using Module = void*;
 Module Load() { return dlopen(QUILLMETRICS_TEST_PLUGIN, RTLD_NOW | RTLD_LOCAL); }
 bool Unload(Module module) { return dlclose(module) == 0; }
 void* Find(Module module, const char* name) { return dlsym(module, name); }
-std::string ThisProgram() {
-    char path[4096];
-    const ssize_t length = readlink("/proc/self/exe", path, sizeof(path));
-    return length > 0 ? std::string(path, static_cast<size_t>(length)) : std::string();
-}
-void SetEnvironment(const char* name, const std::string& value) {
-    setenv(name, value.c_str(), 1);  // NOLINT(concurrency-mt-unsafe): no other thread yet
-}
-int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 #endif
 
 template <typename Function>
@@ -123,12 +105,10 @@ TEST(UnloadTest, DISABLED_RecordAndLeaveChild) {
 TEST(UnloadTest, ExitDeliversWhatWasQueued) {
     const std::string path = ::testing::TempDir() + "quillmetrics-exit-test.csv";
     std::remove(path.c_str());
-    SetEnvironment("QUILLMETRICS_EXIT_TEST_FILE", path);
-    const std::string command = "\"" + ThisProgram() +
-                                "\" --gtest_also_run_disabled_tests"
-                                " --gtest_filter=UnloadTest.DISABLED_RecordAndLeaveChild";
-    const Metrics::Testing::Watchdog watchdog(std::chrono::seconds(60), "exit with queued events");
-    ASSERT_EQ(ExitCode(std::system(command.c_str())), 0);  // NOLINT(concurrency-mt-unsafe)
+    ASSERT_EQ(Metrics::Testing::RunThisProgram("UnloadTest.DISABLED_RecordAndLeaveChild",
+                                               "QUILLMETRICS_EXIT_TEST_FILE", path,
+                                               std::chrono::seconds(60)),
+              0);
     std::ifstream file(path);
     std::string line;
     int recorded = 0;

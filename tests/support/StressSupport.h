@@ -1,0 +1,83 @@
+#pragma once
+
+// What the stress tests share: events tagged with (producer, sequence), and a consumer that checks
+// loss, duplication and order of the tags it receives exactly.
+
+#include <atomic>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "quillmetrics/quillmetrics.h"
+
+namespace Metrics::Testing {
+
+using ListenerPtr = RefCntPtr<IMetricsListener, RefCntObject>;
+
+constexpr unsigned long long kBits = 0x10000;
+// A type of the tests' own, so that the library's events never pass for tagged ones.
+constexpr auto kTagged = static_cast<MetricsEventType>(100);
+
+inline std::shared_ptr<MetricsEvent> Tagged(size_t producer, long long sequence) {
+    auto event = std::make_shared<MetricsEvent>();
+    event->eventType = kTagged;
+    event->bits = kBits;
+    event->subjectId = producer;
+    event->param2 = MetricsValue(sequence);
+    return event;
+}
+
+// Checks the (producer, sequence) tags it receives. Strict: every event once and in order per
+// producer. Otherwise: a duplicate-free, in-order subsequence. Each producer's slot is touched by
+// one thread at a time: the producer's own for synchronous delivery, the background thread's else.
+class SequenceChecker : public IMetricsListener {
+public:
+    SequenceChecker(size_t producers, bool strict)
+        : m_next(producers)
+        , m_strict(strict) {}
+    SequenceChecker(const SequenceChecker&) = delete;
+    SequenceChecker& operator=(const SequenceChecker&) = delete;
+    ~SequenceChecker() override = default;
+
+    void OnEvent(const MetricsEvent& event) override {
+        if (event.eventType == MetricsEventType::Shutdown) {
+            ++m_shutdowns;
+            return;
+        }
+        if (event.eventType != kTagged || event.subjectId >= m_next.size()) {
+            return;
+        }
+        auto& next = m_next[event.subjectId];
+        const long long expected = next.load(std::memory_order_relaxed);
+        const long long got = event.param2.m_int;
+        if (m_strict ? got != expected : got < expected) {
+            ++m_errors;
+        }
+        next.store(got + 1, std::memory_order_release);
+        ++m_total;
+    }
+
+    long long Next(size_t producer) const {
+        return m_next[producer].load(std::memory_order_acquire);
+    }
+    long long Errors() const { return m_errors.load(); }
+    long long Total() const { return m_total.load(); }
+    int Shutdowns() const { return m_shutdowns.load(); }
+
+private:
+    std::vector<std::atomic<long long>> m_next;
+    bool m_strict;
+    std::atomic<long long> m_errors{0};
+    std::atomic<long long> m_total{0};
+    std::atomic<int> m_shutdowns{0};
+};
+
+using CheckerPtr = RefCntPtr<SequenceChecker, RefCntObject>;
+
+// The seed a child process was given, 1 when none.
+inline unsigned Seed() {
+    const char* seed = std::getenv("QUILLMETRICS_STRESS_SEED");  // NOLINT(concurrency-mt-unsafe)
+    return seed == nullptr ? 1U : static_cast<unsigned>(std::strtoul(seed, nullptr, 10));
+}
+
+}  // namespace Metrics::Testing
