@@ -10,7 +10,6 @@
 namespace Metrics {
 namespace {
 
-
 class AttributeTest : public Testing::RecordingTest {};
 
 TEST_F(AttributeTest, TestBitsAndContextNeedsCategoriesAndAContext) {
