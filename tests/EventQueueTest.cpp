@@ -2,7 +2,9 @@
 // ticks coarsely.
 
 #include <atomic>
+#include <memory>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -25,6 +27,67 @@ std::shared_ptr<MetricsEvent> Tagged(unsigned long long producer, long long sequ
     event->subjectId = producer;
     event->param2 = MetricsValue(sequence);
     return event;
+}
+
+std::shared_ptr<MetricsEvent> Stamped(unsigned long long producer, long long sequence,
+                                      unsigned long long stamp) {
+    auto event = Tagged(producer, sequence);
+    event->timestamp = stamp;
+    return event;
+}
+
+std::vector<std::pair<unsigned long long, long long>> Tags(
+    const std::vector<EventQueue::Node*>& batch) {
+    std::vector<std::pair<unsigned long long, long long>> tags;
+    for (const EventQueue::Node* node : batch) {
+        const MetricsEvent& event = *EventQueue::EventOf(node);
+        tags.emplace_back(event.subjectId, event.param2.m_int);
+    }
+    return tags;
+}
+
+// One round merges the threads' events by stamp while keeping each thread's own order; what is
+// delivered goes back to the thread that made it, which frees it at its next push, and a thread
+// that has ended has its events freed by the round itself.
+TEST(EventQueueTest, RoundsMergeByStampAndHandEventsBack) {
+    EventQueue queue;
+    std::weak_ptr<MetricsEvent> mine;
+    std::weak_ptr<MetricsEvent> ended;
+    {
+        auto first = Stamped(0, 0, 10);
+        mine = first;
+        queue.Push(std::move(first));
+    }
+    queue.Push(Stamped(0, 1, 30));
+    queue.Push(Stamped(0, 2, 5));  // a stamp out of step keeps its place in its thread's order
+    std::thread([&] {
+        auto event = Stamped(1, 0, 20);
+        ended = event;
+        queue.Push(std::move(event));
+        queue.Push(Stamped(1, 1, 40));
+    }).join();
+    EXPECT_EQ(queue.PushedCount(), 5u);
+
+    std::vector<EventQueue::Node*> batch;
+    bool more = true;
+    queue.TakeRound(batch, more);
+    EXPECT_FALSE(more);
+    using Tag = std::pair<unsigned long long, long long>;
+    EXPECT_EQ(Tags(batch), (std::vector<Tag>{{0, 0}, {1, 0}, {0, 1}, {0, 2}, {1, 1}}));
+    queue.Release(batch);
+    EXPECT_TRUE(batch.empty());
+    EXPECT_TRUE(ended.expired()) << "an ended thread's events are freed by the round";
+    EXPECT_FALSE(mine.expired()) << "a live thread frees its own events";
+    queue.Push(Stamped(0, 3, 50));
+    EXPECT_TRUE(mine.expired()) << "freed at the thread's next push";
+
+    queue.TakeRound(batch, more);
+    EXPECT_EQ(Tags(batch), (std::vector<Tag>{{0, 3}}));
+    queue.Release(batch);
+    queue.TakeRound(batch, more);
+    EXPECT_TRUE(batch.empty());
+    EXPECT_FALSE(more);
+    queue.ReleaseIdle();  // nothing is left waiting for a quiet thread
 }
 
 // Producers push in a tight loop while the consumer takes and releases rounds back to back, so
