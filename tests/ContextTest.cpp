@@ -3,7 +3,6 @@
 #endif
 
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -13,49 +12,25 @@
 namespace Metrics {
 namespace {
 
-using Testing::AsListener;
-using Testing::MakeRecordingListener;
 using Testing::Text;
 using Type = MetricsEventType;
 using Diagnostic = MetricsManager::TLSDiagnosticType;
 
-struct Report {
-    std::wstring key;
-    std::string message;  // empty for call-stack reports
-};
-
-class ContextTest : public ::testing::Test {
+// Records every event synchronously, and the reports of invalid context use.
+class ContextTest : public Testing::RecordingTest {
 protected:
     void SetUp() override {
         MetricsManager& manager = MetricsManager::GetInstance();
-        manager.SetLoggingFunction([this](MetricsManager::LogSeverity severity, const wchar_t* key,
-                                          const TStringCore& message) {
-            if (severity == MetricsManager::LogSeverity::Warning) {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_reports.push_back({key, message.toStdString()});
-            }
-        });
-        manager.SetLogCallStackFunction([this](const wchar_t* key) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_reports.push_back({key, ""});
-        });
-        manager.Enable();
+        manager.SetLoggingFunction(m_log.Function());
+        manager.SetLogCallStackFunction(m_log.CallStackFunction());
+        RecordingTest::SetUp();
         manager.SetBits(~0ULL);
-        ASSERT_TRUE(manager.AddConsumer(AsListener(m_events), ~0ULL, true));
     }
     void TearDown() override { MetricsManager::ShutdownAndFlush(); }
 
-    std::vector<Report> Reports() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_reports;
-    }
-    static unsigned long long Current() {
-        return MetricsManager::GetInstance().GetCurrentThreadContextId();
-    }
+    std::vector<Testing::LogLine> Reports() const { return m_log.Reports(); }
 
-    Testing::RecordingListenerPtr m_events = MakeRecordingListener();
-    std::mutex m_mutex;
-    std::vector<Report> m_reports;  // guarded by m_mutex
+    Testing::LogRecorder m_log;
 };
 
 TEST_F(ContextTest, CreateAnnouncesIdsAndHandlesOpenAndClose) {
@@ -297,8 +272,7 @@ TEST_F(ContextTest, UnreportedCrossThreadAttachIsStillCounted) {
         EXPECT_EQ(Reports()[0].key, L"quillmetrics-invalid-detach-attempted");
         context.DetachFromThread();
         EXPECT_EQ(Current(), 0u);
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_reports.clear();
+        m_log.Clear();
     }
 }
 

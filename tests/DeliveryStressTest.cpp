@@ -205,37 +205,17 @@ TEST(DeliveryStressTest, StalledConsumerBacklogIsDeliveredAfterRelease) {
     manager.Enable();
     manager.SetBits(~0ULL);
 
-    class Gate : public IMetricsListener {
-    public:
-        void OnEvent(const MetricsEvent& /*event*/) override {
-            std::unique_lock<std::mutex> lock(mutex);
-            ++entered;
-            changed.notify_all();
-            changed.wait(lock, [this] { return open; });
-        }
-        std::mutex mutex;
-        std::condition_variable changed;
-        int entered = 0;    // guarded by mutex
-        bool open = false;  // guarded by mutex
-    };
-    const RefCntPtr<Gate, RefCntObject> gate(new Gate());
+    const Testing::GatePtr gate(new Testing::GateListener());
     const CheckerPtr checker(new SequenceChecker(1, true));
     ASSERT_TRUE(manager.AddConsumer(ListenerPtr(gate), ~0ULL, false));
     ASSERT_TRUE(manager.AddConsumer(ListenerPtr(checker), ~0ULL, false));
     manager.EmitEvent(Tagged(0, 0));
-    {
-        std::unique_lock<std::mutex> lock(gate->mutex);
-        gate->changed.wait(lock, [&] { return gate->entered == 1; });  // the thread is stuck
-    }
+    gate->WaitUntilInside();  // the thread is stuck
     const long long backlog = kSanitized ? 100000 : 1000000;
     for (long long i = 1; i <= backlog; ++i) {
         manager.EmitEvent(Tagged(0, i));
     }
-    {
-        std::lock_guard<std::mutex> lock(gate->mutex);
-        gate->open = true;
-    }
-    gate->changed.notify_all();
+    gate->Open();
     manager.WaitUntilWritesFlushed(200000);
     EXPECT_EQ(checker->Next(0), backlog + 1);
     EXPECT_EQ(checker->Errors(), 0);

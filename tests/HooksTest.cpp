@@ -10,31 +10,7 @@ namespace {
 
 using Severity = MetricsManager::LogSeverity;
 
-struct LogLine {
-    Severity severity;
-    std::wstring key;
-    std::string message;
-    std::thread::id thread;
-};
-
-// Collects log lines from any thread.
-class LogRecorder {
-public:
-    MetricsManager::LoggingFunction Function() {
-        return [this](Severity severity, const wchar_t* key, const TStringCore& message) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_lines.push_back({severity, key, message.toStdString(), std::this_thread::get_id()});
-        };
-    }
-    std::vector<LogLine> Lines() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_lines;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::vector<LogLine> m_lines;
-};
+using Testing::LogRecorder;
 
 TEST(HooksTest, ManagerLogsItsLifeToTheLoggingHook) {
     MetricsManager& manager = MetricsManager::GetInstance();

@@ -38,37 +38,6 @@ private:
     std::atomic<int>& m_destroyed;
 };
 
-// Holds the background thread inside OnEvent until released.
-class GateListener : public IMetricsListener {
-public:
-    void OnEvent(const MetricsEvent& /*event*/) override {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_inside = true;
-        m_changed.notify_all();
-        m_changed.wait_for(lock, std::chrono::seconds(30), [this] { return m_open; });
-        m_inside = false;
-    }
-    void WaitUntilInside() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait_for(lock, std::chrono::seconds(30), [this] { return m_inside; });
-    }
-    bool Inside() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_inside;
-    }
-    void Open() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_open = true;
-        m_changed.notify_all();
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    bool m_inside = false;  // guarded by m_mutex
-    bool m_open = false;    // guarded by m_mutex
-};
-
 TEST(MetricsManagerTest, IdleManagerDropsEverything) {
     MetricsManager& manager = MetricsManager::GetInstance();
     EXPECT_EQ(&manager, &MetricsManager::GetInstance());
@@ -379,10 +348,10 @@ TEST(MetricsManagerTest, RemovalDoesNotWaitForOtherConsumers) {
     MetricsManager& manager = MetricsManager::GetInstance();
     manager.Enable();
     manager.SetBits(~0ULL);
-    const RefCntPtr<GateListener, RefCntObject> gate(new GateListener());
+    const Testing::GatePtr gate(new Testing::GateListener());
     std::atomic<int> destroyed{0};
     auto witness = MakeRecordingListener();
-    ASSERT_TRUE(manager.AddConsumer(RefCntPtr<IMetricsListener, RefCntObject>(gate), ~0ULL, false));
+    ASSERT_TRUE(manager.AddConsumer(AsListener(gate), ~0ULL, false));
     {
         const RefCntPtr<IMetricsListener, RefCntObject> idle(new TrackedListener(destroyed));
         ASSERT_TRUE(manager.AddConsumer(idle, ~0ULL, false));
@@ -421,9 +390,9 @@ TEST(MetricsManagerTest, ShutdownEndsDeliveryAtItsOwnEvent) {
         });
     manager.Enable();
     manager.SetBits(~0ULL);
-    const RefCntPtr<GateListener, RefCntObject> gate(new GateListener());
+    const Testing::GatePtr gate(new Testing::GateListener());
     auto recorder = MakeRecordingListener();
-    ASSERT_TRUE(manager.AddConsumer(RefCntPtr<IMetricsListener, RefCntObject>(gate), ~0ULL, false));
+    ASSERT_TRUE(manager.AddConsumer(AsListener(gate), ~0ULL, false));
     ASSERT_TRUE(manager.AddConsumer(AsListener(recorder), ~0ULL, false));
     manager.EmitEvent(MakeEvent(0, 1));
     gate->WaitUntilInside();

@@ -1,8 +1,6 @@
 #include <unistd.h>
 
-#include <condition_variable>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -194,17 +192,7 @@ TEST(MetricsRawClientTest, FullDiskClosesCleanly) {
 TEST(MetricsRawClientTest, WritesFromTheBackgroundThreadForEveryCategory) {
     MetricsManager& manager = MetricsManager::GetInstance();
     manager.Enable();
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool held = false;
-    bool released = false;
-    auto gate = Testing::MakeRecordingListener();
-    gate->SetOnEvent([&](const MetricsEvent&) {
-        std::unique_lock<std::mutex> lock(mutex);
-        held = true;
-        changed.notify_all();
-        changed.wait_for(lock, std::chrono::seconds(30), [&] { return released; });
-    });
+    const Testing::GatePtr gate(new Testing::GateListener());
     ASSERT_TRUE(manager.AddConsumer(Testing::AsListener(gate), 0x1000, false));
     const std::string path = TempPath("async");
     MetricsRawClient client;
@@ -212,22 +200,14 @@ TEST(MetricsRawClientTest, WritesFromTheBackgroundThreadForEveryCategory) {
     ASSERT_TRUE(client.Open());
     manager.SetBitsAbsolute(~0ULL);
     Attribute("hold", 0, 0x1000);
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(30), [&] { return held; }));
-    }
+    gate->WaitUntilInside();
     Attribute("lowest", 1, 0x1000);
     Attribute("highest", 2, 0x8000000000000000ULL);
     const auto whileHeld = ReadLines(path);
     for (const auto& line : whileHeld) {
         EXPECT_EQ(line.find("lowest"), std::string::npos) << "written on the emitting thread";
     }
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        released = true;
-        changed.notify_all();
-    }
-    gate->SetOnEvent(nullptr);
+    gate->Open();
     client.Close();
     const auto lines = ReadLines(path);
     int found = 0;

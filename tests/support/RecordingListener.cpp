@@ -49,6 +49,68 @@ void RecordingListener::SetOnEvent(std::function<void(const MetricsEvent&)> call
     m_onEvent = std::move(callback);
 }
 
+void GateListener::OnEvent(const MetricsEvent& /*event*/) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_inside = true;
+    m_changed.notify_all();
+    m_changed.wait_for(lock, std::chrono::seconds(30), [this] { return m_open; });
+    m_inside = false;
+}
+
+void GateListener::WaitUntilInside() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait_for(lock, std::chrono::seconds(30), [this] { return m_inside; });
+}
+
+bool GateListener::Inside() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_inside;
+}
+
+void GateListener::Open() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_open = true;
+    m_changed.notify_all();
+}
+
+MetricsManager::LoggingFunction LogRecorder::Function() {
+    return [this](MetricsManager::LogSeverity severity, const wchar_t* key,
+                  const TStringCore& message) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lines.push_back(
+            {severity, key, message.toStdString(), std::this_thread::get_id(), false});
+    };
+}
+
+MetricsManager::LogCallStackFunction LogRecorder::CallStackFunction() {
+    return [this](const wchar_t* key) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lines.push_back(
+            {MetricsManager::LogSeverity::Warning, key, "", std::this_thread::get_id(), true});
+    };
+}
+
+std::vector<LogLine> LogRecorder::Lines() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lines;
+}
+
+std::vector<LogLine> LogRecorder::Reports() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<LogLine> reports;
+    for (const LogLine& line : m_lines) {
+        if (line.callStack || line.severity == MetricsManager::LogSeverity::Warning) {
+            reports.push_back(line);
+        }
+    }
+    return reports;
+}
+
+void LogRecorder::Clear() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lines.clear();
+}
+
 std::string Text(const MetricsValue& value) {
     return value.m_type == MetricsValueType::String && value.m_string ? *value.m_string : "";
 }

@@ -4,6 +4,8 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "quillmetrics/quillmetrics.h"
@@ -34,12 +36,56 @@ private:
 
 using RecordingListenerPtr = RefCntPtr<RecordingListener, RefCntObject>;
 
-inline RecordingListenerPtr MakeRecordingListener() {
-    return RecordingListenerPtr(new RecordingListener());
+// Holds whichever thread calls OnEvent inside it until Open is called; from then on lets every
+// call through.
+class GateListener : public IMetricsListener {
+public:
+    void OnEvent(const MetricsEvent& event) override;
+    // Waits (up to 30 s) until a call is held inside.
+    void WaitUntilInside();
+    bool Inside();
+    void Open();
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_inside = false;  // guarded by m_mutex
+    bool m_open = false;    // guarded by m_mutex
+};
+
+using GatePtr = RefCntPtr<GateListener, RefCntObject>;
+
+// Collects what reaches the logging and call-stack hooks, from any thread, in order.
+struct LogLine {
+    MetricsManager::LogSeverity severity;
+    std::wstring key;
+    std::string message;  // empty for a call stack
+    std::thread::id thread;
+    bool callStack;
+};
+
+class LogRecorder {
+public:
+    MetricsManager::LoggingFunction Function();
+    MetricsManager::LogCallStackFunction CallStackFunction();
+    std::vector<LogLine> Lines() const;
+    // The warnings and the call stacks: how invalid context use is reported.
+    std::vector<LogLine> Reports() const;
+    void Clear();
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<LogLine> m_lines;  // guarded by m_mutex
+};
+
+template <typename Listener>
+RefCntPtr<IMetricsListener, RefCntObject> AsListener(
+    const RefCntPtr<Listener, RefCntObject>& listener) {
+    return RefCntPtr<IMetricsListener, RefCntObject>(listener);
 }
 
-inline RefCntPtr<IMetricsListener, RefCntObject> AsListener(const RecordingListenerPtr& listener) {
-    return RefCntPtr<IMetricsListener, RefCntObject>(listener);
+inline RecordingListenerPtr MakeRecordingListener() {
+    return RecordingListenerPtr(new RecordingListener());
 }
 
 // Text of a String value, or "" for any other kind.
