@@ -98,7 +98,7 @@ TEST(DeliveryStressTest, HappensBeforeOrderHoldsAcrossThreads) {
     const long long turns = kSanitized ? 2000 : 20000;
     std::atomic<long long> turn{0};
     const auto player = [&](size_t side) {
-        for (long long i = static_cast<long long>(side); i < turns; i += 2) {
+        for (auto i = static_cast<long long>(side); i < turns; i += 2) {
             while (turn.load(std::memory_order_acquire) != i) {
                 std::this_thread::yield();
             }

@@ -256,7 +256,7 @@ TEST(LifecycleStressTest, ThreadChurnKeepsEveryEventAndNoState) {
     EXPECT_EQ(inherited.load(), 0);
     EXPECT_EQ(checker->Total(), 2LL * threads);
     if (!kSanitized && before != 0) {
-        EXPECT_LT(after, before + 1024 * 1024) << "memory grew with the number of threads";
+        EXPECT_LT(after, before + size_t{1024} * 1024) << "memory grew with the number of threads";
     }
 }
 

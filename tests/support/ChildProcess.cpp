@@ -3,10 +3,10 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
-#include <signal.h>
 #include <spawn.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <sys/wait.h>
 #endif
 
