@@ -1,8 +1,7 @@
 #include "MetricsClock.h"
+#include "PlatformWindows.h"
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
+#if !defined(_WIN32)
 #include <ctime>
 #endif
 

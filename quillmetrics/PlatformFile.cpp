@@ -1,14 +1,8 @@
 #include "PlatformFile.h"
 
-#if defined(_WIN32)
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-#else
+#include "PlatformWindows.h"
+
+#if !defined(_WIN32)
 #include <fcntl.h>
 #include <unistd.h>
 

@@ -3,15 +3,9 @@
 #include <atomic>
 #include <new>
 
-#if defined(_WIN32)
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-#else
+#include "PlatformWindows.h"
+
+#if !defined(_WIN32)
 #include <pthread.h>
 #include <unistd.h>
 

@@ -96,20 +96,7 @@ TEST(DeliveryStressTest, HappensBeforeOrderHoldsAcrossThreads) {
     auto recorder = Testing::MakeRecordingListener();
     ASSERT_TRUE(manager.AddConsumer(Testing::AsListener(recorder), ~0ULL, false));
     const long long turns = kSanitized ? 2000 : 20000;
-    std::atomic<long long> turn{0};
-    const auto player = [&](size_t side) {
-        for (auto i = static_cast<long long>(side); i < turns; i += 2) {
-            while (turn.load(std::memory_order_acquire) != i) {
-                std::this_thread::yield();
-            }
-            manager.EmitEvent(Tagged(side, i));
-            turn.store(i + 1, std::memory_order_release);
-        }
-    };
-    std::thread first(player, 0);
-    std::thread second(player, 1);
-    first.join();
-    second.join();
+    Testing::TakeTurns(turns);
     manager.WaitUntilWritesFlushed(60000);
     const auto events = recorder->Events();
     ASSERT_EQ(events.size(), static_cast<size_t>(turns));

@@ -12,6 +12,7 @@
 #include "EventQueue.h"
 #include "MetricsClock.h"
 #include "support/RecordingListener.h"
+#include "support/StressSupport.h"
 #include "support/Watchdog.h"
 
 namespace Metrics {
@@ -20,14 +21,7 @@ namespace {
 using Testing::kSanitized;
 using Testing::Watchdog;
 
-std::shared_ptr<MetricsEvent> Tagged(unsigned long long producer, long long sequence) {
-    auto event = std::make_shared<MetricsEvent>();
-    event->eventType = MetricsEventType::Attribute;
-    event->bits = 0x10000;
-    event->subjectId = producer;
-    event->param2 = MetricsValue(sequence);
-    return event;
-}
+using Testing::Tagged;
 
 std::shared_ptr<MetricsEvent> Stamped(unsigned long long producer, long long sequence,
                                       unsigned long long stamp) {
@@ -160,25 +154,9 @@ TEST(EventQueueTest, CoarseClockKeepsHappensBeforeOrder) {
     // This thread queues first, so that its producer comes first among equals.
     manager.EmitEvent(Tagged(9, -1));
     constexpr long long kTurns = 400;
-    std::atomic<long long> turn{0};
-    const auto player = [&](unsigned long long side) {
-        for (auto i = static_cast<long long>(side); i < kTurns; i += 2) {
-            while (turn.load(std::memory_order_acquire) != i) {
-                std::this_thread::yield();
-            }
-            manager.EmitEvent(Tagged(side, i));
-            turn.store(i + 1, std::memory_order_release);
-        }
-    };
-    std::thread first(player, 0);
-    std::thread second(player, 1);
-    while (turn.load(std::memory_order_acquire) != kTurns) {
-        std::this_thread::yield();
-    }
+    Testing::TakeTurns(kTurns);
     // The last turn happened before this: the shutdown event must come after it.
     EXPECT_TRUE(manager.Disable());
-    first.join();
-    second.join();
     const auto events = recorder->Events();
     ASSERT_EQ(events.size(), static_cast<size_t>(kTurns) + 1);
     for (long long i = 0; i < kTurns; ++i) {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "quillmetrics/quillmetrics.h"
@@ -73,6 +74,27 @@ private:
 };
 
 using CheckerPtr = RefCntPtr<SequenceChecker, RefCntObject>;
+
+// Two threads take turns emitting Tagged(side, i) for i from 0 to turns - 1, side being i's
+// parity: each emits only after seeing the other's last emit return, so every event happens after
+// the one before it although the threads alternate. Returns once both threads have ended.
+inline void TakeTurns(long long turns) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    std::atomic<long long> turn{0};
+    const auto player = [&](unsigned long long side) {
+        for (auto i = static_cast<long long>(side); i < turns; i += 2) {
+            while (turn.load(std::memory_order_acquire) != i) {
+                std::this_thread::yield();
+            }
+            manager.EmitEvent(Tagged(side, i));
+            turn.store(i + 1, std::memory_order_release);
+        }
+    };
+    std::thread first(player, 0);
+    std::thread second(player, 1);
+    first.join();
+    second.join();
+}
 
 // The seed a child process was given, 1 when none.
 inline unsigned Seed() {
