@@ -1,9 +1,9 @@
 #include "CsvFormat.h"
 
-#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "quillsys/TStringCore.h"
 
@@ -20,63 +20,11 @@ void AppendInteger(std::string& out, Integer value) {
     out.append(digits, result.ptr);
 }
 
-std::string BaseText(const MetricsValue& value) {
-    switch (value.m_type) {
-        case MetricsValueType::Int64: {
-            std::string text;
-            AppendInteger(text, value.m_int);
-            return text;
-        }
-        case MetricsValueType::Bool:
-            return value.m_bool ? "true" : "false";
-        case MetricsValueType::Double: {
-            // "%Lf" as the text of record, in the current C locale.
-            const long double number = value.m_double;
-            char small[64];
-            const int length = std::snprintf(small, sizeof(small), "%Lf", number);
-            if (length < 0) {
-                return {};
-            }
-            if (static_cast<size_t>(length) < sizeof(small)) {
-                return {small, static_cast<size_t>(length)};
-            }
-            std::string large(static_cast<size_t>(length) + 1, '\0');
-            std::snprintf(large.data(), large.size(), "%Lf", number);
-            large.resize(static_cast<size_t>(length));
-            return large;
-        }
-        case MetricsValueType::String: {
-            if (!value.m_string) {
-                return {};
-            }
-            const std::string& text = *value.m_string;
-            return text.substr(0, text.find('\0'));
-        }
-        case MetricsValueType::WString: {
-            if (!value.m_wstring) {
-                return {};
-            }
-#if defined(_WIN32)
-            return TStringCore::fromUtf16(
-                       reinterpret_cast<const char16_t*>(value.m_wstring->c_str()), -1)
-                .toStdString();
-#else
-            return TStringCore(value.m_wstring->c_str(), -1).toStdString();
-#endif
-        }
-    }
-    return {};
-}
-
-}  // namespace
-
-void AppendCsvValue(std::string& line, const MetricsValue& value) {
-    std::string text = BaseText(value);
-    if (!text.empty() && text.front() == '\'') {
-        text.erase(std::remove(text.begin(), text.end(), '\''), text.end());
-    }
-    if (text.find_first_of("\"\n,\r") == std::string::npos) {
-        line += text;
+// Appends text as a field: quoted when it holds a double quote, a line feed, a comma or a carriage
+// return, each double quote and line feed then written as two double quotes.
+void AppendField(std::string& line, std::string_view text) {
+    if (text.find_first_of("\"\n,\r") == std::string_view::npos) {
+        line.append(text);
         return;
     }
     line += '"';
@@ -88,6 +36,77 @@ void AppendCsvValue(std::string& line, const MetricsValue& value) {
         }
     }
     line += '"';
+}
+
+// Appends text after the apostrophe rule: a text that starts with one loses all of them.
+void AppendText(std::string& line, std::string_view text) {
+    if (text.empty() || text.front() != '\'') {
+        AppendField(line, text);
+        return;
+    }
+    std::string kept;
+    kept.reserve(text.size());
+    for (const char c : text) {
+        if (c != '\'') {
+            kept += c;
+        }
+    }
+    AppendField(line, kept);
+}
+
+}  // namespace
+
+void AppendCsvValue(std::string& line, const MetricsValue& value) {
+    // Numbers and truth values never start with an apostrophe nor need quoting: no copy for them,
+    // nor for the common narrow string.
+    switch (value.m_type) {
+        case MetricsValueType::Int64:
+            AppendInteger(line, value.m_int);
+            return;
+        case MetricsValueType::Bool:
+            line += value.m_bool ? "true" : "false";
+            return;
+        case MetricsValueType::Double: {
+            // "%Lf" as the text of record, in the current C locale, whose decimal point may be a
+            // comma: the field rules still apply.
+            const long double number = value.m_double;
+            char small[64];
+            const int length = std::snprintf(small, sizeof(small), "%Lf", number);
+            if (length < 0) {
+                return;
+            }
+            if (static_cast<size_t>(length) < sizeof(small)) {
+                AppendText(line, std::string_view(small, static_cast<size_t>(length)));
+                return;
+            }
+            std::string large(static_cast<size_t>(length) + 1, '\0');
+            std::snprintf(large.data(), large.size(), "%Lf", number);
+            large.resize(static_cast<size_t>(length));
+            AppendText(line, large);
+            return;
+        }
+        case MetricsValueType::String: {
+            if (!value.m_string) {
+                return;
+            }
+            const std::string_view text(*value.m_string);
+            AppendText(line, text.substr(0, text.find('\0')));
+            return;
+        }
+        case MetricsValueType::WString: {
+            if (!value.m_wstring) {
+                return;
+            }
+#if defined(_WIN32)
+            AppendText(line, TStringCore::fromUtf16(
+                                 reinterpret_cast<const char16_t*>(value.m_wstring->c_str()), -1)
+                                 .toStdString());
+#else
+            AppendText(line, TStringCore(value.m_wstring->c_str(), -1).toStdString());
+#endif
+            return;
+        }
+    }
 }
 
 void AppendCsvLine(std::string& line, const MetricsEvent& event) {

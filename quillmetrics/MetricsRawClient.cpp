@@ -12,6 +12,7 @@ namespace Metrics {
 namespace {
 
 constexpr unsigned long long kDefaultBits = 0xFFFFFFDFFFFF0000ULL;
+constexpr size_t kKeptLineCapacity = size_t{64} * 1024;
 
 bool TakeOption(const std::string& argument, const char* prefix, std::string& value) {
     const std::string::size_type length = std::char_traits<char>::length(prefix);
@@ -30,8 +31,12 @@ bool WriteHeader(LineFile& file) {
 
 }  // namespace
 
-// Named in the public header without what it is built on.
-class MetricsRawClient::Listener::File : public LineFile {};
+// Named in the public header without what it is built on. Keeps the line buffer from one event to
+// the next, so that a line costs no allocation.
+class MetricsRawClient::Listener::File : public LineFile {
+public:
+    std::string line;
+};
 
 MetricsRawClient::Listener::Listener(const std::string& fileName)
     : m_file(std::make_unique<File>()) {
@@ -51,10 +56,13 @@ void MetricsRawClient::Listener::OnEvent(const MetricsEvent& event) {
                 return;
             }
         }
-        std::string line;
-        line.reserve(128);
+        std::string& line = m_file->line;
+        line.clear();
         AppendCsvLine(line, event);
         m_file->WriteLine(line);
+        if (line.capacity() > kKeptLineCapacity) {
+            std::string().swap(line);  // one huge value does not hold its memory for ever
+        }
     } catch (...) {
         // Out of memory while building the line: this one line is dropped.
     }
