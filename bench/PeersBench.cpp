@@ -43,7 +43,7 @@ BENCHMARK(BM_PeerSpdlogAsync)->Threads(1)->Threads(2)->UseRealTime();
 
 // A per-thread ring of fixed records, each stamped with the same two clocks an event gets: no
 // allocation and no shared cache line. Nothing consumes it: it bounds what any hand-off can cost.
-void BM_FloorPerThreadRing(benchmark::State& state) {
+inline void WriteRingRecord(int type, long long value) {
     struct Record {
         long long timestamp;
         long long wallClock;
@@ -53,15 +53,19 @@ void BM_FloorPerThreadRing(benchmark::State& state) {
     };
     thread_local std::array<Record, 4096> ring;
     thread_local std::atomic<size_t> head{0};
+    const size_t slot = head.load(std::memory_order_relaxed);
+    Record& record = ring[slot & 4095];
+    record.timestamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    record.wallClock = std::chrono::system_clock::now().time_since_epoch().count();
+    record.context = 42;
+    record.type = type;
+    record.value = value;
+    head.store(slot + 1, std::memory_order_release);
+}
+
+void BM_FloorPerThreadRing(benchmark::State& state) {
     for (auto _ : state) {
-        const size_t slot = head.load(std::memory_order_relaxed);
-        Record& record = ring[slot & 4095];
-        record.timestamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        record.wallClock = std::chrono::system_clock::now().time_since_epoch().count();
-        record.context = 42;
-        record.type = 8;
-        record.value = 12345;
-        head.store(slot + 1, std::memory_order_release);
+        WriteRingRecord(8, 12345);
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations());
@@ -70,28 +74,9 @@ BENCHMARK(BM_FloorPerThreadRing)->Threads(1)->Threads(2)->UseRealTime();
 
 // Two such records: the floor of a scope's open and close.
 void BM_FloorTwoRingRecords(benchmark::State& state) {
-    struct Record {
-        long long timestamp;
-        long long wallClock;
-        long long context;
-        int type;
-        long long value;
-    };
-    thread_local std::array<Record, 4096> ring;
-    thread_local std::atomic<size_t> head{0};
-    const auto write = [](int type) {
-        const size_t slot = head.load(std::memory_order_relaxed);
-        Record& record = ring[slot & 4095];
-        record.timestamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        record.wallClock = std::chrono::system_clock::now().time_since_epoch().count();
-        record.context = 42;
-        record.type = type;
-        record.value = 0;
-        head.store(slot + 1, std::memory_order_release);
-    };
     for (auto _ : state) {
-        write(5);
-        write(6);
+        WriteRingRecord(5, 0);
+        WriteRingRecord(6, 0);
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations());
