@@ -191,8 +191,12 @@ void DeliveryThread::DeliverEvent(const MetricsEvent& event) {
             continue;
         }
         // seq_cst, paired with WaitWhileCalling: either this sees the removal, or the remover
-        // sees this consumer named and waits for the call to end.
-        m_inCall.store(target.listener, std::memory_order_seq_cst);
+        // sees this consumer named and waits for the call to end. A consumer named already (the
+        // same one as for the last event) needs no new store: the version is read after it all
+        // the same.
+        if (m_inCall.load(std::memory_order_relaxed) != target.listener) {
+            m_inCall.store(target.listener, std::memory_order_seq_cst);
+        }
         if (m_consumers.AsyncVersion() != m_targetsVersion) {
             m_inCall.store(nullptr, std::memory_order_seq_cst);
             RetakeConsumers();

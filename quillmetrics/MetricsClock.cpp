@@ -13,8 +13,9 @@ namespace {
 const uint64_t s_startTicks = PlatformTickCount();
 const double s_nsPerTick = 1e9 / static_cast<double>(PlatformTickFrequency());
 
-// The tick source and its step, replaced only by tests that need a coarse clock on any machine.
-std::atomic<uint64_t (*)()> s_tickSource{&PlatformTickCount};
+// The tick source and its step, replaced only by tests that need a coarse clock on any machine;
+// null means the platform's, called directly.
+std::atomic<uint64_t (*)()> s_tickSource{nullptr};
 std::atomic<uint64_t> s_stepNs{PlatformTickStepNs()};
 
 void Pause() noexcept {
@@ -47,7 +48,8 @@ void FileTimeToDateTime(uint64_t fileTime, unsigned long long& seconds, uint32_t
 }
 
 uint64_t GetTimestampNs() {
-    return TicksToNanoseconds(s_tickSource.load(std::memory_order_relaxed)(), s_startTicks,
+    const auto source = s_tickSource.load(std::memory_order_relaxed);
+    return TicksToNanoseconds(source == nullptr ? PlatformTickCount() : source(), s_startTicks,
                               s_nsPerTick);
 }
 
@@ -68,7 +70,7 @@ void WaitPastTimestamp(uint64_t stamp) noexcept {
 
 void SetTickSourceForTesting(uint64_t (*ticks)(), uint64_t stepNs) {
     s_stepNs.store(ticks != nullptr ? stepNs : PlatformTickStepNs(), std::memory_order_relaxed);
-    s_tickSource.store(ticks != nullptr ? ticks : &PlatformTickCount, std::memory_order_relaxed);
+    s_tickSource.store(ticks, std::memory_order_relaxed);
 }
 
 void GetDateTime(unsigned long long& seconds, uint32_t& microseconds) {
