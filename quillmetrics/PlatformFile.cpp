@@ -15,13 +15,12 @@ LineFile::LineFile() noexcept = default;
 
 bool LineFile::WriteLine(std::string& line) {
 #if defined(_WIN32)
-    if (!line.empty() && line.back() == '\n' &&
-        (line.size() < 2 || line[line.size() - 2] != '\r')) {
+    if (!line.empty() && line.back() == '\n') {
         line.back() = '\r';
         line += '\n';
     }
 #endif
-    if (!m_open || (m_cutPending && !CutBack())) {
+    if (m_handle == s_closed || (m_cutPending && !CutBack())) {
         return false;
     }
     const size_t written = WriteAll(line.data(), line.size());
@@ -40,7 +39,7 @@ bool LineFile::WriteLine(std::string& line) {
 #if defined(_WIN32)
 
 bool LineFile::Open(const std::string& name) {
-    if (m_open) {
+    if (m_handle != s_closed) {
         return false;
     }
     const HANDLE handle = CreateFileA(name.c_str(), GENERIC_WRITE,
@@ -50,12 +49,11 @@ bool LineFile::Open(const std::string& name) {
         return false;
     }
     m_handle = handle;
-    m_open = true;
     return true;
 }
 
 LineFile::~LineFile() {
-    if (m_open) {
+    if (m_handle != s_closed) {
         CloseHandle(static_cast<HANDLE>(m_handle));
     }
 }
@@ -88,7 +86,7 @@ bool LineFile::CutBack() noexcept {
 #else
 
 bool LineFile::Open(const std::string& name) {
-    if (m_open) {
+    if (m_handle != s_closed) {
         return false;
     }
     int fd = -1;
@@ -99,12 +97,11 @@ bool LineFile::Open(const std::string& name) {
         return false;
     }
     m_handle = fd;
-    m_open = true;
     return true;
 }
 
 LineFile::~LineFile() {
-    if (m_open) {
+    if (m_handle != s_closed) {
         close(m_handle);
     }
 }

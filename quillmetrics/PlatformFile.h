@@ -30,16 +30,17 @@ public:
 private:
 #if defined(_WIN32)
     using Handle = void*;
+    static constexpr Handle s_closed = nullptr;  // a file's handle is never null
 #else
     using Handle = int;
+    static constexpr Handle s_closed = -1;
 #endif
     // Writes all of it; returns how much went out before the system refused the rest.
     size_t WriteAll(const char* data, size_t size) noexcept;
     // Returns the file to the end of its last whole line.
     bool CutBack() noexcept;
 
-    Handle m_handle{};
-    bool m_open = false;
+    Handle m_handle = s_closed;
     uint64_t m_end = 0;         // where the last whole line ends
     bool m_cutPending = false;  // a fragment may stand after m_end
 };
