@@ -48,8 +48,6 @@ public:
     // std::exception from a consumer costs it this one event; any other leaves this call.
     void DeliverSynchronously(const MetricsEvent& event, unsigned long long categories);
     bool HasSynchronous() const noexcept { return m_hasSync.load(std::memory_order_acquire); }
-    // True on a thread that is inside a synchronous consumer's OnEvent.
-    static bool InsideSynchronousDelivery() noexcept;
 
     // Changes with every change of the asynchronous list (seq_cst: see DeliveryThread).
     unsigned long long AsyncVersion() const noexcept {
@@ -59,6 +57,9 @@ public:
     unsigned long long CopyAsync(std::vector<ConsumerTarget>& targets) const;
 
 private:
+    // True on a thread that is inside a synchronous consumer's OnEvent.
+    static bool InsideSynchronousDelivery() noexcept;
+
     mutable TReadWriteLock m_lock{0};
     std::vector<ConsumerEntry> m_sync;   // guarded by m_lock
     std::vector<ConsumerEntry> m_async;  // guarded by m_lock
