@@ -8,18 +8,15 @@ namespace {
 using Testing::AsListener;
 using Testing::MakeRecordingListener;
 
+// Each event carries its own bits as its tag.
 std::shared_ptr<MetricsEvent> MakeEvent(unsigned long long bits) {
-    auto event = std::make_shared<MetricsEvent>();
-    event->eventType = MetricsEventType::Attribute;
-    event->bits = bits;
-    event->param1 = MetricsValue(static_cast<long long>(bits));
-    return event;
+    return Testing::TaggedAttribute(bits, static_cast<long long>(bits));
 }
 
 std::vector<long long> ReceivedMasks(const Testing::RecordingListenerPtr& listener) {
     std::vector<long long> masks;
     for (const auto& event : listener->Events()) {
-        masks.push_back(event.param1.m_int);
+        masks.push_back(event.param2.m_int);
     }
     return masks;
 }
@@ -77,9 +74,7 @@ TEST(ConsumerTest, MaskOperationsAndTestBits) {
 }
 
 TEST(ConsumerTest, RemoveTakesOneRegistrationSynchronousFirst) {
-    MetricsManager& manager = MetricsManager::GetInstance();
-    manager.Enable();
-    manager.SetBits(~0ULL);
+    MetricsManager& manager = Testing::StartManager();
     auto listener = MakeRecordingListener();
     EXPECT_FALSE(manager.RemoveConsumer(AsListener(listener)));  // never registered
 
@@ -105,9 +100,7 @@ TEST(ConsumerTest, RemoveTakesOneRegistrationSynchronousFirst) {
 }
 
 TEST(ConsumerTest, AsyncConsumerMayRemoveItselfWhileBeingCalled) {
-    MetricsManager& manager = MetricsManager::GetInstance();
-    manager.Enable();
-    manager.SetBits(~0ULL);
+    MetricsManager& manager = Testing::StartManager();
     auto self = MakeRecordingListener();
     auto witness = MakeRecordingListener();
     self->SetOnEvent(

@@ -55,9 +55,7 @@ TEST(CsvListenerTest, RegisteredListenerWritesOneLinePerEvent) {
         std::ofstream old(path);
         old << "stale content that must be truncated\n";
     }
-    MetricsManager& manager = MetricsManager::GetInstance();
-    manager.Enable();
-    manager.SetBits(~0ULL);
+    MetricsManager& manager = Testing::StartManager();
     const RefCntPtr<Listener, RefCntObject> listener(new Listener(path));
     EXPECT_EQ(ReadFile(path), "");
     ASSERT_TRUE(
@@ -80,9 +78,7 @@ TEST(CsvListenerTest, RegisteredListenerWritesOneLinePerEvent) {
 }
 
 TEST(CsvListenerTest, FullDiskLosesLinesQuietly) {
-    MetricsManager& manager = MetricsManager::GetInstance();
-    manager.Enable();
-    manager.SetBits(~0ULL);
+    MetricsManager& manager = Testing::StartManager();
     const RefCntPtr<Listener, RefCntObject> full(new Listener("/dev/full"));
     auto witness = Testing::MakeRecordingListener();
     ASSERT_TRUE(manager.AddConsumer(RefCntPtr<IMetricsListener, RefCntObject>(full), ~0ULL, false));
@@ -269,9 +265,7 @@ TEST(CsvListenerTest, CsvReaderParsesEveryRow) {
         GTEST_SKIP() << "python3 is not available";
     }
     const std::string path = TempPath("reader");
-    MetricsManager& manager = MetricsManager::GetInstance();
-    manager.Enable();
-    manager.SetBits(~0ULL);
+    MetricsManager& manager = Testing::StartManager();
     {
         const RefCntPtr<Listener, RefCntObject> listener(new Listener(path));
         ASSERT_TRUE(

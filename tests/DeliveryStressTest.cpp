@@ -30,9 +30,7 @@ TEST(DeliveryStressTest, DeliveryStaysExactWhileConsumersChange) {
     const Watchdog watchdog(std::chrono::seconds(240), "concurrent delivery");
     constexpr size_t kProducers = 8;
     const long long perProducer = kSanitized ? 10000 : 100000;
-    MetricsManager& manager = MetricsManager::GetInstance();
-    manager.Enable();
-    manager.SetBits(~0ULL);
+    MetricsManager& manager = Testing::StartManager();
     const CheckerPtr sync(new SequenceChecker(kProducers, true));
     const CheckerPtr async1(new SequenceChecker(kProducers, true));
     const CheckerPtr async2(new SequenceChecker(kProducers, true));
@@ -90,11 +88,8 @@ TEST(DeliveryStressTest, DeliveryStaysExactWhileConsumersChange) {
 // happened after the one before it, and must be delivered after it although threads alternate.
 TEST(DeliveryStressTest, HappensBeforeOrderHoldsAcrossThreads) {
     const Watchdog watchdog(std::chrono::seconds(120), "alternating emitters");
-    MetricsManager& manager = MetricsManager::GetInstance();
-    manager.Enable();
-    manager.SetBits(~0ULL);
-    auto recorder = Testing::MakeRecordingListener();
-    ASSERT_TRUE(manager.AddConsumer(Testing::AsListener(recorder), ~0ULL, false));
+    MetricsManager& manager = Testing::StartManager();
+    auto recorder = Testing::Subscribe(false);
     const long long turns = kSanitized ? 2000 : 20000;
     Testing::TakeTurns(turns);
     manager.WaitUntilWritesFlushed(60000);
@@ -108,9 +103,7 @@ TEST(DeliveryStressTest, HappensBeforeOrderHoldsAcrossThreads) {
 TEST(DeliveryStressTest, FlushIsExactWithSeveralEmitters) {
     const Watchdog watchdog(std::chrono::seconds(120), "flush with several emitters");
     constexpr size_t kProducers = 3;
-    MetricsManager& manager = MetricsManager::GetInstance();
-    manager.Enable();
-    manager.SetBits(~0ULL);
+    MetricsManager& manager = Testing::StartManager();
     const CheckerPtr async(new SequenceChecker(kProducers, true));
     ASSERT_TRUE(manager.AddConsumer(ListenerPtr(async), ~0ULL, false));
     std::atomic<int> early{0};
@@ -136,9 +129,7 @@ TEST(DeliveryStressTest, FlushIsExactWithSeveralEmitters) {
 
 TEST(DeliveryStressTest, ReentrantSynchronousConsumerNeverDeadlocks) {
     const Watchdog watchdog(std::chrono::seconds(60), "re-entrant consumer");
-    MetricsManager& manager = MetricsManager::GetInstance();
-    manager.Enable();
-    manager.SetBits(~0ULL);
+    MetricsManager& manager = Testing::StartManager();
 
     class Echo : public IMetricsListener {
     public:

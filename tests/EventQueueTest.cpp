@@ -146,11 +146,8 @@ uint64_t CoarseTicks() {
 TEST(EventQueueTest, CoarseClockKeepsHappensBeforeOrder) {
     const Watchdog watchdog(std::chrono::seconds(120), "coarse clock turns");
     SetTickSourceForTesting(&CoarseTicks, kStepNs);
-    MetricsManager& manager = MetricsManager::GetInstance();
-    manager.Enable();
-    manager.SetBits(~0ULL);
-    auto recorder = Testing::MakeRecordingListener();
-    ASSERT_TRUE(manager.AddConsumer(Testing::AsListener(recorder), ~0ULL, false));
+    MetricsManager& manager = Testing::StartManager();
+    auto recorder = Testing::Subscribe(false);
     // This thread queues first, so that its producer comes first among equals.
     manager.EmitEvent(Tagged(9, -1));
     constexpr long long kTurns = 400;

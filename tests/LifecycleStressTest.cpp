@@ -53,9 +53,7 @@ size_t HeapInUse() {
 // The child's part: shut down at a random moment while four threads emit.
 TEST(LifecycleStressTest, DISABLED_ShutdownRaceChild) {
     std::mt19937 random(Seed());
-    MetricsManager& manager = MetricsManager::GetInstance();
-    manager.Enable();
-    manager.SetBits(~0ULL);
+    MetricsManager& manager = Testing::StartManager();
     constexpr size_t kProducers = 4;
     const CheckerPtr sync(new SequenceChecker(kProducers, true));
     const CheckerPtr async(new SequenceChecker(kProducers, true));
@@ -115,9 +113,7 @@ TEST(LifecycleStressTest, DISABLED_ExitWhileEmittingChild) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
     };
-    MetricsManager& manager = MetricsManager::GetInstance();
-    manager.Enable();
-    manager.SetBits(~0ULL);
+    MetricsManager& manager = Testing::StartManager();
     manager.AddConsumer(ListenerPtr(new Slow()), ~0ULL, false);
     for (size_t p = 0; p < 4; ++p) {
         std::thread([&manager, p] {
@@ -148,9 +144,7 @@ TEST(LifecycleStressTest, ForkedChildMayExitOrEmitWhileParentRecords) {
     GTEST_SKIP() << "Linux only: Windows has no fork";
 #else
     const Watchdog watchdog(std::chrono::seconds(120), "fork");
-    MetricsManager& manager = MetricsManager::GetInstance();
-    manager.Enable();
-    manager.SetBits(~0ULL);
+    MetricsManager& manager = Testing::StartManager();
     const CheckerPtr checker(new SequenceChecker(2, true));
     ASSERT_TRUE(manager.AddConsumer(ListenerPtr(checker), ~0ULL, true));
     std::atomic<bool> stop{false};
@@ -222,9 +216,7 @@ TEST(LifecycleStressTest, ForkedChildMayExitOrEmitWhileParentRecords) {
 
 TEST(LifecycleStressTest, ThreadChurnKeepsEveryEventAndNoState) {
     const Watchdog watchdog(std::chrono::seconds(240), "thread churn");
-    MetricsManager& manager = MetricsManager::GetInstance();
-    manager.Enable();
-    manager.SetBits(~0ULL);
+    MetricsManager& manager = Testing::StartManager();
     const CheckerPtr checker(new SequenceChecker(1, false));
     ASSERT_TRUE(manager.AddConsumer(ListenerPtr(checker), kBits, false));
     std::atomic<int> inherited{0};

@@ -16,13 +16,7 @@ namespace {
 using Testing::AsListener;
 using Testing::MakeRecordingListener;
 
-std::shared_ptr<MetricsEvent> MakeEvent(unsigned long long bits, long long tag = 0) {
-    auto event = std::make_shared<MetricsEvent>();
-    event->eventType = MetricsEventType::Attribute;
-    event->bits = bits;
-    event->param2 = MetricsValue(tag);
-    return event;
-}
+using Testing::TaggedAttribute;
 
 // Counts its own destruction, so a test can see when the manager lets go of it.
 class TrackedListener : public IMetricsListener {
@@ -45,19 +39,15 @@ TEST(MetricsManagerTest, IdleManagerDropsEverything) {
     auto listener = MakeRecordingListener();
     EXPECT_FALSE(manager.AddConsumer(AsListener(listener), ~0ULL, true));
     manager.SetBits(~0ULL);
-    manager.EmitEvent(MakeEvent(0));
+    manager.EmitEvent(TaggedAttribute(0));
     manager.WaitUntilWritesFlushed(60000);  // returns at once: nothing runs
     EXPECT_EQ(listener->Count(), 0u);
 }
 
 TEST(MetricsManagerTest, StampsAndDeliversInEmitOrder) {
-    MetricsManager& manager = MetricsManager::GetInstance();
-    manager.Enable();
-    manager.SetBits(0x1000);
-    auto sync = MakeRecordingListener();
-    auto async = MakeRecordingListener();
-    ASSERT_TRUE(manager.AddConsumer(AsListener(sync), ~0ULL, true));
-    ASSERT_TRUE(manager.AddConsumer(AsListener(async), ~0ULL, false));
+    MetricsManager& manager = Testing::StartManager(0x1000);
+    auto sync = Testing::Subscribe(true);
+    auto async = Testing::Subscribe(false);
 
     const std::thread::id emitter = std::this_thread::get_id();
     std::atomic<bool> syncOnEmitter{true};
@@ -71,7 +61,7 @@ TEST(MetricsManagerTest, StampsAndDeliversInEmitOrder) {
 
     const auto before = std::time(nullptr);
     for (int i = 0; i < 100; ++i) {
-        manager.EmitEvent(MakeEvent(0x1000, i));
+        manager.EmitEvent(TaggedAttribute(0x1000, i));
     }
     EXPECT_EQ(sync->Count(), 100u);  // synchronous delivery happened inside EmitEvent
     manager.WaitUntilWritesFlushed(10000);
@@ -94,15 +84,11 @@ TEST(MetricsManagerTest, StampsAndDeliversInEmitOrder) {
 }
 
 TEST(MetricsManagerTest, DisableDeliversShutdownToSynchronousConsumersOnly) {
-    MetricsManager& manager = MetricsManager::GetInstance();
-    manager.Enable();
-    manager.SetBits(0x1000);
-    auto sync = MakeRecordingListener();
-    auto async = MakeRecordingListener();
-    ASSERT_TRUE(manager.AddConsumer(AsListener(sync), 0, true));
-    ASSERT_TRUE(manager.AddConsumer(AsListener(async), 0, false));
-    manager.EmitEvent(MakeEvent(0x1000));  // categorised, outside both consumer masks
-    manager.EmitEvent(MakeEvent(0, 7));
+    MetricsManager& manager = Testing::StartManager(0x1000);
+    auto sync = Testing::Subscribe(true, 0);
+    auto async = Testing::Subscribe(false, 0);
+    manager.EmitEvent(TaggedAttribute(0x1000));  // categorised, outside both consumer masks
+    manager.EmitEvent(TaggedAttribute(0, 7));
 
     EXPECT_TRUE(manager.Disable());
     EXPECT_FALSE(manager.IsRunning());
@@ -127,7 +113,7 @@ TEST(MetricsManagerTest, DisableDeliversShutdownToSynchronousConsumersOnly) {
     EXPECT_FALSE(TestBits(0));
     EXPECT_FALSE(manager.AddConsumer(AsListener(sync), 0, true));
     EXPECT_FALSE(manager.RemoveConsumer(AsListener(sync)));
-    manager.EmitEvent(MakeEvent(0));
+    manager.EmitEvent(TaggedAttribute(0));
     EXPECT_EQ(sync->Count(), 2u);
     EXPECT_EQ(manager.GetNextContextId(), 0u);
     EXPECT_EQ(manager.GetCurrentThreadContextId(), 0u);
@@ -158,9 +144,7 @@ TEST(MetricsManagerTest, ShutdownBeforeFirstInstanceLeavesItInert) {
 }
 
 TEST(MetricsManagerTest, ConsumersThrowingLoseOnlyTheirDelivery) {
-    MetricsManager& manager = MetricsManager::GetInstance();
-    manager.Enable();
-    manager.SetBits(~0ULL);
+    MetricsManager& manager = Testing::StartManager();
 
     class Throwing : public IMetricsListener {
     public:
@@ -188,17 +172,17 @@ TEST(MetricsManagerTest, ConsumersThrowingLoseOnlyTheirDelivery) {
                                     ~0ULL, false));
     ASSERT_TRUE(manager.AddConsumer(AsListener(async), ~0ULL, false));
 
-    manager.EmitEvent(MakeEvent(0, 1));
+    manager.EmitEvent(TaggedAttribute(0, 1));
     EXPECT_EQ(after->Count(), 1u);
 
     // A non-standard exception leaves EmitEvent, with the consumer lock released.
     ASSERT_TRUE(manager.RemoveConsumer(standard));
     const RefCntPtr<IMetricsListener, RefCntObject> foreign(new Throwing(false));
     ASSERT_TRUE(manager.AddConsumer(foreign, ~0ULL, true));
-    EXPECT_ANY_THROW(manager.EmitEvent(MakeEvent(0, 2)));
+    EXPECT_ANY_THROW(manager.EmitEvent(TaggedAttribute(0, 2)));
     EXPECT_TRUE(manager.RemoveConsumer(foreign));
 
-    manager.EmitEvent(MakeEvent(0, 3));
+    manager.EmitEvent(TaggedAttribute(0, 3));
     manager.WaitUntilWritesFlushed(10000);
     // The background thread survived both throwing consumers and delivered to the one behind them.
     const auto events = async->Events();
@@ -211,17 +195,14 @@ TEST(MetricsManagerTest, ConsumersThrowingLoseOnlyTheirDelivery) {
 // holds none of the flushed events, and after RemoveConsumer it neither runs nor holds the
 // consumer.
 TEST(MetricsManagerTest, FlushAndRemovalLetGoOfTheHostsObjects) {
-    MetricsManager& manager = MetricsManager::GetInstance();
-    manager.Enable();
-    manager.SetBits(~0ULL);
-    auto async = MakeRecordingListener();
-    ASSERT_TRUE(manager.AddConsumer(AsListener(async), ~0ULL, false));
+    MetricsManager& manager = Testing::StartManager();
+    auto async = Testing::Subscribe(false);
     std::atomic<bool> quit{false};
     std::vector<std::weak_ptr<MetricsEvent>> fromOther;
     std::atomic<int> otherEmitted{0};
     std::thread other([&] {  // emits, then stays alive and quiet
         for (int i = 0; i < 20; ++i) {
-            auto event = MakeEvent(0, i);
+            auto event = TaggedAttribute(0, i);
             fromOther.push_back(event);
             manager.EmitEvent(std::move(event));
         }
@@ -234,7 +215,7 @@ TEST(MetricsManagerTest, FlushAndRemovalLetGoOfTheHostsObjects) {
         std::this_thread::yield();
     }
     for (int round = 0; round < 20; ++round) {
-        auto event = MakeEvent(0, round);
+        auto event = TaggedAttribute(0, round);
         const std::weak_ptr<MetricsEvent> mine = event;
         manager.EmitEvent(std::move(event));
         manager.WaitUntilWritesFlushed(10000);
@@ -269,7 +250,7 @@ TEST(MetricsManagerTest, FlushAndRemovalLetGoOfTheHostsObjects) {
     {
         RefCntPtr<IMetricsListener, RefCntObject> slow(new Slow(inside, destroyedOn));
         ASSERT_TRUE(manager.AddConsumer(slow, ~0ULL, false));
-        manager.EmitEvent(MakeEvent(0));
+        manager.EmitEvent(TaggedAttribute(0));
         while (!inside.load()) {
             std::this_thread::yield();
         }
@@ -282,20 +263,16 @@ TEST(MetricsManagerTest, FlushAndRemovalLetGoOfTheHostsObjects) {
 // Only the manager's own shutdown event ends delivery: a host's event of that type passes the
 // gate, or not, like any other, and reaches every consumer.
 TEST(MetricsManagerTest, HostEventOfShutdownTypeIsAnOrdinaryEvent) {
-    MetricsManager& manager = MetricsManager::GetInstance();
-    manager.Enable();
-    manager.SetBits(0x10000);
-    auto sync = MakeRecordingListener();
-    auto async = MakeRecordingListener();
-    ASSERT_TRUE(manager.AddConsumer(AsListener(sync), ~0ULL, true));
-    ASSERT_TRUE(manager.AddConsumer(AsListener(async), ~0ULL, false));
-    auto host = MakeEvent(0x10000, 1);
+    MetricsManager& manager = Testing::StartManager(0x10000);
+    auto sync = Testing::Subscribe(true);
+    auto async = Testing::Subscribe(false);
+    auto host = TaggedAttribute(0x10000, 1);
     host->eventType = MetricsEventType::Shutdown;
-    auto gated = MakeEvent(0x20000, 2);
+    auto gated = TaggedAttribute(0x20000, 2);
     gated->eventType = MetricsEventType::Shutdown;
     manager.EmitEvent(host);
     manager.EmitEvent(gated);
-    manager.EmitEvent(MakeEvent(0x10000, 3));
+    manager.EmitEvent(TaggedAttribute(0x10000, 3));
     manager.WaitUntilWritesFlushed(10000);
     // The gate drops an event before it stamps it.
     EXPECT_EQ(gated->timestamp, 0u);
@@ -309,9 +286,8 @@ TEST(MetricsManagerTest, HostEventOfShutdownTypeIsAnOrdinaryEvent) {
         EXPECT_EQ(events[1].param2.m_int, 3);
     }
     EXPECT_TRUE(manager.IsRunning());
-    auto later = MakeRecordingListener();
-    ASSERT_TRUE(manager.AddConsumer(AsListener(later), ~0ULL, false));
-    manager.EmitEvent(MakeEvent(0x10000, 4));
+    auto later = Testing::Subscribe(false);
+    manager.EmitEvent(TaggedAttribute(0x10000, 4));
     manager.WaitUntilWritesFlushed(10000);
     EXPECT_EQ(later->Count(), 1u);
     EXPECT_TRUE(manager.Disable());
@@ -336,7 +312,7 @@ TEST(MetricsManagerTest, FailedEnableLeavesTheManagerStopped) {
     ASSERT_TRUE(manager.IsRunning());
     ASSERT_TRUE(manager.AddConsumer(AsListener(listener), ~0ULL, false));
     manager.SetBits(0x10000);
-    manager.EmitEvent(MakeEvent(0x10000));
+    manager.EmitEvent(TaggedAttribute(0x10000));
     manager.WaitUntilWritesFlushed(10000);
     EXPECT_EQ(listener->Count(), 1u);
     EXPECT_TRUE(manager.Disable());
@@ -345,9 +321,7 @@ TEST(MetricsManagerTest, FailedEnableLeavesTheManagerStopped) {
 // Removing a consumer waits only for that consumer: not for another one that is slow, and the
 // background thread holds no reference to the removed one.
 TEST(MetricsManagerTest, RemovalDoesNotWaitForOtherConsumers) {
-    MetricsManager& manager = MetricsManager::GetInstance();
-    manager.Enable();
-    manager.SetBits(~0ULL);
+    MetricsManager& manager = Testing::StartManager();
     const Testing::GatePtr gate(new Testing::GateListener());
     std::atomic<int> destroyed{0};
     auto witness = MakeRecordingListener();
@@ -356,7 +330,7 @@ TEST(MetricsManagerTest, RemovalDoesNotWaitForOtherConsumers) {
         const RefCntPtr<IMetricsListener, RefCntObject> idle(new TrackedListener(destroyed));
         ASSERT_TRUE(manager.AddConsumer(idle, ~0ULL, false));
         ASSERT_TRUE(manager.AddConsumer(AsListener(witness), ~0ULL, false));
-        manager.EmitEvent(MakeEvent(0, 1));
+        manager.EmitEvent(TaggedAttribute(0, 1));
         gate->WaitUntilInside();
         const auto started = std::chrono::steady_clock::now();
         EXPECT_TRUE(manager.RemoveConsumer(idle));
@@ -385,7 +359,7 @@ TEST(MetricsManagerTest, ShutdownEndsDeliveryAtItsOwnEvent) {
     manager.SetLoggingFunction(
         [&](MetricsManager::LogSeverity, const wchar_t*, const TStringCore& message) {
             if (message.toStdString().find("Queuing shutdown event") != std::string::npos) {
-                manager.EmitEvent(MakeEvent(0, 3));
+                manager.EmitEvent(TaggedAttribute(0, 3));
             }
         });
     manager.Enable();
@@ -394,9 +368,9 @@ TEST(MetricsManagerTest, ShutdownEndsDeliveryAtItsOwnEvent) {
     auto recorder = MakeRecordingListener();
     ASSERT_TRUE(manager.AddConsumer(AsListener(gate), ~0ULL, false));
     ASSERT_TRUE(manager.AddConsumer(AsListener(recorder), ~0ULL, false));
-    manager.EmitEvent(MakeEvent(0, 1));
+    manager.EmitEvent(TaggedAttribute(0, 1));
     gate->WaitUntilInside();
-    manager.EmitEvent(MakeEvent(0, 2));
+    manager.EmitEvent(TaggedAttribute(0, 2));
 
     EXPECT_FALSE(manager.Disable());  // the thread is held in the gate past the wait
     EXPECT_TRUE(manager.IsRunning());

@@ -1,5 +1,7 @@
 #include "support/RecordingListener.h"
 
+#include <gtest/gtest.h>
+
 namespace Metrics::Testing {
 
 void RecordingListener::OnEvent(const MetricsEvent& event) {
@@ -123,6 +125,28 @@ std::vector<MetricsEvent> OfType(const std::vector<MetricsEvent>& events, Metric
         }
     }
     return result;
+}
+
+MetricsManager& StartManager(unsigned long long bits) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.Enable();
+    manager.SetBits(bits);
+    return manager;
+}
+
+RecordingListenerPtr Subscribe(bool synchronous, unsigned long long mask) {
+    auto listener = MakeRecordingListener();
+    EXPECT_TRUE(MetricsManager::GetInstance().AddConsumer(AsListener(listener), mask, synchronous))
+        << "the manager refused a consumer";
+    return listener;
+}
+
+std::shared_ptr<MetricsEvent> TaggedAttribute(unsigned long long bits, long long tag) {
+    auto event = std::make_shared<MetricsEvent>();
+    event->eventType = MetricsEventType::Attribute;
+    event->bits = bits;
+    event->param2 = MetricsValue(tag);
+    return event;
 }
 
 }  // namespace Metrics::Testing

@@ -88,6 +88,15 @@ inline RecordingListenerPtr MakeRecordingListener() {
     return RecordingListenerPtr(new RecordingListener());
 }
 
+// Enables the manager and sets its mask: how most tests begin.
+MetricsManager& StartManager(unsigned long long bits = ~0ULL);
+
+// A new recorder registered with the manager; the test fails if the manager refuses it.
+RecordingListenerPtr Subscribe(bool synchronous, unsigned long long mask = ~0ULL);
+
+// An attribute event with the given bits, told apart from others by the integer in param2.
+std::shared_ptr<MetricsEvent> TaggedAttribute(unsigned long long bits, long long tag = 0);
+
 // Text of a String value, or "" for any other kind.
 std::string Text(const MetricsValue& value);
 
