@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <charconv>
 
+#include "ScopePairing.h"
+
 namespace Metrics::Report {
 
 namespace {
@@ -42,9 +44,8 @@ RunModel BuildModel(const EventFile& file) {
         model.firstDatetime = file.rows.front().datetime;
         model.lastDatetime = file.rows.back().datetime;
     }
-    // Open scopes per (context, name), innermost last, each with its index in model.scopes.
-    std::map<std::pair<uint64_t, std::string>, std::vector<size_t>> open;
-    std::map<uint64_t, int> openPerContext;
+    // Each open scope carries its index in model.scopes.
+    ScopePairing<size_t> open;
     for (const EventRow& row : file.rows) {
         ++model.byType[row.type];
         model.firstTs = std::min(model.firstTs, row.timestamp);
@@ -67,8 +68,7 @@ RunModel BuildModel(const EventFile& file) {
                 break;
             }
             case kScopeOpen: {
-                const int depth = openPerContext[row.contextId]++;
-                open[{row.contextId, row.param1}].push_back(model.scopes.size());
+                const int depth = open.Open(row.contextId, row.param1, model.scopes.size());
                 model.scopes.push_back(
                     {row.contextId, row.param1, row.timestamp, row.timestamp, depth});
                 ContextInfo& context = model.contexts[row.contextId];
@@ -78,14 +78,12 @@ RunModel BuildModel(const EventFile& file) {
                 break;
             }
             case kScopeClose: {
-                auto found = open.find({row.contextId, row.param1});
-                if (found == open.end() || found->second.empty()) {
+                const std::optional<size_t> index = open.Close(row.contextId, row.param1);
+                if (index) {
+                    model.scopes[*index].end = row.timestamp;
+                } else {
                     ++model.unpairedCloses;
-                    break;
                 }
-                model.scopes[found->second.back()].end = row.timestamp;
-                found->second.pop_back();
-                --openPerContext[row.contextId];
                 break;
             }
             case kAttribute:
@@ -108,12 +106,10 @@ RunModel BuildModel(const EventFile& file) {
     }
     // Scopes still open at the end of the file are counted, and left out of the durations.
     std::vector<bool> unclosed(model.scopes.size(), false);
-    for (const auto& [key, indexes] : open) {
-        model.unpairedOpens += indexes.size();
-        for (const size_t index : indexes) {
-            unclosed[index] = true;
-        }
-    }
+    open.ForEachUnclosed([&](size_t index) {
+        ++model.unpairedOpens;
+        unclosed[index] = true;
+    });
     std::vector<ScopeSpan> closed;
     closed.reserve(model.scopes.size());
     for (size_t i = 0; i < model.scopes.size(); ++i) {

@@ -66,8 +66,7 @@ struct RunModel {
     std::vector<ScopeStats> StatsByTotal() const;
 };
 
-// A ScopeClose pairs with the most recent unclosed ScopeOpen of the same name in the same
-// context: the file carries no scope identity, so this is the only pairing it allows.
+// Scopes pair as ScopePairing says; those still open at the end of the file are counted only.
 RunModel BuildModel(const EventFile& file);
 
 const char* TypeName(int32_t type);

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace Metrics {
+
+// Pairs scope closes with scope opens. A ScopeClose pairs with the most recent unclosed ScopeOpen
+// of the same name in the same context: a recorded file carries no scope identity, so this is the
+// only pairing a file allows, and the live exporter follows it so that both count the same
+// scopes. Each open carries a value of the caller's (a timestamp, an index), handed back by the
+// close that pairs with it.
+template <typename OpenValue>
+class ScopePairing {
+public:
+    // Returns how many scopes of the same context were open around this one.
+    int Open(uint64_t context, const std::string& name, OpenValue value) {
+        m_open[{context, name}].push_back(std::move(value));
+        return m_depth[context]++;
+    }
+
+    // The value of the open this close pairs with; none when no open is waiting.
+    std::optional<OpenValue> Close(uint64_t context, const std::string& name) {
+        const auto found = m_open.find({context, name});
+        if (found == m_open.end()) {
+            return std::nullopt;
+        }
+        OpenValue value = std::move(found->second.back());
+        found->second.pop_back();
+        if (found->second.empty()) {
+            m_open.erase(found);
+        }
+        if (--m_depth[context] == 0) {
+            m_depth.erase(context);
+        }
+        return value;
+    }
+
+    // Calls visit(value) for every open that no close has paired with.
+    template <typename Visit>
+    void ForEachUnclosed(Visit visit) const {
+        for (const auto& entry : m_open) {
+            for (const OpenValue& value : entry.second) {
+                visit(value);
+            }
+        }
+    }
+
+private:
+    std::map<std::pair<uint64_t, std::string>, std::vector<OpenValue>> m_open;
+    std::map<uint64_t, int> m_depth;
+};
+
+}  // namespace Metrics
