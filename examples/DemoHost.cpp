@@ -52,6 +52,9 @@ const char* const kUsage =
     "  -set=LIST        enable these categories in addition (comma-separated mnemonics)\n"
     "  -setabs=LIST     enable exactly these categories\n"
     "  -clear=LIST      withhold these categories\n"
+    "  -prom=ADDR:PORT  serve the figures to Prometheus while running (e.g. 127.0.0.1:9464)\n"
+    "  -push=URL        push the final figures to a Prometheus Pushgateway at the end\n"
+    "  --linger=S       once the work is done, keep serving for S seconds (0 to 3600, default 0)\n"
     "  --threads=N      worker threads (1 to 64, default 3)\n"
     "  --events=N       work items the UI thread hands out (1 to 1000000, default 500)\n"
     "  --help           show this text\n";
@@ -60,6 +63,7 @@ struct Options {
     std::string file = "metrics.csv";
     int threads = 3;
     int tasks = 500;
+    int lingerSeconds = 0;
 };
 
 const char* TypeName(int type) {
@@ -277,13 +281,17 @@ int main(int argc, char** argv) {
             if (!ParseNumber(argument.substr(9), 1, 1000000, options.tasks)) {
                 return UsageError("--events takes a whole number from 1 to 1000000: " + argument);
             }
+        } else if (argument.rfind("--linger=", 0) == 0) {
+            if (!ParseNumber(argument.substr(9), 0, 3600, options.lingerSeconds)) {
+                return UsageError("--linger takes a whole number from 0 to 3600: " + argument);
+            }
         } else if (client.ProcessArgument(argument)) {
             if (argument.rfind("-raw=", 0) == 0) {
                 options.file = argument.substr(5);
                 if (options.file.empty()) {
                     return UsageError("-raw= needs a file name");
                 }
-            } else {
+            } else if (argument.rfind("-prom=", 0) != 0 && argument.rfind("-push=", 0) != 0) {
                 WarnUnknownMnemonics(argument);
             }
         } else {
@@ -370,6 +378,11 @@ int main(int argc, char** argv) {
     }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (options.lingerSeconds > 0) {
+        // Everything recorded so far reaches the consumers before a scraper comes for it.
+        manager.WaitUntilWritesFlushed(10000);
+        std::this_thread::sleep_for(std::chrono::seconds(options.lingerSeconds));
+    }
 
     client.Close();
     summary->StopCounting();

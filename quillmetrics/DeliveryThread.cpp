@@ -78,6 +78,14 @@ void DeliveryThread::Flush(unsigned int milliseconds) {
     --m_flushWaiters;
 }
 
+unsigned long long DeliveryThread::QueuedCount() {
+    const unsigned long long pushed = m_queue.PushedCount();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    // A push counted after its delivery was counted cannot make this negative: pushes are read
+    // first.
+    return pushed > m_deliveredCount ? pushed - m_deliveredCount : 0;
+}
+
 void DeliveryThread::WaitWhileCalling(const IMetricsListener* listener) const {
     // seq_cst, paired with DeliverEvent. Bounded, as Disable is, in case the consumer waits for
     // something the caller holds.

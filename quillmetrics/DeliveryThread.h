@@ -53,6 +53,8 @@ public:
     // Blocks until every event queued before the call has been delivered and destroyed, or until
     // the time runs out, or the thread has ended.
     void Flush(unsigned int milliseconds);
+    // Queued and not yet handed to the consumers.
+    unsigned long long QueuedCount();
 
     static bool OnThisThread() noexcept;
     // Another thread, after an asynchronous consumer's removal: returns once the thread is not in

@@ -128,6 +128,13 @@ void MetricsManager::WaitUntilWritesFlushed(unsigned int milliseconds) {
     }
 }
 
+unsigned long long MetricsManager::GetQueuedEventCount() {
+    if (IsShutdown() || !m_state->delivery.IsRunning()) {
+        return 0;
+    }
+    return m_state->delivery.QueuedCount();
+}
+
 void MetricsManager::ShutdownAndFlush() {
     if (IsShutdown()) {
         return;

@@ -5,6 +5,7 @@
 
 #include "CsvFormat.h"
 #include "PlatformFile.h"
+#include "PlatformLibrary.h"
 #include "quillmetrics/MetricsBitsUtils.h"
 
 namespace Metrics {
@@ -27,6 +28,47 @@ bool WriteHeader(LineFile& file) {
     std::string line(kCsvHeader);
     line += '\n';
     return file.WriteLine(line);
+}
+
+// The exporter's entry points, which the raw client finds in its library at run time.
+using OpenExporterFunction = IMetricsListener* (*)(const char*, const char*, char*, size_t);
+using CloseExporterFunction = bool (*)(IMetricsListener*, bool, char*, size_t);
+constexpr size_t kErrorSize = 512;
+
+void ReportExporterFailure(const std::string& reason) {
+    MetricsManager::GetInstance().Log(MetricsManager::LogSeverity::Warning,
+                                      L"quillmetrics-prometheus-failed",
+                                      TStringCore::fromStdString(reason));
+}
+
+// Loads and starts the exporter and registers it; empty, with the reason logged, when any of
+// that fails.
+RefCntPtr<IMetricsListener, RefCntObject> OpenExporter(const std::string& address,
+                                                       const std::string& pushUrl,
+                                                       void*& closeFunction) {
+    std::string reason;
+    void* library = LoadLibraryBesideThisOne(LibraryFileName("quillmetrics_prometheus"), reason);
+    void* open =
+        library != nullptr ? LibrarySymbol(library, "QuillmetricsPrometheusOpen") : nullptr;
+    closeFunction =
+        library != nullptr ? LibrarySymbol(library, "QuillmetricsPrometheusClose") : nullptr;
+    if (open == nullptr || closeFunction == nullptr) {
+        ReportExporterFailure("the Prometheus exporter cannot be loaded: " + reason);
+        return {};
+    }
+    char error[kErrorSize] = {};
+    IMetricsListener* made = reinterpret_cast<OpenExporterFunction>(open)(
+        address.c_str(), pushUrl.c_str(), error, sizeof error);
+    if (made == nullptr) {
+        ReportExporterFailure(error);
+        return {};
+    }
+    RefCntPtr<IMetricsListener, RefCntObject> exporter(made);
+    if (!MetricsManager::GetInstance().AddConsumer(exporter, kCategoryMask, false)) {
+        reinterpret_cast<CloseExporterFunction>(closeFunction)(made, false, error, sizeof error);
+        return {};
+    }
+    return exporter;
 }
 
 }  // namespace
@@ -88,6 +130,10 @@ bool MetricsRawClient::ProcessArgument(const std::string& argument) {
         ClearBits(value);
     } else if (TakeOption(argument, "-raw=", value)) {
         SetOutputFileName(value);
+    } else if (TakeOption(argument, "-prom=", value)) {
+        m_prometheusAddress = value;
+    } else if (TakeOption(argument, "-push=", value)) {
+        m_pushUrl = value;
     } else {
         return false;
     }
@@ -140,6 +186,10 @@ bool MetricsRawClient::Open() {
         manager.SetBits(kDefaultBits);
     }
 
+    if (!m_prometheusAddress.empty() || !m_pushUrl.empty()) {
+        m_exporter = OpenExporter(m_prometheusAddress, m_pushUrl, m_closeExporter);
+    }
+
     const unsigned long long rootId = Context::Create(true);
     m_context = std::make_unique<Context>(0, rootId);
     m_open = true;
@@ -158,6 +208,15 @@ void MetricsRawClient::Close() {
         const RefCntPtr<IMetricsListener, RefCntObject> consumer(m_listener);
         manager.RemoveConsumer(consumer);
         m_listener.reset();
+    }
+    if (m_exporter) {
+        manager.RemoveConsumer(m_exporter);
+        char error[kErrorSize] = {};
+        if (!reinterpret_cast<CloseExporterFunction>(m_closeExporter)(
+                m_exporter.get(), !m_pushUrl.empty(), error, sizeof error)) {
+            ReportExporterFailure(error);
+        }
+        m_exporter.reset();
     }
 }
 

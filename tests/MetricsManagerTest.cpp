@@ -338,9 +338,13 @@ TEST(MetricsManagerTest, RemovalDoesNotWaitForOtherConsumers) {
         EXPECT_TRUE(gate->Inside());
     }
     EXPECT_EQ(destroyed.load(), 1) << "the background thread still held the removed consumer";
+    // The held event counts as queued until its whole batch is delivered.
+    manager.EmitEvent(TaggedAttribute(0, 2));
+    EXPECT_EQ(manager.GetQueuedEventCount(), 2u);
     gate->Open();
     manager.WaitUntilWritesFlushed(10000);
-    EXPECT_EQ(witness->Count(), 1u);  // the event goes on to the consumers still registered
+    EXPECT_EQ(manager.GetQueuedEventCount(), 0u);
+    EXPECT_EQ(witness->Count(), 2u);  // the events go on to the consumers still registered
 }
 
 // The shutdown event ends delivery where it stands: what is queued behind it in the same batch is

@@ -114,6 +114,10 @@ public:
     // when the manager is not running. Not from a consumer or a hook on the background thread:
     // the events it waits for could not move on until its time ran out.
     void WaitUntilWritesFlushed(unsigned int milliseconds);
+    // How many emitted events the asynchronous consumers have not yet been handed: a figure for
+    // health displays, exact only while nothing is emitted. Any thread, consumers and hooks
+    // included; takes two internal locks briefly. 0 when the manager is not running.
+    unsigned long long GetQueuedEventCount();
 
     // The one-time shutdown of the singleton (Disable under the instance lock); neither creates nor
     // deletes it. May block up to 1000 ms; must not be called from a consumer or a hook. Library

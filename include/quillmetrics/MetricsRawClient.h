@@ -14,6 +14,13 @@ namespace Metrics {
 // "-clear=" and "-raw=" (or the setters), then Open and Close it from one thread: Open attaches a
 // new root context to the calling thread and Close ends it there. Not thread-safe, and not for use
 // from a consumer or a hook: Close waits for the background thread.
+//
+// Two more options feed the same events to the Prometheus exporter, which Open loads from the
+// library quillmetrics_prometheus beside this one (a host that never passes them loads no HTTP
+// server): "-prom=ADDRESS:PORT" serves them for scraping from Open to Close, and "-push=URL" sends
+// the final figures to a Pushgateway at Close. When the exporter cannot be loaded or started (a
+// port in use), the reason goes to the logging hook, under the key
+// "quillmetrics-prometheus-failed", and recording to the file goes on.
 class QUILLMETRICS_API MetricsRawClient {
 public:
     // The consumer that writes each event it receives as one CSV line, in one write. A line the
@@ -43,7 +50,7 @@ public:
     MetricsRawClient& operator=(const MetricsRawClient&) = delete;
     ~MetricsRawClient();
 
-    // True when the argument is one of the four options; the value is not checked.
+    // True when the argument is one of the six options; the value is not checked.
     bool ProcessArgument(const std::string& argument);
     void SetOutputFileName(const std::string& fileName);
     void SetBits(const std::string& mnemonics, bool absolute);
@@ -67,6 +74,10 @@ private:
     unsigned long long m_clearBits = 0;
     bool m_absolute = false;
     RefCntPtr<Listener, RefCntObject> m_listener;
+    std::string m_prometheusAddress;
+    std::string m_pushUrl;
+    RefCntPtr<IMetricsListener, RefCntObject> m_exporter;
+    void* m_closeExporter = nullptr;  // the exporter library's close function
 };
 
 }  // namespace Metrics

@@ -1,0 +1,342 @@
+#include "Exposition.h"
+
+#include <charconv>
+#include <cmath>
+#include <type_traits>
+
+#include "quillmetrics/MetricsBitsUtils.h"
+#include "quillmetrics/MetricsManager.h"
+
+namespace Metrics::Prometheus {
+
+namespace {
+
+constexpr const char* kOther = "other";
+
+void AppendUtf8(std::string& out, uint32_t code) {
+    if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+        code = 0xFFFD;
+    }
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (code >> 18));
+        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+// Length of the valid UTF-8 sequence at text[i], 0 when there is none: overlong forms,
+// surrogates and code points past U+10FFFF are invalid.
+size_t Utf8Length(const std::string& text, size_t i) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    if (lead < 0x80) {
+        return 1;
+    }
+    size_t length = 0;
+    uint32_t code = 0;
+    uint32_t least = 0;
+    if ((lead & 0xE0) == 0xC0) {
+        length = 2, code = lead & 0x1F, least = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3, code = lead & 0x0F, least = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4, code = lead & 0x07, least = 0x10000;
+    } else {
+        return 0;
+    }
+    if (i + length > text.size()) {
+        return 0;
+    }
+    for (size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) {
+            return 0;
+        }
+        code = (code << 6) | (byte(i + k) & 0x3F);
+    }
+    const bool valid = code >= least && code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF);
+    return valid ? length : 0;
+}
+
+void AppendNumber(std::string& out, double value) {
+    if (std::isnan(value)) {
+        out += "NaN";
+    } else if (std::isinf(value)) {
+        out += value > 0 ? "+Inf" : "-Inf";
+    } else {
+        char buffer[32];
+        const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+        out.append(buffer, result.ptr);
+    }
+}
+
+void AppendNumber(std::string& out, uint64_t value) { out += std::to_string(value); }
+
+void AppendHeader(std::string& out, const char* name, const char* type, const char* help) {
+    out += "# HELP ";
+    out += name;
+    out += ' ';
+    out += help;
+    out += "\n# TYPE ";
+    out += name;
+    out += ' ';
+    out += type;
+    out += '\n';
+}
+
+template <typename Number>
+void AppendSample(std::string& out, const char* name, const std::string& labels, Number value) {
+    out += name;
+    if (!labels.empty()) {
+        out += '{';
+        out += labels;
+        out += '}';
+    }
+    out += ' ';
+    AppendNumber(out, value);
+    out += '\n';
+}
+
+std::string Label(const char* name, const std::string& value) {
+    return std::string(name) + "=\"" + LabelValue(value) + '"';
+}
+
+std::string CategoryOf(unsigned long long bits) {
+    const unsigned long long categories = bits & kCategoryMask;
+    return categories == 0 ? "none" : MetricsBitsUtils::MetricsBitsToMnemonicList(categories);
+}
+
+std::string TypeOf(MetricsEventType type) {
+    const char* name = MetricsEventTypeName(type);
+    return name != nullptr ? name : std::to_string(static_cast<int32_t>(type));
+}
+
+bool IsNumber(const MetricsValue& value) {
+    return value.m_type == MetricsValueType::Int64 || value.m_type == MetricsValueType::Double;
+}
+
+}  // namespace
+
+std::string LabelValue(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        const size_t length = Utf8Length(text, i);
+        if (length == 0) {
+            AppendUtf8(out, 0xFFFD);
+            ++i;
+            continue;
+        }
+        const char c = text[i];
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '"') {
+            out += "\\\"";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out.append(text, i, length);
+        }
+        i += length;
+    }
+    return out;
+}
+
+std::string TextOf(const MetricsValue& value) {
+    switch (value.m_type) {
+        case MetricsValueType::String:
+            return *value.m_string;
+        case MetricsValueType::WString: {
+            std::string out;
+            const std::wstring& wide = *value.m_wstring;
+            for (size_t i = 0; i < wide.size(); ++i) {
+                auto code =
+                    static_cast<uint32_t>(static_cast<std::make_unsigned_t<wchar_t>>(wide[i]));
+                // UTF-16 where wchar_t is 16 bits wide: join a surrogate pair, and let a lone
+                // surrogate become U+FFFD.
+                if (sizeof(wchar_t) == 2 && code >= 0xD800 && code <= 0xDBFF &&
+                    i + 1 < wide.size()) {
+                    const auto low = static_cast<uint32_t>(
+                        static_cast<std::make_unsigned_t<wchar_t>>(wide[i + 1]));
+                    if (low >= 0xDC00 && low <= 0xDFFF) {
+                        code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+                        ++i;
+                    }
+                }
+                AppendUtf8(out, code);
+            }
+            return out;
+        }
+        case MetricsValueType::Bool:
+            return value.m_bool ? "true" : "false";
+        case MetricsValueType::Double: {
+            std::string out;
+            AppendNumber(out, value.m_double);
+            return out;
+        }
+        case MetricsValueType::Int64:
+            break;
+    }
+    return std::to_string(value.m_int);
+}
+
+Aggregate::Aggregate(size_t maxSeriesPerMetric, std::vector<double> bucketsSeconds)
+    : m_maxSeries(maxSeriesPerMetric)
+    , m_bounds(std::move(bucketsSeconds)) {}
+
+template <typename Series>
+Series& Aggregate::SeriesOf(Family<Series>& family, std::string labels, const std::string& folded) {
+    auto found = family.series.find(labels);
+    if (found != family.series.end()) {
+        return found->second;
+    }
+    // The folded set does not count against the cap, so a full family still takes every event.
+    if (family.series.size() >= m_maxSeries + (family.series.count(folded) != 0 ? 1 : 0)) {
+        ++family.folded;
+        labels = folded;
+    }
+    return family.series[labels];
+}
+
+void Aggregate::Add(const MetricsEvent& event) {
+    ++m_delivered;
+    const std::string category = Label("category", CategoryOf(event.bits));
+    const std::string type = Label("type", TypeOf(event.eventType));
+    ++SeriesOf(m_events, type + ',' + category, type + ',' + Label("category", kOther));
+    switch (event.eventType) {
+        case MetricsEventType::ContextCreate:
+            ++m_contextsCreated;
+            break;
+        case MetricsEventType::ContextOpen:
+            ++m_contextsOpen;
+            break;
+        case MetricsEventType::ContextClose:
+            --m_contextsOpen;
+            break;
+        case MetricsEventType::ScopeOpen:
+            m_pairing.Open(event.contextId, TextOf(event.param1), event.timestamp);
+            break;
+        case MetricsEventType::ScopeClose:
+            AddScopeClose(event, TextOf(event.param1));
+            break;
+        case MetricsEventType::Attribute:
+            AddNumber(event.param1, event.param2);
+            break;
+        case MetricsEventType::MultiAttribute:
+            for (const auto& [name, value] : event.paramPairs) {
+                AddNumber(name, value);
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+void Aggregate::AddScopeClose(const MetricsEvent& event, const std::string& name) {
+    const auto opened = m_pairing.Close(event.contextId, name);
+    if (!opened) {
+        return;
+    }
+    const std::string category = Label("category", CategoryOf(event.bits));
+    Histogram& histogram = SeriesOf(m_scopes, Label("scope", name) + ',' + category,
+                                    Label("scope", kOther) + ',' + Label("category", kOther));
+    if (histogram.buckets.empty()) {
+        histogram.buckets.assign(m_bounds.size() + 1, 0);
+    }
+    const uint64_t nanoseconds = event.timestamp > *opened ? event.timestamp - *opened : 0;
+    const double seconds = static_cast<double>(nanoseconds) / 1e9;
+    size_t bucket = 0;
+    while (bucket < m_bounds.size() && seconds > m_bounds[bucket]) {
+        ++bucket;
+    }
+    ++histogram.buckets[bucket];
+    histogram.sum += seconds;
+    ++histogram.count;
+}
+
+void Aggregate::AddNumber(const MetricsValue& name, const MetricsValue& value) {
+    if (!IsNumber(value)) {
+        return;
+    }
+    const double number = value.m_type == MetricsValueType::Double
+                              ? value.m_double
+                              : static_cast<double>(value.m_int);
+    Attribute& attribute =
+        SeriesOf(m_attributes, Label("name", TextOf(name)), Label("name", kOther));
+    ++attribute.count;
+    attribute.sum += number;
+    attribute.last = number;
+}
+
+std::string Aggregate::Render(unsigned long long queued) const {
+    std::string out;
+    AppendHeader(out, "quillmetrics_events_total", "counter",
+                 "Events delivered to the exporter, by type and categories.");
+    for (const auto& [labels, count] : m_events.series) {
+        AppendSample(out, "quillmetrics_events_total", labels, count);
+    }
+
+    AppendHeader(out, "quillmetrics_scope_duration_seconds", "histogram",
+                 "Time from a scope's open to its close, by scope name and categories.");
+    for (const auto& [labels, histogram] : m_scopes.series) {
+        uint64_t cumulative = 0;
+        for (size_t i = 0; i <= m_bounds.size(); ++i) {
+            cumulative += histogram.buckets[i];
+            std::string le = labels;
+            le += ",le=\"";
+            if (i < m_bounds.size()) {
+                AppendNumber(le, m_bounds[i]);
+            } else {
+                le += "+Inf";
+            }
+            le += '"';
+            AppendSample(out, "quillmetrics_scope_duration_seconds_bucket", le, cumulative);
+        }
+        AppendSample(out, "quillmetrics_scope_duration_seconds_sum", labels, histogram.sum);
+        AppendSample(out, "quillmetrics_scope_duration_seconds_count", labels, histogram.count);
+    }
+
+    AppendHeader(out, "quillmetrics_contexts_created_total", "counter", "Contexts created.");
+    AppendSample(out, "quillmetrics_contexts_created_total", "", m_contextsCreated);
+    AppendHeader(out, "quillmetrics_contexts_open", "gauge", "Contexts opened and not yet closed.");
+    AppendSample(out, "quillmetrics_contexts_open", "", static_cast<double>(m_contextsOpen));
+
+    AppendHeader(out, "quillmetrics_attribute", "summary",
+                 "Numeric attributes by name: how many were recorded, and their sum.");
+    for (const auto& [labels, attribute] : m_attributes.series) {
+        AppendSample(out, "quillmetrics_attribute_sum", labels, attribute.sum);
+        AppendSample(out, "quillmetrics_attribute_count", labels, attribute.count);
+    }
+    AppendHeader(out, "quillmetrics_attribute_last", "gauge",
+                 "The last value recorded of each numeric attribute.");
+    for (const auto& [labels, attribute] : m_attributes.series) {
+        AppendSample(out, "quillmetrics_attribute_last", labels, attribute.last);
+    }
+
+    AppendHeader(out, "quillmetrics_exporter_events_total", "counter",
+                 "Events the exporter has received.");
+    AppendSample(out, "quillmetrics_exporter_events_total", "", m_delivered);
+    AppendHeader(out, "quillmetrics_events_queued", "gauge",
+                 "Events emitted and not yet delivered to the asynchronous consumers.");
+    AppendSample(out, "quillmetrics_events_queued", "", static_cast<uint64_t>(queued));
+    AppendHeader(out, "quillmetrics_series_folded_total", "counter",
+                 "Events whose label set was folded into \"other\" by the cardinality cap.");
+    AppendSample(out, "quillmetrics_series_folded_total",
+                 Label("metric", "quillmetrics_events_total"), m_events.folded);
+    AppendSample(out, "quillmetrics_series_folded_total",
+                 Label("metric", "quillmetrics_scope_duration_seconds"), m_scopes.folded);
+    AppendSample(out, "quillmetrics_series_folded_total", Label("metric", "quillmetrics_attribute"),
+                 m_attributes.folded);
+    return out;
+}
+
+}  // namespace Metrics::Prometheus
