@@ -64,6 +64,7 @@ public:
     }
 
     void enqueue(std::function<void()> job) override {
+        StopIfTheManagerStopped();
         {
             std::lock_guard<std::mutex> lock(m_shared->mutex);
             if (!m_shared->closing && m_shared->waiting.size() < m_shared->maxWaiting) {
@@ -85,13 +86,16 @@ public:
         m_shared->WaitForThreads(1, std::chrono::steady_clock::now() + 2 * m_shared->ioTimeout);
     }
 
-    void on_idle() override {
+    // The listener asks while it waits for connections, and at each one.
+    void on_idle() override { StopIfTheManagerStopped(); }
+
+private:
+    void StopIfTheManagerStopped() {
         if (m_shared->stopWithManager && !MetricsManager::GetInstance().IsRunning()) {
             m_shared->server.stop();
         }
     }
 
-private:
     // Holds the shared block until the last connection it took is done.
     static void Work(const std::shared_ptr<HttpEndpoint::Shared>& shared) {
         for (;;) {
@@ -160,6 +164,17 @@ bool HttpEndpoint::Start(const std::string& address, int port, bool stopWithMana
     server.new_task_queue = [weak, workers]() -> httplib::TaskQueue* {
         return new BoundedQueue(weak.lock(), workers);
     };
+    // The library's default lets a second server share the port (SO_REUSEPORT), and the
+    // system would then split the scrapes between two processes: a port in use must be an error.
+    server.set_socket_options([](socket_t socket) {
+        int yes = 1;
+#if defined(_WIN32)
+        setsockopt(socket, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes),
+                   sizeof yes);
+#else
+        setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+#endif
+    });
     server.set_read_timeout(m_ioTimeout);
     server.set_write_timeout(m_ioTimeout);
     server.set_keep_alive_timeout(1);

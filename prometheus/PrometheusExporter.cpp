@@ -187,7 +187,10 @@ extern "C" Metrics::IMetricsListener* QuillmetricsPrometheusOpen(const char* lis
         std::string reason;
         if (!where.empty() && !exporter->Start(reason)) {
             Metrics::CopyError(reason, error, errorSize);
-            return nullptr;
+            if (options.pushUrl.empty()) {
+                return nullptr;
+            }
+            // The figures can still be pushed at the end.
         }
         return exporter.release();
     } catch (const std::exception& e) {

@@ -59,8 +59,10 @@ RefCntPtr<IMetricsListener, RefCntObject> OpenExporter(const std::string& addres
     char error[kErrorSize] = {};
     IMetricsListener* made = reinterpret_cast<OpenExporterFunction>(open)(
         address.c_str(), pushUrl.c_str(), error, sizeof error);
-    if (made == nullptr) {
+    if (error[0] != '\0') {  // it failed, or it works only in part (no server, but a push)
         ReportExporterFailure(error);
+    }
+    if (made == nullptr) {
         return {};
     }
     RefCntPtr<IMetricsListener, RefCntObject> exporter(made);

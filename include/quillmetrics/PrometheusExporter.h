@@ -91,8 +91,9 @@ private:
 // What MetricsRawClient loads from this library when a host passes "-prom=" or "-push=", so that
 // hosts that never do load no HTTP server. listen is "address:port" or empty (no server), pushUrl
 // is empty or a Pushgateway URL. Open returns a new exporter, not yet registered, or null with the
-// reason in error; Close pushes to pushUrl (when push is set) and stops the server, and returns
-// false with the reason in error when the push failed.
+// reason in error (when only the server failed and a push is asked for, the exporter is returned
+// with the server's failure in error); Close pushes to pushUrl (when push is set) and stops the
+// server, and returns false with the reason in error when the push failed.
 extern "C" {
 QUILLMETRICS_PROMETHEUS_API Metrics::IMetricsListener* QuillmetricsPrometheusOpen(
     const char* listen, const char* pushUrl, char* error, size_t errorSize);

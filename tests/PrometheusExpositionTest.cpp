@@ -1,0 +1,127 @@
+#include <gtest/gtest.h>
+
+#include "Exposition.h"
+
+namespace Metrics::Prometheus {
+namespace {
+
+MetricsEvent Event(MetricsEventType type, unsigned long long context, MetricsValue first,
+                   MetricsValue second = MetricsValue(), uint64_t timestamp = 0) {
+    MetricsEvent event;
+    event.eventType = type;
+    event.contextId = context;
+    event.timestamp = timestamp;
+    event.param1 = std::move(first);
+    event.param2 = std::move(second);
+    return event;
+}
+
+MetricsEvent Scope(MetricsEventType type, unsigned long long context, const char* name,
+                   uint64_t timestamp) {
+    return Event(type, context, MetricsValue(name), MetricsValue(), timestamp);
+}
+
+bool Has(const std::string& text, const std::string& line) {
+    return text.find("\n" + line + "\n") != std::string::npos;
+}
+
+// Scopes pair with the latest unclosed open of the same name in the same context: nested opens of
+// one name close innermost first, and a close in another context or without an open counts nothing.
+TEST(PrometheusExpositionTest, HistogramsPairScopesAndCountCumulatively) {
+    Aggregate aggregate(1000, {1e-6, 1e-3, 1});
+    using Type = MetricsEventType;
+    const std::vector<MetricsEvent> stream = {
+        Scope(Type::ScopeOpen, 1, "outer", 1000),       Scope(Type::ScopeOpen, 1, "outer", 2000),
+        Scope(Type::ScopeClose, 1, "outer", 2500),     // 500 ns, the inner one
+        Scope(Type::ScopeOpen, 2, "outer", 3000),      // another context: never closed
+        Scope(Type::ScopeClose, 1, "outer", 1001000),  // exactly 1 ms, the outer one
+        Scope(Type::ScopeClose, 1, "outer", 1002000),  // nothing open in context 1 any more
+        Scope(Type::ScopeClose, 1, "lonely", 5),        Scope(Type::ScopeOpen, 1, "slow", 0),
+        Scope(Type::ScopeClose, 1, "slow", 3000000000),  // 3 s: past every bound
+    };
+    for (const auto& event : stream) {
+        aggregate.Add(event);
+    }
+    const std::string text = aggregate.Render(7);
+    const std::string outer = R"(scope="outer",category="none")";
+    EXPECT_TRUE(
+        Has(text, "quillmetrics_scope_duration_seconds_bucket{" + outer + ",le=\"1e-06\"} 1"));
+    EXPECT_TRUE(
+        Has(text, "quillmetrics_scope_duration_seconds_bucket{" + outer + ",le=\"0.001\"} 2"));
+    EXPECT_TRUE(Has(text, "quillmetrics_scope_duration_seconds_bucket{" + outer + ",le=\"1\"} 2"));
+    EXPECT_TRUE(
+        Has(text, "quillmetrics_scope_duration_seconds_bucket{" + outer + ",le=\"+Inf\"} 2"));
+    EXPECT_TRUE(Has(text, "quillmetrics_scope_duration_seconds_count{" + outer + "} 2"));
+    EXPECT_TRUE(Has(text, "quillmetrics_scope_duration_seconds_sum{" + outer + "} 0.0010005"));
+    const std::string slow = R"(scope="slow",category="none")";
+    EXPECT_TRUE(Has(text, "quillmetrics_scope_duration_seconds_bucket{" + slow + ",le=\"1\"} 0"));
+    EXPECT_TRUE(
+        Has(text, "quillmetrics_scope_duration_seconds_bucket{" + slow + ",le=\"+Inf\"} 1"));
+    EXPECT_TRUE(Has(text, "quillmetrics_scope_duration_seconds_sum{" + slow + "} 3"));
+    EXPECT_EQ(text.find("lonely"), std::string::npos);
+    EXPECT_TRUE(Has(text, "quillmetrics_events_total{type=\"ScopeClose\",category=\"none\"} 5"));
+    EXPECT_TRUE(Has(text, "quillmetrics_exporter_events_total 9"));
+    EXPECT_TRUE(Has(text, "quillmetrics_events_queued 7"));
+    EXPECT_TRUE(Has(text, "# TYPE quillmetrics_scope_duration_seconds histogram"));
+}
+
+TEST(PrometheusExpositionTest, ContextsAttributesAndLabelText) {
+    Aggregate aggregate(1000, {1});
+    using Type = MetricsEventType;
+    aggregate.Add(Event(Type::ContextCreate, 0, MetricsValue(), MetricsValue(1)));
+    aggregate.Add(Event(Type::ContextCreate, 0, MetricsValue(), MetricsValue(2)));
+    aggregate.Add(Event(Type::ContextOpen, 0, MetricsValue(), MetricsValue(1)));
+    aggregate.Add(Event(Type::ContextOpen, 0, MetricsValue(), MetricsValue(2)));
+    aggregate.Add(Event(Type::ContextClose, 0, MetricsValue(), MetricsValue(2)));
+    aggregate.Add(Event(Type::Attribute, 1, MetricsValue("rows"), MetricsValue(5)));
+    aggregate.Add(Event(Type::Attribute, 1, MetricsValue("rows"), MetricsValue(2.5)));
+    aggregate.Add(Event(Type::Attribute, 1, MetricsValue("user"), MetricsValue("not a number")));
+    aggregate.Add(Event(Type::Attribute, 1, MetricsValue("flag"), MetricsValue(true)));
+    MetricsEvent multi = Event(Type::MultiAttribute, 1, MetricsValue());
+    multi.paramPairs = {{MetricsValue("rows"), MetricsValue(-1)},
+                        {MetricsValue("b\"a\\d\nname\xff"), MetricsValue(1)},
+                        {MetricsValue(L"gr\u00f6\u00dfe"), MetricsValue(4)}};
+    multi.bits = 0x800;  // a bit below the category part: still "none"
+    aggregate.Add(multi);
+
+    const std::string text = aggregate.Render(0);
+    EXPECT_TRUE(Has(text, "quillmetrics_contexts_created_total 2"));
+    EXPECT_TRUE(Has(text, "quillmetrics_contexts_open 1"));
+    EXPECT_TRUE(Has(text, "quillmetrics_attribute_count{name=\"rows\"} 3"));
+    EXPECT_TRUE(Has(text, "quillmetrics_attribute_sum{name=\"rows\"} 6.5"));
+    EXPECT_TRUE(Has(text, "quillmetrics_attribute_last{name=\"rows\"} -1"));
+    EXPECT_EQ(text.find("name=\"user\""), std::string::npos);
+    EXPECT_EQ(text.find("name=\"flag\""), std::string::npos);
+    // Backslash, quote and line feed escaped; an invalid byte becomes U+FFFD; wide text in UTF-8.
+    EXPECT_TRUE(
+        Has(text, "quillmetrics_attribute_count{name=\"b\\\"a\\\\d\\nname\xef\xbf\xbd\"} 1"));
+    EXPECT_TRUE(Has(text,
+                    "quillmetrics_attribute_last{name=\"gr\xc3\xb6\xc3\x9f"
+                    "e\"} 4"));
+    EXPECT_TRUE(
+        Has(text, "quillmetrics_events_total{type=\"MultiAttribute\",category=\"none\"} 1"));
+
+    EXPECT_EQ(LabelValue("ok \xe2\x82\xac \xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xe2\x82"),
+              "ok \xe2\x82\xac \xef\xbf\xbd\xef\xbf\xbd \xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd "
+              "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd \xef\xbf\xbd\xef\xbf\xbd");
+}
+
+// Past the cap, new label sets fold into "other", which still takes their values, and every
+// folded event is counted.
+TEST(PrometheusExpositionTest, CardinalityCapFoldsIntoOther) {
+    Aggregate aggregate(2, {1});
+    for (const char* name : {"a", "b", "c", "d", "a", "c"}) {
+        aggregate.Add(Event(MetricsEventType::Attribute, 1, MetricsValue(name), MetricsValue(1)));
+    }
+    const std::string text = aggregate.Render(0);
+    EXPECT_TRUE(Has(text, "quillmetrics_attribute_count{name=\"a\"} 2"));
+    EXPECT_TRUE(Has(text, "quillmetrics_attribute_count{name=\"b\"} 1"));
+    EXPECT_TRUE(Has(text, "quillmetrics_attribute_count{name=\"other\"} 3"));
+    EXPECT_EQ(text.find("name=\"c\""), std::string::npos);
+    EXPECT_TRUE(Has(text, "quillmetrics_series_folded_total{metric=\"quillmetrics_attribute\"} 3"));
+    EXPECT_TRUE(
+        Has(text, "quillmetrics_series_folded_total{metric=\"quillmetrics_events_total\"} 0"));
+}
+
+}  // namespace
+}  // namespace Metrics::Prometheus
