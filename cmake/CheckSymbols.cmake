@@ -44,7 +44,7 @@ foreach(name IN LISTS candidates)
     if(name MATCHES "^(typeinfo|typeinfo name|vtable|VTT) for std::")
         continue()
     endif()
-    if(name MATCHES "Metrics::|TStringCore|TFormatStringCore|TEvent|IEvent|TReadWriteLock|RefCntObject|TSystem|QuillException|ThrowLogicException")
+    if(name MATCHES "Metrics::|^Quillmetrics|TStringCore|TFormatStringCore|TEvent|IEvent|TReadWriteLock|RefCntObject|TSystem|QuillException|ThrowLogicException")
         if(OBJDUMP)
             # 64-bit Windows spells the millisecond count long long, and exports no type names.
             string(REPLACE "duration<long long, std::ratio<1ll, 1000ll> >"

@@ -71,14 +71,24 @@ struct Figures {
     }
 };
 
+namespace {
+
+// What the server's threads call: it holds the figures, not the exporter. A named type of this
+// file's own, so that nothing about it is exported with the class.
+struct RenderFigures {
+    std::shared_ptr<Figures> figures;
+    std::string operator()() const { return figures->Render(); }
+};
+
+}  // namespace
+
 class PrometheusExporter::Impl {
 public:
     explicit Impl(PrometheusOptions options)
         : options(std::move(options))
         , figures(std::make_shared<Figures>(this->options.maxSeriesPerMetric,
                                             this->options.bucketsSeconds))
-        , endpoint([figures = figures] { return figures->Render(); }, this->options.maxConnections,
-                   this->options.ioTimeout) {}
+        , endpoint(RenderFigures{figures}, this->options.maxConnections, this->options.ioTimeout) {}
 
     PrometheusOptions options;
     std::shared_ptr<Figures> figures;
