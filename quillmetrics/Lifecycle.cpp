@@ -61,4 +61,48 @@ void ShutdownAtExit() {
     WaitUntilBackgroundThreadGone(200);
 }
 
+// The singleton is made and shut down under the instance lock, which unload and exit take too.
+
+MetricsManager& MetricsManager::GetInstance() {
+    MetricsManager* instance = s_instance.load(std::memory_order_acquire);
+    if (instance != nullptr) {
+        return *instance;
+    }
+    TReadWriteLock& lock = InstanceLock();
+    lock.Lock();
+    instance = s_instance.load(std::memory_order_relaxed);
+    if (instance == nullptr) {
+        try {
+            instance = new MetricsManager();
+        } catch (...) {
+            lock.Unlock();
+            throw;
+        }
+        s_instance.store(instance, std::memory_order_release);
+    }
+    lock.Unlock();
+    return *instance;
+}
+
+void MetricsManager::ShutdownAndFlush() {
+    if (IsShutdown()) {
+        return;
+    }
+    TReadWriteLock& lock = InstanceLock();
+    lock.Lock();
+    if (!IsShutdown()) {
+        if (MetricsManager* instance = MetricsManager::s_instance.load(std::memory_order_acquire)) {
+            try {
+                instance->Disable();
+            } catch (...) {
+                // Shutdown must complete even when a consumer or hook throws.
+            }
+        }
+        MarkShutdown();
+    }
+    lock.Unlock();
+}
+
+void MetricsManager::ShutdownAndFreeInstance() { ShutdownAndFlush(); }
+
 }  // namespace Metrics

@@ -47,27 +47,6 @@ IMetricsListener::IMetricsListener() = default;
 
 IMetricsListener::~IMetricsListener() = default;
 
-MetricsManager& MetricsManager::GetInstance() {
-    MetricsManager* instance = s_instance.load(std::memory_order_acquire);
-    if (instance != nullptr) {
-        return *instance;
-    }
-    TReadWriteLock& lock = InstanceLock();
-    lock.Lock();
-    instance = s_instance.load(std::memory_order_relaxed);
-    if (instance == nullptr) {
-        try {
-            instance = new MetricsManager();
-        } catch (...) {
-            lock.Unlock();
-            throw;
-        }
-        s_instance.store(instance, std::memory_order_release);
-    }
-    lock.Unlock();
-    return *instance;
-}
-
 MetricsManager::MetricsManager()
     : m_state(std::make_unique<State>(*this, m_bits)) {}
 
@@ -134,27 +113,6 @@ unsigned long long MetricsManager::GetQueuedEventCount() {
     }
     return m_state->delivery.QueuedCount();
 }
-
-void MetricsManager::ShutdownAndFlush() {
-    if (IsShutdown()) {
-        return;
-    }
-    TReadWriteLock& lock = InstanceLock();
-    lock.Lock();
-    if (!IsShutdown()) {
-        if (MetricsManager* instance = MetricsManager::s_instance.load(std::memory_order_acquire)) {
-            try {
-                instance->Disable();
-            } catch (...) {
-                // Shutdown must complete even when a consumer or hook throws.
-            }
-        }
-        MarkShutdown();
-    }
-    lock.Unlock();
-}
-
-void MetricsManager::ShutdownAndFreeInstance() { ShutdownAndFlush(); }
 
 bool MetricsManager::AddConsumer(const RefCntPtr<IMetricsListener, RefCntObject>& listener,
                                  unsigned long long bits, bool synchronous) {
