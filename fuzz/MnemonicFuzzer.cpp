@@ -72,7 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // An option is recognised exactly when it starts with one of the four prefixes.
     Metrics::MetricsRawClient client;
     const bool recognised = list.rfind("-set=", 0) == 0 || list.rfind("-setabs=", 0) == 0 ||
-                            list.rfind("-clear=", 0) == 0 || list.rfind("-raw=", 0) == 0;
+                            list.rfind("-clear=", 0) == 0 || list.rfind("-raw=", 0) == 0 ||
+                            list.rfind("-prom=", 0) == 0 || list.rfind("-push=", 0) == 0;
     Check(client.ProcessArgument(list) == recognised);
     return 0;
 }

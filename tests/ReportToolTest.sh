@@ -69,5 +69,29 @@ printf "${header}1,2.000000,0,8,a,b\n2,2.000000,0,8,c" >cut.csv
 grep -q "cut.csv: 1 events" cut.txt && grep -q "the last line was cut" cut.txt ||
     fail "the cut last line was not reported: $(cat cut.txt)"
 
+# Values hold what the host gave: code-page text and stray bytes must still give valid UTF-8 in
+# every output, and valid JSON.
+printf "${header}1,2.000000,0,2,0,1\n2,2.000000,0,3,0,1\n3,2.000000,1,5,caf\xe9 \xff\xfe,0\n" >bytes.csv
+printf "4,2.000000,1,8,n\xc3\xa4me,\xed\xa0\x80 \xe2\x82\n5,2.000000,1,6,caf\xe9 \xff\xfe,0\n" >>bytes.csv
+"$report" bytes.csv --html bytes.html --trace bytes.json >bytes.txt 2>err.txt ||
+    fail "a file with stray bytes was refused: $(cat err.txt)"
+if command -v python3 >/dev/null; then
+    python3 - bytes.txt bytes.json bytes.html <<'PY' || fail "an output of stray bytes is not valid"
+import json, sys
+summary, trace, page = (open(p, "rb").read().decode("utf-8") for p in sys.argv[1:])
+json.loads(trace)
+assert "caf\ufffd \ufffd\ufffd" in summary and "n\u00e4me" in summary, summary
+assert "caf\ufffd \ufffd\ufffd" in page and "caf\ufffd \ufffd\ufffd" in trace
+PY
+fi
+
+# An output that cannot be written whole leaves the one before it as it was.
+echo "previous" >kept.json
+(trap '' XFSZ && ulimit -f 1 && "$report" run.csv --quiet --trace kept.json) >/dev/null 2>err.txt &&
+    fail "a trace larger than the size limit was written"
+grep -q "writing kept.json failed" err.txt || fail "the failed write was not reported: $(cat err.txt)"
+[ "$(cat kept.json)" = "previous" ] || fail "a failed write changed the previous trace"
+ls kept.json.* >/dev/null 2>&1 && fail "a failed write left its partial file behind"
+
 [ "$failures" -eq 0 ] && echo "report tool: all checks passed"
 exit "$failures"

@@ -1,0 +1,78 @@
+// Runs arbitrary event rows, with arbitrary bytes in their values, through the report tool's
+// model and all three of its outputs: each must be valid UTF-8, and the trace valid JSON.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+
+#include "EventFile.h"
+#include "ReportOutput.h"
+#include "RunModel.h"
+#include "Utf8.h"
+
+namespace {
+
+void Check(bool condition) {
+    if (!condition) {
+        std::abort();
+    }
+}
+
+struct Input {
+    const uint8_t* data;
+    size_t size;
+    uint8_t Byte() {
+        if (size == 0) {
+            return 0;
+        }
+        --size;
+        return *data++;
+    }
+    std::string Bytes(size_t count) {
+        count = count < size ? count : size;
+        std::string text(reinterpret_cast<const char*>(data), count);
+        data += count;
+        size -= count;
+        return text;
+    }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using namespace Metrics::Report;
+    // The types the model reads, and now and then one it does not know.
+    constexpr int32_t kTypes[] = {2, 3, 4, 5, 6, 7, 8, 10, 12, 1, 99, -5};
+    Input in{data, size};
+    EventFile file;
+    uint64_t timestamp = 0;
+    while (in.size > 0 && file.rows.size() < 200) {
+        EventRow row;
+        row.line = file.rows.size() + 2;
+        row.type = kTypes[in.Byte() % (sizeof kTypes / sizeof kTypes[0])];
+        row.contextId = in.Byte() % 4;
+        timestamp += in.Byte();
+        row.timestamp = timestamp;
+        row.datetime = "1.000000";
+        row.param1 = in.Bytes(in.Byte() % 12);
+        row.param2 = in.Bytes(in.Byte() % 12);
+        file.rows.push_back(std::move(row));
+    }
+    file.lastLineCut = (size & 1) != 0;
+    const RunModel model = BuildModel(file);
+
+    std::ostringstream summary;
+    std::ostringstream trace;
+    std::ostringstream page;
+    PrintSummary(summary, "fuzz.csv", file, model);
+    WriteTrace(trace, model);
+    WriteHtml(page, "fuzz.csv", file, model);
+    for (const std::ostringstream* out : {&summary, &trace, &page}) {
+        Check(Metrics::ValidUtf8(out->str()) == out->str());
+    }
+    Check(nlohmann::json::accept(trace.str()));
+    return 0;
+}
