@@ -67,7 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::ostringstream summary;
     std::ostringstream trace;
     std::ostringstream page;
-    PrintSummary(summary, "fuzz.csv", file, model);
+    SummaryOptions options;
+    options.tree = (size & 2) != 0;
+    PrintSummary(summary, "fuzz.csv", file, model, options);
     WriteTrace(trace, model);
     WriteHtml(page, "fuzz.csv", file, model);
     for (const std::ostringstream* out : {&summary, &trace, &page}) {

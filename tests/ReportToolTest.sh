@@ -23,6 +23,15 @@ sed "s|^$source/report/||" small.txt | diff -u "$source/report/small.summary" - 
 for section in "events by type:" "contexts:" "scopes by total time" "attributes:" "unpaired:"; do
     grep -q "$section" summary.txt || fail "the summary has no '$section'"
 done
+# Contexts come grouped by name; the tree only on request, with long runs of siblings folded.
+grep -Eq '^  work-item +40 ' summary.txt || fail "no group of the 40 work items: $(cat summary.txt)"
+grep -q "context tree:" summary.txt && fail "the tree was printed without --tree"
+[ "$(wc -l <summary.txt)" -le 60 ] || fail "the summary of 40 work items takes $(wc -l <summary.txt) lines"
+"$report" run.csv --tree >tree.txt 2>&1 || fail "--tree failed"
+grep -Eq '^ +… [0-9]+ more work-item$' tree.txt || fail "no run of work items was folded: $(cat tree.txt)"
+folded="$(grep -Eo '… [0-9]+ more work-item' tree.txt | awk '{s += $2} END {print s + 0}')"
+shown="$(grep -c '(work-item) parent' tree.txt)"
+[ $((folded + shown)) -eq 40 ] || fail "the tree shows $shown and folds $folded of 40 work items"
 if command -v python3 >/dev/null; then
     python3 - run.csv run.json run.html <<'PY' || fail "the trace or the page breaks the rules"
 import csv, json, sys, collections

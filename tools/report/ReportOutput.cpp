@@ -49,8 +49,21 @@ std::string Escape(const std::string& text) {
     return out;
 }
 
-// Contexts in tree order (each under its parent), with their depth.
-std::vector<std::pair<uint64_t, int>> ContextTree(const RunModel& model) {
+// A line of the context tree: a context at its depth, or a fold standing for `folded` more
+// siblings of one name.
+struct TreeLine {
+    uint64_t id = 0;
+    int depth = 0;
+    size_t folded = 0;
+    std::string name;
+};
+
+// Contexts in tree order (each under its parent). When fold is set, a run of more than
+// kFoldAbove siblings of one name shows its first kShownOfRun and one line for the rest.
+constexpr size_t kFoldAbove = 5;
+constexpr size_t kShownOfRun = 3;
+
+std::vector<TreeLine> ContextTree(const RunModel& model, bool fold) {
     std::map<uint64_t, std::vector<uint64_t>> children;
     std::vector<uint64_t> roots;
     for (const auto& [id, context] : model.contexts) {
@@ -60,16 +73,28 @@ std::vector<std::pair<uint64_t, int>> ContextTree(const RunModel& model) {
             roots.push_back(id);
         }
     }
-    std::vector<std::pair<uint64_t, int>> order;
-    std::function<void(uint64_t, int)> visit = [&](uint64_t id, int depth) {
-        order.emplace_back(id, depth);
-        for (const uint64_t child : children[id]) {
-            visit(child, depth + 1);
-        }
-    };
-    for (const uint64_t root : roots) {
-        visit(root, 0);
-    }
+    std::vector<TreeLine> order;
+    std::function<void(const std::vector<uint64_t>&, int)> visit =
+        [&](const std::vector<uint64_t>& siblings, int depth) {
+            for (size_t i = 0; i < siblings.size();) {
+                const std::string& name = model.contexts.at(siblings[i]).name;
+                size_t run = 1;
+                while (i + run < siblings.size() &&
+                       model.contexts.at(siblings[i + run]).name == name) {
+                    ++run;
+                }
+                const size_t shown = fold && run > kFoldAbove ? kShownOfRun : run;
+                for (size_t k = 0; k < shown; ++k) {
+                    order.push_back({siblings[i + k], depth, 0, name});
+                    visit(children[siblings[i + k]], depth + 1);
+                }
+                if (shown < run) {
+                    order.push_back({0, depth, run - shown, name.empty() ? "unnamed" : name});
+                }
+                i += run;
+            }
+        };
+    visit(roots, 0);
     return order;
 }
 
@@ -82,7 +107,7 @@ std::string ContextLabel(const ContextInfo& context) {
 }
 
 void WriteSummary(std::ostream& out, const std::string& path, const EventFile& file,
-                  const RunModel& model) {
+                  const RunModel& model, const SummaryOptions& options) {
     out << path << ": " << model.events << " events";
     if (model.events != 0) {
         out << " from " << model.firstDatetime << " to " << model.lastDatetime << " ("
@@ -97,20 +122,39 @@ void WriteSummary(std::ostream& out, const std::string& path, const EventFile& f
     for (const auto& [type, count] : model.byType) {
         out << "  " << TypeName(type) << " (" << type << "): " << count << "\n";
     }
-    out << "\ncontexts: " << model.contexts.size() << "\n";
-    for (const auto& [id, depth] : ContextTree(model)) {
-        const ContextInfo& context = model.contexts.at(id);
-        out << "  " << std::string(static_cast<size_t>(depth) * 2, ' ') << ContextLabel(context)
-            << " parent " << context.parent;
-        if (context.opened && context.closed) {
-            out << ", lived " << Milliseconds(context.closeTs - context.openTs) << " ms";
-        } else if (context.opened) {
-            out << ", still open at the end";
+    const std::vector<ContextGroup> groups = model.ContextGroups();
+    out << "\ncontexts: " << model.contexts.size() << " in " << groups.size()
+        << " groups by name; lifetimes (ms):\n";
+    char line[256];
+    std::snprintf(line, sizeof(line), "  %-24s %8s %10s %10s %10s %10s\n", "name", "count", "p50",
+                  "p95", "max", "open");
+    out << line;
+    for (const ContextGroup& g : groups) {
+        std::snprintf(line, sizeof(line), "  %-24s %8zu %10s %10s %10s %10zu\n",
+                      g.name.substr(0, 24).c_str(), g.count, Milliseconds(g.lifetimes.p50).c_str(),
+                      Milliseconds(g.lifetimes.p95).c_str(), Milliseconds(g.lifetimes.max).c_str(),
+                      g.stillOpen);
+        out << line;
+    }
+    if (options.tree) {
+        out << "\ncontext tree:\n";
+        for (const TreeLine& entry : ContextTree(model, true)) {
+            out << "  " << std::string(static_cast<size_t>(entry.depth) * 2, ' ');
+            if (entry.folded != 0) {
+                out << "\u2026 " << entry.folded << " more " << entry.name << "\n";
+                continue;
+            }
+            const ContextInfo& context = model.contexts.at(entry.id);
+            out << ContextLabel(context) << " parent " << context.parent;
+            if (context.opened && context.closed) {
+                out << ", lived " << Milliseconds(context.closeTs - context.openTs) << " ms";
+            } else if (context.opened) {
+                out << ", still open at the end";
+            }
+            out << "\n";
         }
-        out << "\n";
     }
     out << "\nscopes by total time (ms):\n";
-    char line[256];
     std::snprintf(line, sizeof(line), "  %-24s %8s %12s %10s %10s %10s %10s\n", "scope", "count",
                   "total", "mean", "p50", "p95", "max");
     out << line;
@@ -207,10 +251,10 @@ constexpr size_t kMaxDrawn = 20000;
 
 void WriteHtml(std::ostream& out, const std::string& path, const EventFile& file,
                const RunModel& model) {
-    const auto tree = ContextTree(model);
+    const auto tree = ContextTree(model, false);
     std::map<uint64_t, size_t> lane;
     for (size_t i = 0; i < tree.size(); ++i) {
-        lane[tree[i].first] = i;
+        lane[tree[i].id] = i;
     }
     const double width = 1600;
     const double left = 260;
@@ -223,7 +267,7 @@ void WriteHtml(std::ostream& out, const std::string& path, const EventFile& file
     const double minWidth = aggregate ? 2.0 : 0.0;
 
     std::ostringstream summary;
-    WriteSummary(summary, path, file, model);
+    WriteSummary(summary, path, file, model, SummaryOptions());
     out << "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>quillmetrics run: "
         << Escape(path) << "</title>\n<style>body{font-family:sans-serif;margin:16px}"
         << "pre{background:#f6f6f6;padding:8px}rect.scope{fill:#4a90d9;stroke:#1d4f80}"
@@ -247,9 +291,9 @@ void WriteHtml(std::ostream& out, const std::string& path, const EventFile& file
             << Milliseconds(static_cast<uint64_t>(span * tick / 10.0)) << " ms</text>\n";
     }
     for (size_t i = 0; i < tree.size(); ++i) {
-        const ContextInfo& context = model.contexts.at(tree[i].first);
+        const ContextInfo& context = model.contexts.at(tree[i].id);
         const double y = 30 + laneHeight * static_cast<double>(i);
-        out << "<text x=\"" << 4 + 10 * tree[i].second << "\" y=\"" << y + 14 << "\">"
+        out << "<text x=\"" << 4 + 10 * tree[i].depth << "\" y=\"" << y + 14 << "\">"
             << Escape(ContextLabel(context)) << "</text>\n";
         if (context.opened) {
             const uint64_t end = context.closed ? context.closeTs : model.lastTs;
@@ -328,9 +372,9 @@ bool WriteFile(const std::string& path, const std::function<void(std::ostream&)>
 }
 
 void PrintSummary(std::ostream& out, const std::string& path, const EventFile& file,
-                  const RunModel& model) {
+                  const RunModel& model, const SummaryOptions& options) {
     std::ostringstream text;
-    WriteSummary(text, path, file, model);
+    WriteSummary(text, path, file, model, options);
     out << Metrics::ValidUtf8(text.str());
 }
 

@@ -25,10 +25,13 @@ int Run(int argc, char** argv) {
     std::string html;
     std::string trace;
     bool quiet = false;
+    SummaryOptions summary;
     app.add_option("file", input, "CSV event file written by the raw client")->required();
     app.add_option("--html", html, "write a self-contained HTML page with a timeline");
     app.add_option("--trace", trace, "write trace-event JSON (Perfetto UI, chrome://tracing)");
     app.add_flag("-q,--quiet", quiet, "do not print the summary");
+    app.add_flag("--tree", summary.tree,
+                 "print the context tree too (long runs of siblings of one name folded)");
     CLI11_PARSE(app, argc, argv);
 
     EventFile file;
@@ -40,7 +43,7 @@ int Run(int argc, char** argv) {
     }
     const RunModel model = BuildModel(file);
     if (!quiet) {
-        PrintSummary(std::cout, input, file, model);
+        PrintSummary(std::cout, input, file, model, summary);
     } else if (file.lastLineCut) {
         std::cerr << "quillmetrics-report: " << input
                   << ": the last line was cut; it is left out\n";

@@ -21,6 +21,7 @@ constexpr int32_t kAttribute = Code(MetricsEventType::Attribute);
 constexpr int32_t kMultiAttribute = Code(MetricsEventType::MultiAttribute);
 
 constexpr size_t kDistinctValuesKept = 5;
+constexpr const char* kUnnamed = "unnamed";
 
 uint64_t IdOf(const std::string& text) {
     uint64_t id = 0;
@@ -121,6 +122,27 @@ RunModel BuildModel(const EventFile& file) {
     return model;
 }
 
+DurationStats Summarise(std::vector<uint64_t> durations) {
+    DurationStats s;
+    if (durations.empty()) {
+        return s;
+    }
+    std::sort(durations.begin(), durations.end());
+    s.count = durations.size();
+    for (const uint64_t value : durations) {
+        s.total += value;
+    }
+    s.mean = s.total / s.count;
+    // Nearest rank: the smallest value with at least p of the values at or below it.
+    const auto rank = [&durations](size_t percent) {
+        return durations[(durations.size() * percent + 99) / 100 - 1];
+    };
+    s.p50 = rank(50);
+    s.p95 = rank(95);
+    s.max = durations.back();
+    return s;
+}
+
 std::vector<ScopeStats> RunModel::StatsByTotal() const {
     std::map<std::string, std::vector<uint64_t>> durations;
     for (const ScopeSpan& span : scopes) {
@@ -128,27 +150,38 @@ std::vector<ScopeStats> RunModel::StatsByTotal() const {
     }
     std::vector<ScopeStats> stats;
     for (auto& [name, values] : durations) {
-        std::sort(values.begin(), values.end());
         ScopeStats s;
+        static_cast<DurationStats&>(s) = Summarise(std::move(values));
         s.name = name;
-        s.count = values.size();
-        for (const uint64_t value : values) {
-            s.total += value;
-        }
-        s.mean = s.total / s.count;
-        // Nearest rank: the smallest value with at least p of the values at or below it.
-        const std::vector<uint64_t>& sorted = values;  // a lambda may not capture a binding
-        const auto rank = [&sorted](size_t percent) {
-            return sorted[(sorted.size() * percent + 99) / 100 - 1];
-        };
-        s.p50 = rank(50);
-        s.p95 = rank(95);
-        s.max = values.back();
         stats.push_back(std::move(s));
     }
     std::sort(stats.begin(), stats.end(),
               [](const ScopeStats& a, const ScopeStats& b) { return a.total > b.total; });
     return stats;
+}
+
+std::vector<ContextGroup> RunModel::ContextGroups() const {
+    std::map<std::string, std::pair<ContextGroup, std::vector<uint64_t>>> groups;
+    for (const auto& [id, context] : contexts) {
+        const std::string name = context.name.empty() ? kUnnamed : context.name;
+        auto& [group, lifetimes] = groups[name];
+        group.name = name;
+        ++group.count;
+        if (context.opened && context.closed) {
+            lifetimes.push_back(context.closeTs - context.openTs);
+        } else if (context.opened) {
+            ++group.stillOpen;
+        }
+    }
+    std::vector<ContextGroup> result;
+    for (auto& [name, entry] : groups) {
+        entry.first.lifetimes = Summarise(std::move(entry.second));
+        result.push_back(std::move(entry.first));
+    }
+    std::stable_sort(
+        result.begin(), result.end(),
+        [](const ContextGroup& a, const ContextGroup& b) { return a.count > b.count; });
+    return result;
 }
 
 }  // namespace Metrics::Report

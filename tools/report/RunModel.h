@@ -38,14 +38,28 @@ struct Mark {
     std::string value;
 };
 
-struct ScopeStats {
-    std::string name;
+// Count, total and nearest-rank percentiles of a set of durations (ns).
+struct DurationStats {
     size_t count = 0;
     uint64_t total = 0;
     uint64_t mean = 0;
     uint64_t p50 = 0;
     uint64_t p95 = 0;
     uint64_t max = 0;
+};
+DurationStats Summarise(std::vector<uint64_t> durations);
+
+struct ScopeStats : DurationStats {
+    std::string name;
+};
+
+// Contexts of one name (their own scope's, "unnamed" without one): how many, how long the closed
+// ones lived, and how many were still open at the end.
+struct ContextGroup {
+    std::string name;
+    size_t count = 0;
+    size_t stillOpen = 0;
+    DurationStats lifetimes;
 };
 
 struct RunModel {
@@ -64,6 +78,8 @@ struct RunModel {
     std::map<std::string, std::pair<std::set<std::string>, size_t>> attributes;
 
     std::vector<ScopeStats> StatsByTotal() const;
+    // By count, largest first.
+    std::vector<ContextGroup> ContextGroups() const;
 };
 
 // Scopes pair as ScopePairing says; those still open at the end of the file are counted only.
