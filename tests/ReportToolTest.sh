@@ -102,5 +102,41 @@ grep -q "writing kept.json failed" err.txt || fail "the failed write was not rep
 [ "$(cat kept.json)" = "previous" ] || fail "a failed write changed the previous trace"
 ls kept.json.* >/dev/null 2>&1 && fail "a failed write left its partial file behind"
 
+# diff: two runs with known changes. Each scope's durations in microseconds, one context each.
+run_file() {  # run_file FILE "name:us,us,... name:us ..."
+    local file="$1" t=1000 context=0 spec name durations d
+    printf 'timestamp,datetime,context_id,event_type,param1,param2\n' >"$file"
+    for spec in $2; do
+        name="${spec%%:*}" durations="${spec#*:}" context=$((context + 1))
+        for d in ${durations//,/ }; do
+            printf '%s,1.000000,%s,5,%s,0\n%s,1.000000,%s,6,%s,0\n' "$t" "$context" "$name" \
+                $((t + d * 1000)) "$context" "$name" >>"$file"
+            t=$((t + d * 1000 + 1000))
+        done
+    done
+}
+run_file base.csv "steady:10,10,10 slower:10,10,10 faster:20 little:20 gone:5"
+run_file new.csv "steady:10,10,10 slower:20,20,20 faster:10 little:21 added:7"
+"$report" diff base.csv new.csv --html diff.html >diff.txt 2>err.txt || fail "diff failed: $(cat err.txt)"
+order="$(awk 'NR > 3 && /^  [a-z]/ {print $1}' diff.txt | tr '\n' ' ')"
+[ "$order" = "slower little steady faster " ] || fail "diff order: '$order'"
+grep -Eq '^  slower .* \+100\.0% .* \+100\.0% ' diff.txt || fail "slower is not +100%: $(cat diff.txt)"
+grep -Eq '^  little .* \+5\.0% ' diff.txt || fail "little is not +5%"
+grep -Eq '^  faster .* -50\.0% ' diff.txt || fail "faster is not -50%"
+grep -q "only in base.csv: gone" diff.txt && grep -q "only in new.csv: added" diff.txt ||
+    fail "scopes of one run only are not listed: $(cat diff.txt)"
+grep -c '<tr><td>' diff.html | grep -qx 4 || fail "the diff page does not have one row per scope"
+"$report" diff base.csv new.csv --fail-above 150 >/dev/null 2>&1 || fail "--fail-above 150 failed"
+"$report" diff base.csv new.csv --fail-above 99 >/dev/null 2>err.txt
+[ $? -eq 2 ] || fail "--fail-above 99 did not exit 2"
+grep -q "slower by more than 99%" err.txt || fail "the regression was not named: $(cat err.txt)"
+"$report" diff base.csv new.csv --fail-above 4 >/dev/null 2>&1; [ $? -eq 2 ] || fail "+5% passed --fail-above 4"
+"$report" diff base.csv stamp.csv >/dev/null 2>err.txt && fail "a bad file was compared"
+grep -q "stamp.csv:2: the timestamp is not a number" err.txt || fail "diff: $(cat err.txt)"
+run_file other.csv "elsewhere:3"
+"$report" diff base.csv other.csv >/dev/null 2>err.txt && fail "runs without a common scope were compared"
+grep -q "no scope in common" err.txt || fail "diff of unrelated runs: $(cat err.txt)"
+"$report" diff base.csv >/dev/null 2>&1 && fail "diff with one file was accepted"
+
 [ "$failures" -eq 0 ] && echo "report tool: all checks passed"
 exit "$failures"
