@@ -50,8 +50,11 @@ for e in trace:
 named = {e["tid"] for e in trace if e["ph"] == "M" and e["name"] == "thread_name"}
 assert {e["tid"] for e in trace if e["ph"] in "bei"} <= named
 html = open(sys.argv[3], encoding='utf-8').read()
-assert html.count('<rect class="scope"') == closes, (html.count('<rect class="scope"'), closes)
-assert "<script" not in html and "http://" not in html.replace("http://www.w3.org/2000/svg", "")
+data = json.loads(html.split('<script type="application/json" id="run-data">')[1].split("</script>")[0])
+assert len(data["scopes"]) == 5 * closes, (len(data["scopes"]), closes)
+assert html.index('id="summary"') < html.index('id="timeline"')
+# Self-contained: nothing is fetched from anywhere.
+assert "src=" not in html and "http://" not in html.replace("http://www.w3.org/2000/svg", "")
 PY
 fi
 

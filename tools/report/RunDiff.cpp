@@ -6,7 +6,7 @@
 #include <limits>
 #include <map>
 
-#include "Utf8.h"
+#include "ReportText.h"
 
 namespace Metrics::Report {
 
@@ -19,12 +19,6 @@ double Change(uint64_t base, uint64_t now) {
     return (static_cast<double>(now) - static_cast<double>(base)) / static_cast<double>(base) * 100;
 }
 
-std::string Ms(uint64_t ns) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3f", static_cast<double>(ns) / 1e6);
-    return text;
-}
-
 std::string Percent(double change) {
     if (std::isinf(change)) {
         return "+inf%";
@@ -32,29 +26,6 @@ std::string Percent(double change) {
     char text[32];
     std::snprintf(text, sizeof text, "%+.1f%%", change);
     return text;
-}
-
-std::string Escape(const std::string& text) {
-    std::string out;
-    for (const char c : ValidUtf8(text)) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
 }
 
 }  // namespace
@@ -109,12 +80,14 @@ void PrintDiff(std::ostream& out, const std::string& basePath, const std::string
                   "change", "base", "new");
     text += line;
     for (const ScopeChange& c : diff.common) {
-        std::snprintf(
-            line, sizeof line, "  %-20s %6zu %6zu %9s %9s %9s %9s %8s %9s %9s %8s %11s %11s\n",
-            c.name.substr(0, 20).c_str(), c.base.count, c.now.count, Ms(c.base.mean).c_str(),
-            Ms(c.now.mean).c_str(), Ms(c.base.p50).c_str(), Ms(c.now.p50).c_str(),
-            Percent(c.p50Change).c_str(), Ms(c.base.p95).c_str(), Ms(c.now.p95).c_str(),
-            Percent(c.p95Change).c_str(), Ms(c.base.total).c_str(), Ms(c.now.total).c_str());
+        std::snprintf(line, sizeof line,
+                      "  %-20s %6zu %6zu %9s %9s %9s %9s %8s %9s %9s %8s %11s %11s\n",
+                      c.name.substr(0, 20).c_str(), c.base.count, c.now.count,
+                      Milliseconds(c.base.mean).c_str(), Milliseconds(c.now.mean).c_str(),
+                      Milliseconds(c.base.p50).c_str(), Milliseconds(c.now.p50).c_str(),
+                      Percent(c.p50Change).c_str(), Milliseconds(c.base.p95).c_str(),
+                      Milliseconds(c.now.p95).c_str(), Percent(c.p95Change).c_str(),
+                      Milliseconds(c.base.total).c_str(), Milliseconds(c.now.total).c_str());
         text += line;
     }
     for (const auto& [label, names] : {std::make_pair("only in " + basePath, &diff.onlyInBase),
@@ -135,7 +108,7 @@ void WriteDiffHtml(std::ostream& out, const std::string& basePath, const std::st
     out << "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>quillmetrics diff</title>"
         << "<style>body{font-family:sans-serif;margin:16px}td,th{padding:2px 8px;text-align:right}"
         << "td:first-child{text-align:left}.slower{color:#b00020}.faster{color:#1b7a3a}</style>"
-        << "</head><body>\n<h1>" << Escape(newPath) << " against " << Escape(basePath)
+        << "</head><body>\n<h1>" << HtmlEscape(newPath) << " against " << HtmlEscape(basePath)
         << "</h1>\n<table id=\"diff\"><tr><th>scope</th><th>count</th><th>count</th>"
         << "<th>mean ms</th><th>mean ms</th><th>p50 ms</th><th>p50 ms</th><th>p50</th>"
         << "<th>p95 ms</th><th>p95 ms</th><th>p95</th><th>total ms</th><th>total ms</th></tr>\n";
@@ -144,20 +117,21 @@ void WriteDiffHtml(std::ostream& out, const std::string& basePath, const std::st
         return "<td class=\"" + std::string(kind) + "\">" + Percent(change) + "</td>";
     };
     for (const ScopeChange& c : diff.common) {
-        out << "<tr><td>" << Escape(c.name) << "</td><td>" << c.base.count << "</td><td>"
-            << c.now.count << "</td><td>" << Ms(c.base.mean) << "</td><td>" << Ms(c.now.mean)
-            << "</td><td>" << Ms(c.base.p50) << "</td><td>" << Ms(c.now.p50) << "</td>"
-            << cell(c.p50Change) << "<td>" << Ms(c.base.p95) << "</td><td>" << Ms(c.now.p95)
-            << "</td>" << cell(c.p95Change) << "<td>" << Ms(c.base.total) << "</td><td>"
-            << Ms(c.now.total) << "</td></tr>\n";
+        out << "<tr><td>" << HtmlEscape(c.name) << "</td><td>" << c.base.count << "</td><td>"
+            << c.now.count << "</td><td>" << Milliseconds(c.base.mean) << "</td><td>"
+            << Milliseconds(c.now.mean) << "</td><td>" << Milliseconds(c.base.p50) << "</td><td>"
+            << Milliseconds(c.now.p50) << "</td>" << cell(c.p50Change) << "<td>"
+            << Milliseconds(c.base.p95) << "</td><td>" << Milliseconds(c.now.p95) << "</td>"
+            << cell(c.p95Change) << "<td>" << Milliseconds(c.base.total) << "</td><td>"
+            << Milliseconds(c.now.total) << "</td></tr>\n";
     }
     out << "</table>\n";
     for (const auto& [label, names] :
          {std::make_pair(basePath, &diff.onlyInBase), std::make_pair(newPath, &diff.onlyInNew)}) {
         if (!names->empty()) {
-            out << "<p>only in " << Escape(label) << ":";
+            out << "<p>only in " << HtmlEscape(label) << ":";
             for (const std::string& name : *names) {
-                out << " " << Escape(name);
+                out << " " << HtmlEscape(name);
             }
             out << "</p>\n";
         }
