@@ -62,16 +62,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         file.rows.push_back(std::move(row));
     }
     file.lastLineCut = (size & 1) != 0;
-    const RunModel model = BuildModel(file);
+    std::vector<LoadedRun> runs(1 + (size & 4) / 4);
+    for (LoadedRun& run : runs) {
+        run.path = "fuzz.csv";
+        run.file = file;
+        run.model = BuildModel(file);
+    }
 
     std::ostringstream summary;
     std::ostringstream trace;
     std::ostringstream page;
     SummaryOptions options;
     options.tree = (size & 2) != 0;
-    PrintSummary(summary, "fuzz.csv", file, model, options);
-    WriteTrace(trace, model);
-    WriteHtml(page, "fuzz.csv", file, model);
+    PrintSummary(summary, runs, options);
+    WriteTrace(trace, runs);
+    WriteHtml(page, runs);
     for (const std::ostringstream* out : {&summary, &trace, &page}) {
         Check(Metrics::ValidUtf8(out->str()) == out->str());
     }

@@ -58,6 +58,41 @@ assert "src=" not in html and "http://" not in html.replace("http://www.w3.org/2
 PY
 fi
 
+# Several files: the runs of as many processes, merged in the summary and the page, one process
+# each in the trace.
+"$demo" --threads=1 --events=20 -raw=run2.csv >/dev/null 2>&1 || fail "the second run was not recorded"
+"$report" run.csv run2.csv --html both.html --trace both.json >both.txt 2>err.txt ||
+    fail "two files were refused: $(cat err.txt)"
+head -1 both.txt | grep -q "^2 runs, one process each, merged below:" || fail "no merged heading: $(head -3 both.txt)"
+grep -q "^  run.csv: " both.txt && grep -q "^  run2.csv: " both.txt || fail "the files are not listed"
+grep -Eq '^  work-item +60 ' both.txt || fail "the work items of both runs are not merged"
+if command -v python3 >/dev/null; then
+    python3 - run.csv run2.csv both.json both.html <<'PY' || fail "the merged trace or page is wrong"
+import csv, json, sys
+closes = [sum(1 for r in list(csv.reader(open(p, newline="", encoding="utf-8")))[1:] if r[3] == "6")
+          for p in sys.argv[1:3]]
+trace = json.load(open(sys.argv[3]))["traceEvents"]
+processes = {e["pid"]: e["args"]["name"] for e in trace if e["name"] == "process_name"}
+assert processes == {1: "run.csv", 2: "run2.csv"}, processes
+for pid in (1, 2):
+    assert sum(1 for e in trace if e["ph"] == "b" and e["pid"] == pid) == closes[pid - 1]
+html = open(sys.argv[4], encoding="utf-8").read()
+data = json.loads(html.split('id="run-data">')[1].split("</script>")[0])
+assert len(data["scopes"]) == 5 * sum(closes)
+PY
+fi
+
+# A long read shows its progress on a terminal only (script gives the tool one).
+awk 'BEGIN { print "timestamp,datetime,context_id,event_type,param1,param2";
+             for (i = 0; i < 200000; i++) printf "%d,1.000000,1,8,name,%d\n", 1000 + i, i }' >long.csv
+if command -v script >/dev/null; then
+    QUILLMETRICS_REPORT_PROGRESS_MS=0 script -qec "'$report' -q long.csv" /dev/null >tty.txt 2>&1 ||
+        fail "the report on a terminal failed"
+    grep -q "reading long.csv: [0-9]*%" tty.txt || fail "no progress line on a terminal: $(head -c 300 tty.txt)"
+fi
+QUILLMETRICS_REPORT_PROGRESS_MS=0 "$report" -q long.csv 2>err.txt || fail "the long file was refused"
+[ ! -s err.txt ] || fail "progress went to a pipe: $(head -c 200 err.txt)"
+
 # Bad input: a clear message with the file and line, and a non-zero exit.
 check_bad() {
     local name="$1" content="$2" expect="$3"

@@ -48,7 +48,7 @@ bool SplitCsvLine(const std::string& line, std::vector<std::string>& fields) {
     return !quoted;
 }
 
-EventFile ReadEventFile(const std::string& path) {
+EventFile ReadEventFile(const std::string& path, const ReadProgress& progress) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         throw BadEventFile(path + ": cannot open the file");
@@ -61,8 +61,12 @@ EventFile ReadEventFile(const std::string& path) {
     std::vector<std::string> fields;
     size_t lineNumber = 0;
     size_t start = 0;
+    constexpr size_t kLinesPerProgress = 65536;
     while (start < content.size()) {
         ++lineNumber;
+        if (progress && lineNumber % kLinesPerProgress == 0) {
+            progress(start, content.size());
+        }
         size_t end = content.find('\n', start);
         const bool complete = end != std::string::npos;
         if (!complete) {

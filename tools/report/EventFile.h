@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -37,7 +38,9 @@ bool SplitCsvLine(const std::string& line, std::vector<std::string>& fields);
 
 // Reads the file in the writer's dialect: the header line, then six fields per line, a field in
 // double quotes when it holds a comma, a double quote or a line feed, with quotes doubled inside.
-// Throws BadEventFile.
-EventFile ReadEventFile(const std::string& path);
+// Throws BadEventFile. progress, when given, is told now and then how many bytes of how many have
+// been read.
+using ReadProgress = std::function<void(size_t done, size_t total)>;
+EventFile ReadEventFile(const std::string& path, const ReadProgress& progress = nullptr);
 
 }  // namespace Metrics::Report

@@ -77,8 +77,8 @@ std::string ContextLabel(const ContextInfo& context) {
     return label;
 }
 
-void WriteSummary(std::ostream& out, const std::string& path, const EventFile& file,
-                  const RunModel& model, const SummaryOptions& options) {
+void WriteRunLine(std::ostream& out, const std::string& path, const EventFile& file,
+                  const RunModel& model) {
     out << path << ": " << model.events << " events";
     if (model.events != 0) {
         out << " from " << model.firstDatetime << " to " << model.lastDatetime << " ("
@@ -88,6 +88,35 @@ void WriteSummary(std::ostream& out, const std::string& path, const EventFile& f
     if (file.lastLineCut) {
         out << "note: the last line was cut (a run still being written, or one that ended "
                "abruptly); it is left out\n";
+    }
+}
+
+void WriteContextTree(std::ostream& out, const RunModel& model) {
+    for (const TreeLine& entry : ContextTree(model, true)) {
+        out << "  " << std::string(static_cast<size_t>(entry.depth) * 2, ' ');
+        if (entry.folded != 0) {
+            out << "\u2026 " << entry.folded << " more " << entry.name << "\n";
+            continue;
+        }
+        const ContextInfo& context = model.contexts.at(entry.id);
+        out << ContextLabel(context) << " parent " << context.parent;
+        if (context.opened && context.closed) {
+            out << ", lived " << Milliseconds(context.closeTs - context.openTs) << " ms";
+        } else if (context.opened) {
+            out << ", still open at the end";
+        }
+        out << "\n";
+    }
+}
+
+void WriteSummary(std::ostream& out, const std::vector<LoadedRun>& runs, const RunModel& model,
+                  const SummaryOptions& options) {
+    if (runs.size() > 1) {
+        out << runs.size() << " runs, one process each, merged below:\n";
+    }
+    for (const LoadedRun& run : runs) {
+        out << (runs.size() > 1 ? "  " : "");
+        WriteRunLine(out, run.path, run.file, run.model);
     }
     out << "\nevents by type:\n";
     for (const auto& [type, count] : model.byType) {
@@ -108,21 +137,10 @@ void WriteSummary(std::ostream& out, const std::string& path, const EventFile& f
         out << line;
     }
     if (options.tree) {
-        out << "\ncontext tree:\n";
-        for (const TreeLine& entry : ContextTree(model, true)) {
-            out << "  " << std::string(static_cast<size_t>(entry.depth) * 2, ' ');
-            if (entry.folded != 0) {
-                out << "\u2026 " << entry.folded << " more " << entry.name << "\n";
-                continue;
-            }
-            const ContextInfo& context = model.contexts.at(entry.id);
-            out << ContextLabel(context) << " parent " << context.parent;
-            if (context.opened && context.closed) {
-                out << ", lived " << Milliseconds(context.closeTs - context.openTs) << " ms";
-            } else if (context.opened) {
-                out << ", still open at the end";
-            }
-            out << "\n";
+        for (const LoadedRun& run : runs) {
+            out << "\ncontext tree" << (runs.size() > 1 ? " of " + run.path : std::string())
+                << ":\n";
+            WriteContextTree(out, run.model);
         }
     }
     out << "\nscopes by total time (ms):\n";
@@ -151,43 +169,45 @@ void WriteSummary(std::ostream& out, const std::string& path, const EventFile& f
     }
 }
 
-}  // namespace
-
 // Trace-event JSON: one track per context, scopes as async slices with an id per scope, attributes
 // and values as instant events, and each context's life as a complete slice. Written directly:
 // building a JSON document of a million events first would cost many times the run itself.
-void WriteTrace(std::ostream& out, const RunModel& model) {
-    struct Timed {
-        uint64_t ts;
-        std::string text;
-    };
-    std::vector<Timed> timed;
-    timed.reserve(model.contexts.size() + 2 * model.scopes.size() + model.marks.size());
+struct Timed {
+    uint64_t ts;
+    std::string text;
+};
+
+// One run's metadata goes out at once, its events into timed.
+void TraceRun(std::ostream& out, const RunModel& model, const std::string& process, int pid,
+              std::vector<Timed>& timed) {
     char number[64];
     const auto micros = [&](uint64_t ts) {
         std::snprintf(number, sizeof(number), "%.3f", static_cast<double>(ts) / 1000.0);
         return std::string(number);
     };
-    out << "{\"displayTimeUnit\":\"ms\",\"traceEvents\":[\n";
-    out << R"({"ph":"M","name":"process_name","pid":1,"tid":0,"args":{"name":"quillmetrics run"}})";
+    const std::string pidText = std::to_string(pid);
+    out << (pid > 1 ? ",\n" : "") << R"({"ph":"M","name":"process_name","pid":)" << pid
+        << R"(,"tid":0,"args":{"name":)" << JsonQuoted(process) << "}}";
     for (const auto& [id, context] : model.contexts) {
         const std::string label = JsonQuoted(ContextLabel(context));
-        out << ",\n{\"ph\":\"M\",\"name\":\"thread_name\",\"pid\":1,\"tid\":" << id
+        out << ",\n{\"ph\":\"M\",\"name\":\"thread_name\",\"pid\":" << pid << ",\"tid\":" << id
             << R"(,"args":{"name":)" << label << "}}";
         if (context.opened) {
             const uint64_t end = context.closed ? context.closeTs : model.lastTs;
-            timed.push_back({context.openTs,
-                             R"({"ph":"X","name":)" + label + R"(,"cat":"context","pid":1,"tid":)" +
-                                 std::to_string(id) + ",\"ts\":" + micros(context.openTs) +
-                                 ",\"dur\":" + micros(end - context.openTs) +
-                                 R"(,"args":{"parent":)" + std::to_string(context.parent) + "}}"});
+            std::string text = R"({"ph":"X","name":)" + label;
+            text += R"(,"cat":"context","pid":)" + pidText;
+            text += ",\"tid\":" + std::to_string(id);
+            text += ",\"ts\":" + micros(context.openTs);
+            text += ",\"dur\":" + micros(end - context.openTs);
+            text += R"(,"args":{"parent":)" + std::to_string(context.parent) + "}}";
+            timed.push_back({context.openTs, std::move(text)});
         }
     }
     unsigned long long scopeId = 0;
     for (const ScopeSpan& span : model.scopes) {
         const std::string common =
-            ",\"name\":" + JsonQuoted(span.name) + R"(,"cat":"scope","pid":1,"tid":)" +
-            std::to_string(span.context) + ",\"id\":" + std::to_string(++scopeId);
+            ",\"name\":" + JsonQuoted(span.name) + R"(,"cat":"scope","pid":)" + pidText +
+            ",\"tid\":" + std::to_string(span.context) + ",\"id\":" + std::to_string(++scopeId);
         timed.push_back(
             {span.begin, R"({"ph":"b")" + common + ",\"ts\":" + micros(span.begin) + "}"});
         timed.push_back({span.end, R"({"ph":"e")" + common + ",\"ts\":" + micros(span.end) + "}"});
@@ -198,10 +218,21 @@ void WriteTrace(std::ostream& out, const RunModel& model) {
         text += name;
         text += R"(,"cat":")";
         text += mark.type == kScopeEmit ? "value" : "attribute";
-        text += R"(","pid":1,"tid":)" + std::to_string(mark.context);
+        text += R"(","pid":)" + pidText + ",\"tid\":" + std::to_string(mark.context);
         text += ",\"ts\":" + micros(mark.ts);
         text += ",\"args\":{" + name + ":" + JsonQuoted(mark.value) + "}}";
         timed.push_back({mark.ts, std::move(text)});
+    }
+}
+
+}  // namespace
+
+void WriteTrace(std::ostream& out, const std::vector<LoadedRun>& runs) {
+    std::vector<Timed> timed;
+    out << "{\"displayTimeUnit\":\"ms\",\"traceEvents\":[\n";
+    for (size_t i = 0; i < runs.size(); ++i) {
+        TraceRun(out, runs[i].model, runs.size() == 1 ? "quillmetrics run" : runs[i].path,
+                 static_cast<int>(i + 1), timed);
     }
     // Viewers want each track's events in time order.
     std::stable_sort(timed.begin(), timed.end(),
@@ -235,10 +266,19 @@ bool WriteFile(const std::string& path, const std::function<void(std::ostream&)>
     return false;
 }
 
-void PrintSummary(std::ostream& out, const std::string& path, const EventFile& file,
-                  const RunModel& model, const SummaryOptions& options) {
+RunModel MergedModel(const std::vector<LoadedRun>& runs) {
+    std::vector<const RunModel*> models;
+    models.reserve(runs.size());
+    for (const LoadedRun& run : runs) {
+        models.push_back(&run.model);
+    }
+    return MergeModels(models);
+}
+
+void PrintSummary(std::ostream& out, const std::vector<LoadedRun>& runs,
+                  const SummaryOptions& options) {
     std::ostringstream text;
-    WriteSummary(text, path, file, model, options);
+    WriteSummary(text, runs, MergedModel(runs), options);
     out << Metrics::ValidUtf8(text.str());
 }
 

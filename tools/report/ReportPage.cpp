@@ -319,11 +319,13 @@ draw();
 
 }  // namespace
 
-void WriteHtml(std::ostream& out, const std::string& path, const EventFile& file,
-               const RunModel& model) {
+void WriteHtml(std::ostream& out, const std::vector<LoadedRun>& runs) {
+    const RunModel model = MergedModel(runs);
+    const std::string title =
+        runs.size() == 1 ? runs.front().path : std::to_string(runs.size()) + " runs";
     out << "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>quillmetrics run: "
-        << HtmlEscape(path) << "</title>\n<style>" << kStyle << "</style></head><body>\n"
-        << "<h1>quillmetrics run: " << HtmlEscape(path) << "</h1>\n";
+        << HtmlEscape(title) << "</title>\n<style>" << kStyle << "</style></head><body>\n"
+        << "<h1>quillmetrics run: " << HtmlEscape(title) << "</h1>\n";
     WriteSummaryTables(out, model);
     out << "<h2>Timeline</h2>\n<div id=\"controls\">Wheel or +/- to zoom, drag or arrows to pan, "
         << "0 to reset; click a group to show its contexts. Highlight scope: <input id=\"filter\" "
@@ -333,7 +335,7 @@ void WriteHtml(std::ostream& out, const std::string& path, const EventFile& file
     WriteData(out, model);
     out << "</script>\n<script>" << kScript << "</script>\n";
     std::ostringstream summary;
-    PrintSummary(summary, path, file, model, SummaryOptions());
+    PrintSummary(summary, runs, SummaryOptions());
     out << "<details><summary>Text summary</summary><pre>" << HtmlEscape(summary.str())
         << "</pre></details>\n</body></html>\n";
 }

@@ -1,7 +1,12 @@
 // quillmetrics-report: turns a CSV event file into a terminal summary, a self-contained HTML
 // timeline and a trace-event JSON file for trace viewers.
 
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
 #include <iostream>
 
 #include "EventFile.h"
@@ -21,10 +26,47 @@ const char* const kDescription =
     "partner are counted, not guessed.\n\n"
     "quillmetrics-report diff BASE.csv NEW.csv compares two runs scope by scope (see diff --help).";
 
+// On a terminal, a file that takes more than a second to read shows how far it has got. Tests
+// shorten the second with QUILLMETRICS_REPORT_PROGRESS_MS.
+class ProgressLine {
+public:
+    explicit ProgressLine(std::string path)
+        : m_path(std::move(path))
+        , m_shown(isatty(STDERR_FILENO) != 0) {
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): read once, before any thread exists
+        if (const char* delay = std::getenv("QUILLMETRICS_REPORT_PROGRESS_MS")) {
+            m_delay = std::chrono::milliseconds(std::atoi(delay));
+        }
+    }
+    ProgressLine(const ProgressLine&) = delete;
+    ProgressLine& operator=(const ProgressLine&) = delete;
+    ~ProgressLine() {
+        if (m_drawn) {
+            std::cerr << "\r\033[K" << std::flush;
+        }
+    }
+    void operator()(size_t done, size_t total) {
+        if (!m_shown || total == 0 || Clock::now() - m_start < m_delay) {
+            return;
+        }
+        std::cerr << "\rreading " << m_path << ": " << done * 100 / total << "%" << std::flush;
+        m_drawn = true;
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    std::string m_path;
+    bool m_shown;
+    bool m_drawn = false;
+    std::chrono::milliseconds m_delay{1000};
+    Clock::time_point m_start = Clock::now();
+};
+
 // Reads and models one file; false, with the file and line on standard error, when it cannot.
 bool Load(const std::string& path, EventFile& file, RunModel& model) {
     try {
-        file = ReadEventFile(path);
+        ProgressLine progress(path);
+        file = ReadEventFile(path, std::ref(progress));
     } catch (const BadEventFile& e) {
         std::cerr << "quillmetrics-report: " << e.what() << "\n";
         return false;
@@ -79,12 +121,15 @@ int Run(int argc, char** argv) {
         return RunDiffCommand(argc - 1, argv + 1);
     }
     CLI::App app(kDescription, "quillmetrics-report");
-    std::string input;
+    std::vector<std::string> inputs;
     std::string html;
     std::string trace;
     bool quiet = false;
     SummaryOptions summary;
-    app.add_option("file", input, "CSV event file written by the raw client")->required();
+    app.add_option("files", inputs,
+                   "CSV event files written by the raw client; several are taken as the runs of "
+                   "as many processes")
+        ->required();
     app.add_option("--html", html, "write a self-contained HTML page with a timeline");
     app.add_option("--trace", trace, "write trace-event JSON (Perfetto UI, chrome://tracing)");
     app.add_flag("-q,--quiet", quiet, "do not print the summary");
@@ -92,23 +137,29 @@ int Run(int argc, char** argv) {
                  "print the context tree too (long runs of siblings of one name folded)");
     CLI11_PARSE(app, argc, argv);
 
-    EventFile file;
-    RunModel model;
-    if (!Load(input, file, model)) {
-        return 1;
+    std::vector<LoadedRun> runs(inputs.size());
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        runs[i].path = inputs[i];
+        if (!Load(inputs[i], runs[i].file, runs[i].model)) {
+            return 1;
+        }
     }
     if (!quiet) {
-        PrintSummary(std::cout, input, file, model, summary);
-    } else if (file.lastLineCut) {
-        std::cerr << "quillmetrics-report: " << input
-                  << ": the last line was cut; it is left out\n";
+        PrintSummary(std::cout, runs, summary);
+    } else {
+        for (const LoadedRun& run : runs) {
+            if (run.file.lastLineCut) {
+                std::cerr << "quillmetrics-report: " << run.path
+                          << ": the last line was cut; it is left out\n";
+            }
+        }
     }
     bool ok = true;
     if (!trace.empty()) {
-        ok = WriteFile(trace, [&](std::ostream& out) { WriteTrace(out, model); }) && ok;
+        ok = WriteFile(trace, [&](std::ostream& out) { WriteTrace(out, runs); }) && ok;
     }
     if (!html.empty()) {
-        ok = WriteFile(html, [&](std::ostream& out) { WriteHtml(out, input, file, model); }) && ok;
+        ok = WriteFile(html, [&](std::ostream& out) { WriteHtml(out, runs); }) && ok;
     }
     return ok ? 0 : 1;
 }

@@ -122,6 +122,54 @@ RunModel BuildModel(const EventFile& file) {
     return model;
 }
 
+RunModel MergeModels(const std::vector<const RunModel*>& runs) {
+    if (runs.size() == 1) {
+        return *runs.front();
+    }
+    RunModel merged;
+    for (size_t i = 0; i < runs.size(); ++i) {
+        const RunModel& run = *runs[i];
+        const uint64_t shift = run.firstTs;
+        const uint64_t base = i * kRunStride;
+        merged.events += run.events;
+        merged.lastTs = std::max(merged.lastTs, run.lastTs - shift);
+        for (const auto& [type, count] : run.byType) {
+            merged.byType[type] += count;
+        }
+        for (const auto& [id, context] : run.contexts) {
+            ContextInfo copy = context;
+            copy.id = base + id;
+            copy.parent = context.parent == 0 ? 0 : base + context.parent;
+            copy.openTs = context.openTs - std::min(shift, context.openTs);
+            copy.closeTs = context.closeTs - std::min(shift, context.closeTs);
+            merged.contexts[copy.id] = std::move(copy);
+        }
+        for (ScopeSpan span : run.scopes) {
+            span.context += base;
+            span.begin -= shift;
+            span.end -= shift;
+            merged.scopes.push_back(std::move(span));
+        }
+        for (Mark mark : run.marks) {
+            mark.context += base;
+            mark.ts -= shift;
+            merged.marks.push_back(std::move(mark));
+        }
+        merged.unpairedOpens += run.unpairedOpens;
+        merged.unpairedCloses += run.unpairedCloses;
+        for (const auto& [name, entry] : run.attributes) {
+            auto& [values, count] = merged.attributes[name];
+            count += entry.second;
+            for (const std::string& value : entry.first) {
+                if (values.size() < kDistinctValuesKept) {
+                    values.insert(value);
+                }
+            }
+        }
+    }
+    return merged;
+}
+
 DurationStats Summarise(std::vector<uint64_t> durations) {
     DurationStats s;
     if (durations.empty()) {

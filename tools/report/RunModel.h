@@ -85,6 +85,12 @@ struct RunModel {
 // Scopes pair as ScopePairing says; those still open at the end of the file are counted only.
 RunModel BuildModel(const EventFile& file);
 
+// Several runs as one, each the run of its own process: times are aligned at each run's first
+// event (each process stamps from its own start), and the contexts of run i are keyed
+// i * kRunStride + id. One run comes back as it is.
+constexpr uint64_t kRunStride = uint64_t{1} << 40;
+RunModel MergeModels(const std::vector<const RunModel*>& runs);
+
 const char* TypeName(int32_t type);
 
 }  // namespace Metrics::Report
