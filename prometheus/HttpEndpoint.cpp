@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -24,6 +25,9 @@ struct HttpEndpoint::Shared {
     httplib::Server server;
     std::chrono::milliseconds ioTimeout{0};
     bool stopWithManager = false;
+    // Stop asks; the listener stops the server itself, so that its socket is never closed under
+    // a wait on another thread.
+    std::atomic<bool> stopRequested{false};
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -64,7 +68,7 @@ public:
     }
 
     void enqueue(std::function<void()> job) override {
-        StopIfTheManagerStopped();
+        StopIfAsked();
         {
             std::lock_guard<std::mutex> lock(m_shared->mutex);
             if (!m_shared->closing && m_shared->waiting.size() < m_shared->maxWaiting) {
@@ -86,12 +90,13 @@ public:
         m_shared->WaitForThreads(1, std::chrono::steady_clock::now() + 2 * m_shared->ioTimeout);
     }
 
-    // The listener asks while it waits for connections, and at each one.
-    void on_idle() override { StopIfTheManagerStopped(); }
+    // The listener asks while it waits for connections (every kIdlePoll), and at each one.
+    void on_idle() override { StopIfAsked(); }
 
 private:
-    void StopIfTheManagerStopped() {
-        if (m_shared->stopWithManager && !MetricsManager::GetInstance().IsRunning()) {
+    void StopIfAsked() {
+        if (m_shared->stopRequested.load() ||
+            (m_shared->stopWithManager && !MetricsManager::GetInstance().IsRunning())) {
             m_shared->server.stop();
         }
     }
@@ -225,7 +230,7 @@ void HttpEndpoint::Stop() {
     if (!m_shared) {
         return;
     }
-    m_shared->server.stop();
+    m_shared->stopRequested.store(true);
     m_shared->WaitForThreads(
         0, std::chrono::steady_clock::now() + 2 * m_ioTimeout + std::chrono::milliseconds(500));
     m_shared.reset();
