@@ -12,7 +12,7 @@ namespace Metrics::Prometheus {
 
 namespace {
 
-constexpr const char* kOther = "other";
+constexpr std::string_view kOther = "other";
 
 void AppendNumber(std::string& out, double value) {
     if (std::isnan(value)) {
@@ -53,18 +53,22 @@ void AppendSample(std::string& out, const char* name, const std::string& labels,
     out += '\n';
 }
 
-std::string Label(const char* name, const std::string& value) {
-    return std::string(name) + "=\"" + LabelValue(value) + '"';
-}
-
-std::string CategoryOf(unsigned long long bits) {
-    const unsigned long long categories = bits & kCategoryMask;
-    return categories == 0 ? "none" : MetricsBitsUtils::MetricsBitsToMnemonicList(categories);
+std::string Label(const char* name, std::string_view value) {
+    return std::string(name) + "=\"" + LabelValue(std::string(value)) + '"';
 }
 
 std::string TypeOf(MetricsEventType type) {
     const char* name = MetricsEventTypeName(type);
     return name != nullptr ? name : std::to_string(static_cast<int32_t>(type));
+}
+
+// The text of a name without a copy when it is a narrow string, else converted into scratch.
+std::string_view NameOf(const MetricsValue& value, std::string& scratch) {
+    if (value.m_type == MetricsValueType::String) {
+        return *value.m_string;
+    }
+    scratch = TextOf(value);
+    return scratch;
 }
 
 bool IsNumber(const MetricsValue& value) {
@@ -132,24 +136,41 @@ Aggregate::Aggregate(size_t maxSeriesPerMetric, std::vector<double> bucketsSecon
     , m_bounds(std::move(bucketsSeconds)) {}
 
 template <typename Series>
-Series& Aggregate::SeriesOf(Family<Series>& family, std::string labels, const std::string& folded) {
-    auto found = family.series.find(labels);
+Series& Aggregate::SeriesOf(Family<Series>& family, KeyView key) {
+    const auto found = family.series.find(key);
     if (found != family.series.end()) {
         return found->second;
     }
-    // The folded set does not count against the cap, so a full family still takes every event.
-    if (family.series.size() >= m_maxSeries + (family.series.count(folded) != 0 ? 1 : 0)) {
+    // The folded series does not count against the cap, so a full family still takes every event.
+    const size_t kept = family.series.size() - (family.series.empty()                  ? 0
+                                                : family.series.rbegin()->first.folded ? 1
+                                                                                       : 0);
+    if (kept >= m_maxSeries) {
         ++family.folded;
-        labels = folded;
+        key = KeyView{key.type, 0, std::string_view(), true};
     }
-    return family.series[labels];
+    return family.series[SeriesKey{key.type, key.bits, std::string(key.text), key.folded}];
+}
+
+const std::string& Aggregate::CategoryOf(uint64_t bits) const {
+    const uint64_t categories = bits & kCategoryMask;
+    auto found = m_categories.find(categories);
+    if (found == m_categories.end()) {
+        found =
+            m_categories
+                .emplace(categories, categories == 0
+                                         ? std::string("none")
+                                         : MetricsBitsUtils::MetricsBitsToMnemonicList(categories))
+                .first;
+    }
+    return found->second;
 }
 
 void Aggregate::Add(const MetricsEvent& event) {
     ++m_delivered;
-    const std::string category = Label("category", CategoryOf(event.bits));
-    const std::string type = Label("type", TypeOf(event.eventType));
-    ++SeriesOf(m_events, type + ',' + category, type + ',' + Label("category", kOther));
+    ++SeriesOf(m_events, KeyView{static_cast<int32_t>(event.eventType), event.bits & kCategoryMask,
+                                 std::string_view(), false});
+    std::string scratch;
     switch (event.eventType) {
         case MetricsEventType::ContextCreate:
             ++m_contextsCreated;
@@ -161,10 +182,10 @@ void Aggregate::Add(const MetricsEvent& event) {
             --m_contextsOpen;
             break;
         case MetricsEventType::ScopeOpen:
-            m_pairing.Open(event.contextId, TextOf(event.param1), event.timestamp);
+            m_pairing.Open(event.contextId, NameOf(event.param1, scratch), event.timestamp);
             break;
         case MetricsEventType::ScopeClose:
-            AddScopeClose(event, TextOf(event.param1));
+            AddScopeClose(event, NameOf(event.param1, scratch));
             break;
         case MetricsEventType::Attribute:
             AddNumber(event.param1, event.param2);
@@ -179,14 +200,12 @@ void Aggregate::Add(const MetricsEvent& event) {
     }
 }
 
-void Aggregate::AddScopeClose(const MetricsEvent& event, const std::string& name) {
+void Aggregate::AddScopeClose(const MetricsEvent& event, std::string_view name) {
     const auto opened = m_pairing.Close(event.contextId, name);
     if (!opened) {
         return;
     }
-    const std::string category = Label("category", CategoryOf(event.bits));
-    Histogram& histogram = SeriesOf(m_scopes, Label("scope", name) + ',' + category,
-                                    Label("scope", kOther) + ',' + Label("category", kOther));
+    Histogram& histogram = SeriesOf(m_scopes, KeyView{0, event.bits & kCategoryMask, name, false});
     if (histogram.buckets.empty()) {
         histogram.buckets.assign(m_bounds.size() + 1, 0);
     }
@@ -208,8 +227,8 @@ void Aggregate::AddNumber(const MetricsValue& name, const MetricsValue& value) {
     const double number = value.m_type == MetricsValueType::Double
                               ? value.m_double
                               : static_cast<double>(value.m_int);
-    Attribute& attribute =
-        SeriesOf(m_attributes, Label("name", TextOf(name)), Label("name", kOther));
+    std::string scratch;
+    Attribute& attribute = SeriesOf(m_attributes, KeyView{0, 0, NameOf(name, scratch), false});
     ++attribute.count;
     attribute.sum += number;
     attribute.last = number;
@@ -219,13 +238,20 @@ std::string Aggregate::Render(unsigned long long queued) const {
     std::string out;
     AppendHeader(out, "quillmetrics_events_total", "counter",
                  "Events delivered to the exporter, by type and categories.");
-    for (const auto& [labels, count] : m_events.series) {
-        AppendSample(out, "quillmetrics_events_total", labels, count);
+    for (const auto& [key, count] : m_events.series) {
+        AppendSample(
+            out, "quillmetrics_events_total",
+            Label("type", TypeOf(static_cast<MetricsEventType>(key.type))) + ',' +
+                Label("category", key.folded ? kOther : std::string_view(CategoryOf(key.bits))),
+            count);
     }
 
     AppendHeader(out, "quillmetrics_scope_duration_seconds", "histogram",
                  "Time from a scope's open to its close, by scope name and categories.");
-    for (const auto& [labels, histogram] : m_scopes.series) {
+    for (const auto& [key, histogram] : m_scopes.series) {
+        const std::string labels =
+            Label("scope", key.folded ? kOther : std::string_view(key.text)) + ',' +
+            Label("category", key.folded ? kOther : std::string_view(CategoryOf(key.bits)));
         uint64_t cumulative = 0;
         for (size_t i = 0; i <= m_bounds.size(); ++i) {
             cumulative += histogram.buckets[i];
@@ -250,14 +276,17 @@ std::string Aggregate::Render(unsigned long long queued) const {
 
     AppendHeader(out, "quillmetrics_attribute", "summary",
                  "Numeric attributes by name: how many were recorded, and their sum.");
-    for (const auto& [labels, attribute] : m_attributes.series) {
+    for (const auto& [key, attribute] : m_attributes.series) {
+        const std::string labels = Label("name", key.folded ? kOther : std::string_view(key.text));
         AppendSample(out, "quillmetrics_attribute_sum", labels, attribute.sum);
         AppendSample(out, "quillmetrics_attribute_count", labels, attribute.count);
     }
     AppendHeader(out, "quillmetrics_attribute_last", "gauge",
                  "The last value recorded of each numeric attribute.");
-    for (const auto& [labels, attribute] : m_attributes.series) {
-        AppendSample(out, "quillmetrics_attribute_last", labels, attribute.last);
+    for (const auto& [key, attribute] : m_attributes.series) {
+        AppendSample(out, "quillmetrics_attribute_last",
+                     Label("name", key.folded ? kOther : std::string_view(key.text)),
+                     attribute.last);
     }
 
     AppendHeader(out, "quillmetrics_exporter_events_total", "counter",

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ScopePairing.h"
@@ -37,18 +38,48 @@ private:
         double sum = 0;
         double last = 0;
     };
-    // Series of one metric by their rendered label set, at most m_maxSeries of them besides the
-    // folded one.
+    // What tells one series of a metric from another: the event type and category bits, the
+    // scope's category bits and name, or the attribute's name, as each metric uses them. The
+    // labels are rendered from it only when the figures are served. folded marks the one series
+    // that takes the label sets beyond the cap.
+    template <typename Text>
+    struct Key {
+        int32_t type = 0;
+        uint64_t bits = 0;
+        Text text;
+        bool folded = false;
+    };
+    struct KeyLess {
+        using is_transparent = void;
+        template <typename A, typename B>
+        bool operator()(const A& a, const B& b) const {
+            if (a.folded != b.folded) {
+                return a.folded < b.folded;
+            }
+            if (a.type != b.type) {
+                return a.type < b.type;
+            }
+            if (a.bits != b.bits) {
+                return a.bits < b.bits;
+            }
+            return std::string_view(a.text) < std::string_view(b.text);
+        }
+    };
+    using SeriesKey = Key<std::string>;
+    using KeyView = Key<std::string_view>;
+    // At most m_maxSeries series besides the folded one.
     template <typename Series>
     struct Family {
-        std::map<std::string, Series> series;
+        std::map<SeriesKey, Series, KeyLess> series;
         uint64_t folded = 0;
     };
 
     template <typename Series>
-    Series& SeriesOf(Family<Series>& family, std::string labels, const std::string& folded);
-    void AddScopeClose(const MetricsEvent& event, const std::string& name);
+    Series& SeriesOf(Family<Series>& family, KeyView key);
+    void AddScopeClose(const MetricsEvent& event, std::string_view name);
     void AddNumber(const MetricsValue& name, const MetricsValue& value);
+    // The categories label of a mask, remembered: events bring few distinct masks.
+    const std::string& CategoryOf(uint64_t bits) const;
 
     size_t m_maxSeries;
     std::vector<double> m_bounds;
@@ -59,6 +90,7 @@ private:
     uint64_t m_contextsCreated = 0;
     int64_t m_contextsOpen = 0;
     ScopePairing<uint64_t> m_pairing;  // each open scope's timestamp
+    mutable std::map<uint64_t, std::string> m_categories;
 };
 
 }  // namespace Metrics::Prometheus

@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -18,14 +19,20 @@ template <typename OpenValue>
 class ScopePairing {
 public:
     // Returns how many scopes of the same context were open around this one.
-    int Open(uint64_t context, const std::string& name, OpenValue value) {
-        m_open[{context, name}].push_back(std::move(value));
+    int Open(uint64_t context, std::string_view name, OpenValue value) {
+        auto found = m_open.find(std::make_pair(context, name));
+        if (found == m_open.end()) {
+            found =
+                m_open.emplace(std::make_pair(context, std::string(name)), std::vector<OpenValue>())
+                    .first;
+        }
+        found->second.push_back(std::move(value));
         return m_depth[context]++;
     }
 
     // The value of the open this close pairs with; none when no open is waiting.
-    std::optional<OpenValue> Close(uint64_t context, const std::string& name) {
-        const auto found = m_open.find({context, name});
+    std::optional<OpenValue> Close(uint64_t context, std::string_view name) {
+        const auto found = m_open.find(std::make_pair(context, name));
         if (found == m_open.end()) {
             return std::nullopt;
         }
@@ -51,7 +58,17 @@ public:
     }
 
 private:
-    std::map<std::pair<uint64_t, std::string>, std::vector<OpenValue>> m_open;
+    // Looks (context, name) up without copying the name: a live stream pairs every scope.
+    struct KeyLess {
+        using is_transparent = void;
+        template <typename A, typename B>
+        bool operator()(const A& a, const B& b) const {
+            return a.first != b.first ? a.first < b.first
+                                      : std::string_view(a.second) < std::string_view(b.second);
+        }
+    };
+
+    std::map<std::pair<uint64_t, std::string>, std::vector<OpenValue>, KeyLess> m_open;
     std::map<uint64_t, int> m_depth;
 };
 

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "support/AllocationHooks.h"
+#include "support/Files.h"
 #include "support/RecordingListener.h"
 
 namespace Metrics {
@@ -20,16 +21,8 @@ namespace {
 
 using Listener = MetricsRawClient::Listener;
 
-std::string TempPath(const char* name) {
-    return ::testing::TempDir() + name + std::to_string(getpid()) + ".csv";
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
+using Testing::ReadFile;
+using Testing::TempPath;
 
 std::shared_ptr<MetricsEvent> MakeEvent(MetricsValue first, MetricsValue second) {
     auto event = std::make_shared<MetricsEvent>();
@@ -65,12 +58,7 @@ TEST(CsvListenerTest, RegisteredListenerWritesOneLinePerEvent) {
     manager.WaitUntilWritesFlushed(10000);
 
     // Every line is flushed as it is written: readable while the listener is still open.
-    std::istringstream lines(ReadFile(path));
-    std::string line;
-    std::vector<std::string> rows;
-    while (std::getline(lines, line)) {
-        rows.push_back(line);
-    }
+    const std::vector<std::string> rows = Testing::Lines(ReadFile(path));
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_NE(rows[0].find(",7,8,name,-5"), std::string::npos) << rows[0];
     EXPECT_NE(rows[1].find(",7,8,\"with,comma\",true"), std::string::npos) << rows[1];
@@ -146,9 +134,7 @@ private:
 
 std::vector<std::vector<std::string>> SplitRows(const std::string& content) {
     std::vector<std::vector<std::string>> rows;
-    std::istringstream lines(content);
-    std::string line;
-    while (std::getline(lines, line)) {
+    for (const std::string& line : Testing::Lines(content)) {
         std::vector<std::string> fields;
         std::istringstream parts(line);
         std::string field;

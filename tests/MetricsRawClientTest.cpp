@@ -1,10 +1,10 @@
 #include <unistd.h>
 
-#include <fstream>
 #include <sstream>
 
 #include <gtest/gtest.h>
 
+#include "support/Files.h"
 #include "support/RecordingListener.h"
 
 namespace Metrics {
@@ -15,18 +15,10 @@ constexpr unsigned long long kSql = 0x4000000000ULL;
 constexpr unsigned long long kNet = 0x40000000ULL;
 constexpr unsigned long long kDefault = 0xFFFFFFDFFFFF0000ULL;
 
-std::string TempPath(const std::string& name) {
-    return ::testing::TempDir() + name + std::to_string(getpid()) + ".csv";
-}
+using Testing::TempPath;
 
 std::vector<std::string> ReadLines(const std::string& path) {
-    std::ifstream in(path);
-    std::vector<std::string> lines;
-    std::string line;
-    while (std::getline(in, line)) {
-        lines.push_back(line);
-    }
-    return lines;
+    return Testing::Lines(Testing::ReadFile(path));
 }
 
 // The event_type column of a data line.

@@ -10,13 +10,12 @@
 #endif
 
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "quillmetrics/PrometheusExporter.h"
+#include "support/Files.h"
 #include "support/RecordingListener.h"
 
 namespace Metrics {
@@ -186,12 +185,7 @@ TEST(PrometheusExporterTest, StopsWithTheManager) {
     EXPECT_THROW(PrometheusExporter{descending}, std::invalid_argument);
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
+using Testing::ReadFile;
 
 // The raw client's options load the exporter from its library: it serves what the file records,
 // and a port in use or an unreachable Pushgateway is reported while the recording goes on.
