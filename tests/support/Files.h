@@ -26,11 +26,14 @@ inline std::string ReadFile(const std::string& path) {
     return content.str();
 }
 
-// The lines of a text, without their line feeds.
+// The lines of a text, without their line ends (LF, or CR LF as files have them on Windows).
 inline std::vector<std::string> Lines(const std::string& text) {
     std::istringstream in(text);
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
         lines.push_back(line);
     }
     return lines;
