@@ -57,15 +57,18 @@ public:
     explicit PrometheusExporter(PrometheusOptions options = PrometheusOptions());
     PrometheusExporter(const PrometheusExporter&) = delete;
     PrometheusExporter& operator=(const PrometheusExporter&) = delete;
-    // Stops the server.
+    // Stops the server, blocking as Stop does. Not from a consumer or a hook.
     ~PrometheusExporter() override;
 
+    // Called by the manager on its background thread: counts the event under the exporter's lock,
+    // which a scrape holds only to copy the figures. std::bad_alloc may leave it (the manager
+    // then drops this event for this consumer); nothing else does.
     void OnEvent(const MetricsEvent& event) override;
 
     // Binds and starts serving on a thread of its own; does not wait for clients. False, with the
     // reason in error, when the address cannot be bound (a port in use) or the server is already
-    // started. The server also ends by itself once the manager stops running. Not from a
-    // consumer or a hook.
+    // started. Started while the manager runs, the server also ends by itself, within about
+    // 0.1 s, once the manager stops running. Not from a consumer or a hook.
     bool Start(std::string& error);
     // Ends the server: blocks until it has ended, or for at most about twice ioTimeout when a
     // client stalls (its connection is then left to time out on its own). Any thread but a
@@ -74,7 +77,8 @@ public:
     // The port listened on, 0 when not serving.
     int Port() const;
 
-    // The figures in the text exposition format, as GET /metrics serves them. Any thread.
+    // The figures in the text exposition format, as GET /metrics serves them. Any thread; takes
+    // the exporter's lock only to copy the figures. May throw std::bad_alloc.
     std::string Render() const;
     // Sends Render's text to the options' Pushgateway with HTTP PUT, replacing what this instance
     // pushed before. Blocks up to about twice ioTimeout. False, with the reason in error, on
