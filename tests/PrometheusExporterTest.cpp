@@ -131,6 +131,9 @@ TEST(PrometheusExporterTest, ServesOnlyGetMetricsAndOutlastsHostileClients) {
     EXPECT_NE(page.find("text/plain; version=0.0.4"), std::string::npos);
     EXPECT_NE(page.find("quillmetrics_scope_duration_seconds_count{scope=\"request\""),
               std::string::npos);
+    const std::string head = Request(port, "HEAD /metrics HTTP/1.1\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(head.rfind("HTTP/1.1 200", 0), 0u) << head;
+    EXPECT_EQ(head.find("# TYPE"), std::string::npos) << "HEAD sent a body";
     EXPECT_EQ(Get(port, "/").rfind("HTTP/1.1 404", 0), 0u);
     EXPECT_EQ(Get(port, "/metrics/x").rfind("HTTP/1.1 404", 0), 0u);
     const std::string post = Request(

@@ -9,6 +9,7 @@ import collections
 import csv
 import json
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -147,6 +148,10 @@ scrape_configs:
         pushed = 'sum by (scope) (quillmetrics_scope_duration_seconds_count{job="quillmetrics"})'
         wait_until("PromQL over the pushed figures to equal the CSV files",
                    lambda: by_label(query(server, pushed), "scope"), 30, scopes)
+        # One group per host process, named after the host and its pid.
+        groups = {r["metric"]["instance"] for r in query(server, 'quillmetrics_exporter_events_total{job="quillmetrics"}')}
+        if len(groups) != 2 or not all(re.fullmatch(r".+-[0-9]+", g) for g in groups):
+            sys.exit(f"fleet_test: pushed groups are not one per host-pid: {groups}")
         pushed_types = 'sum by (type) (quillmetrics_events_total{job="quillmetrics"})'
         wait_until("pushed event counts by type to equal the CSV files",
                    lambda: by_label(query(server, pushed_types), "type"), 30, types)
