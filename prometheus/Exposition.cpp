@@ -131,9 +131,11 @@ std::string TextOf(const MetricsValue& value) {
     return std::to_string(value.m_int);
 }
 
-Aggregate::Aggregate(size_t maxSeriesPerMetric, std::vector<double> bucketsSeconds)
+Aggregate::Aggregate(size_t maxSeriesPerMetric, std::vector<double> bucketsSeconds,
+                     size_t maxPendingScopes)
     : m_maxSeries(maxSeriesPerMetric)
-    , m_bounds(std::move(bucketsSeconds)) {}
+    , m_bounds(std::move(bucketsSeconds))
+    , m_maxPendingScopes(maxPendingScopes) {}
 
 template <typename Series>
 Series& Aggregate::SeriesOf(Family<Series>& family, KeyView key) {
@@ -182,6 +184,10 @@ void Aggregate::Add(const MetricsEvent& event) {
             --m_contextsOpen;
             break;
         case MetricsEventType::ScopeOpen:
+            if (m_pairing.Pending() >= m_maxPendingScopes) {
+                m_forgottenOpens += m_pairing.Pending();
+                m_pairing.Clear();
+            }
             m_pairing.Open(event.contextId, NameOf(event.param1, scratch), event.timestamp);
             break;
         case MetricsEventType::ScopeClose:
@@ -292,6 +298,9 @@ std::string Aggregate::Render(unsigned long long queued) const {
     AppendHeader(out, "quillmetrics_exporter_events_total", "counter",
                  "Events the exporter has received.");
     AppendSample(out, "quillmetrics_exporter_events_total", "", m_delivered);
+    AppendHeader(out, "quillmetrics_scope_opens_forgotten_total", "counter",
+                 "Scope opens forgotten unpaired because too many waited for their close.");
+    AppendSample(out, "quillmetrics_scope_opens_forgotten_total", "", m_forgottenOpens);
     AppendHeader(out, "quillmetrics_events_queued", "gauge",
                  "Events emitted and not yet delivered to the asynchronous consumers.");
     AppendSample(out, "quillmetrics_events_queued", "", static_cast<uint64_t>(queued));

@@ -21,7 +21,12 @@ std::string TextOf(const MetricsValue& value);
 // guards it, and renders a copy.
 class Aggregate {
 public:
-    Aggregate(size_t maxSeriesPerMetric, std::vector<double> bucketsSeconds);
+    // A live stream may hold opens whose close never comes (the mask changed between the two, a
+    // host that never ends a scope): past maxPendingScopes waiting opens, all of them are
+    // forgotten, and counted.
+    static constexpr size_t kMaxPendingScopes = 100000;
+    Aggregate(size_t maxSeriesPerMetric, std::vector<double> bucketsSeconds,
+              size_t maxPendingScopes = kMaxPendingScopes);
 
     void Add(const MetricsEvent& event);
     // The exposition text; queued is the manager's count of events not yet delivered.
@@ -87,6 +92,8 @@ private:
     Family<Histogram> m_scopes;
     Family<Attribute> m_attributes;
     uint64_t m_delivered = 0;
+    size_t m_maxPendingScopes;
+    uint64_t m_forgottenOpens = 0;
     uint64_t m_contextsCreated = 0;
     int64_t m_contextsOpen = 0;
     ScopePairing<uint64_t> m_pairing;  // each open scope's timestamp

@@ -27,6 +27,7 @@ public:
                     .first;
         }
         found->second.push_back(std::move(value));
+        ++m_pending;
         return m_depth[context]++;
     }
 
@@ -38,6 +39,7 @@ public:
         }
         OpenValue value = std::move(found->second.back());
         found->second.pop_back();
+        --m_pending;
         if (found->second.empty()) {
             m_open.erase(found);
         }
@@ -45,6 +47,16 @@ public:
             m_depth.erase(context);
         }
         return value;
+    }
+
+    // How many opens wait for their close.
+    size_t Pending() const { return m_pending; }
+
+    // Forgets every open that waits: their closes will find none.
+    void Clear() {
+        m_open.clear();
+        m_depth.clear();
+        m_pending = 0;
     }
 
     // Calls visit(value) for every open that no close has paired with.
@@ -70,6 +82,7 @@ private:
 
     std::map<std::pair<uint64_t, std::string>, std::vector<OpenValue>, KeyLess> m_open;
     std::map<uint64_t, int> m_depth;
+    size_t m_pending = 0;
 };
 
 }  // namespace Metrics

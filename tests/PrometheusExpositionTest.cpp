@@ -106,6 +106,23 @@ TEST(PrometheusExpositionTest, ContextsAttributesAndLabelText) {
               "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd \xef\xbf\xbd\xef\xbf\xbd");
 }
 
+// Opens whose close never comes cannot grow without bound: past the limit they are forgotten and
+// counted, and pairing goes on for the scopes opened after.
+TEST(PrometheusExpositionTest, OpensWithoutACloseAreBounded) {
+    Aggregate aggregate(1000, {1}, 3);
+    using Type = MetricsEventType;
+    for (uint64_t t = 1; t <= 4; ++t) {
+        aggregate.Add(Scope(Type::ScopeOpen, t, "never closed", t));
+    }
+    aggregate.Add(Scope(Type::ScopeClose, 1, "never closed", 10));  // its open was forgotten
+    aggregate.Add(Scope(Type::ScopeClose, 4, "never closed", 10));  // opened after: pairs
+    const std::string text = aggregate.Render(0);
+    EXPECT_TRUE(Has(text, "quillmetrics_scope_opens_forgotten_total 3"));
+    EXPECT_TRUE(Has(
+        text,
+        R"(quillmetrics_scope_duration_seconds_count{scope="never closed",category="none"} 1)"));
+}
+
 // Past the cap, new label sets fold into "other", which still takes their values, and every
 // folded event is counted.
 TEST(PrometheusExpositionTest, CardinalityCapFoldsIntoOther) {
