@@ -142,10 +142,10 @@ ls kept.json.* >/dev/null 2>&1 && fail "a failed write left its partial file beh
 
 # diff: two runs with known changes. Each scope's durations in microseconds, one context each.
 run_file() {  # run_file FILE "name:us,us,... name:us ..."
-    local file="$1" t=1000 context=0 spec name durations d
+    local file="$1" t=1000 context=0 entry name durations d
     printf 'timestamp,datetime,context_id,event_type,param1,param2\n' >"$file"
-    for spec in $2; do
-        name="${spec%%:*}" durations="${spec#*:}" context=$((context + 1))
+    for entry in $2; do
+        name="${entry%%:*}" durations="${entry#*:}" context=$((context + 1))
         for d in ${durations//,/ }; do
             printf '%s,1.000000,%s,5,%s,0\n%s,1.000000,%s,6,%s,0\n' "$t" "$context" "$name" \
                 $((t + d * 1000)) "$context" "$name" >>"$file"
