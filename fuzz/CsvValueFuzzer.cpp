@@ -11,6 +11,7 @@
 
 #include "CsvFormat.h"
 #include "EventFile.h"
+#include "FuzzInput.h"
 #include "quillsys/TStringCore.h"
 
 namespace {
@@ -18,37 +19,8 @@ namespace {
 using Metrics::MetricsValue;
 using Metrics::MetricsValueType;
 
-void Check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
-
-struct Input {
-    const uint8_t* data;
-    size_t size;
-    uint8_t Byte() {
-        if (size == 0) {
-            return 0;
-        }
-        --size;
-        return *data++;
-    }
-    uint64_t Word() {
-        uint64_t word = 0;
-        for (int i = 0; i < 8; ++i) {
-            word = (word << 8) | Byte();
-        }
-        return word;
-    }
-    std::string Bytes(size_t count) {
-        count = count < size ? count : size;
-        std::string text(reinterpret_cast<const char*>(data), count);
-        data += count;
-        size -= count;
-        return text;
-    }
-};
+using Metrics::Fuzz::Check;
+using Metrics::Fuzz::Input;
 
 // Builds a value from the input and says what its text in the file must read back as.
 MetricsValue MakeValue(Input& in, std::string& expected) {

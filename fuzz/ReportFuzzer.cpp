@@ -9,38 +9,13 @@
 #include <string>
 
 #include "EventFile.h"
+#include "FuzzInput.h"
 #include "ReportOutput.h"
 #include "RunModel.h"
 #include "Utf8.h"
 
-namespace {
-
-void Check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
-
-struct Input {
-    const uint8_t* data;
-    size_t size;
-    uint8_t Byte() {
-        if (size == 0) {
-            return 0;
-        }
-        --size;
-        return *data++;
-    }
-    std::string Bytes(size_t count) {
-        count = count < size ? count : size;
-        std::string text(reinterpret_cast<const char*>(data), count);
-        data += count;
-        size -= count;
-        return text;
-    }
-};
-
-}  // namespace
+using Metrics::Fuzz::Check;
+using Metrics::Fuzz::Input;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace Metrics::Report;

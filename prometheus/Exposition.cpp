@@ -71,6 +71,11 @@ std::string_view NameOf(const MetricsValue& value, std::string& scratch) {
     return scratch;
 }
 
+std::string CategoryOf(uint64_t bits) {
+    const uint64_t categories = bits & kCategoryMask;
+    return categories == 0 ? "none" : MetricsBitsUtils::MetricsBitsToMnemonicList(categories);
+}
+
 bool IsNumber(const MetricsValue& value) {
     return value.m_type == MetricsValueType::Int64 || value.m_type == MetricsValueType::Double;
 }
@@ -134,11 +139,12 @@ std::string TextOf(const MetricsValue& value) {
 Aggregate::Aggregate(size_t maxSeriesPerMetric, std::vector<double> bucketsSeconds,
                      size_t maxPendingScopes)
     : m_maxSeries(maxSeriesPerMetric)
-    , m_bounds(std::move(bucketsSeconds))
-    , m_maxPendingScopes(maxPendingScopes) {}
+    , m_maxPendingScopes(maxPendingScopes) {
+    m_counts.bounds = std::move(bucketsSeconds);
+}
 
 template <typename Series>
-Series& Aggregate::SeriesOf(Family<Series>& family, KeyView key) {
+Series& Aggregate::SeriesOf(Counts::Family<Series>& family, Counts::KeyView key) {
     const auto found = family.series.find(key);
     if (found != family.series.end()) {
         return found->second;
@@ -149,43 +155,30 @@ Series& Aggregate::SeriesOf(Family<Series>& family, KeyView key) {
                                                                                        : 0);
     if (kept >= m_maxSeries) {
         ++family.folded;
-        key = KeyView{key.type, 0, std::string_view(), true};
+        key = Counts::KeyView{key.type, 0, std::string_view(), true};
     }
-    return family.series[SeriesKey{key.type, key.bits, std::string(key.text), key.folded}];
-}
-
-const std::string& Aggregate::CategoryOf(uint64_t bits) const {
-    const uint64_t categories = bits & kCategoryMask;
-    auto found = m_categories.find(categories);
-    if (found == m_categories.end()) {
-        found =
-            m_categories
-                .emplace(categories, categories == 0
-                                         ? std::string("none")
-                                         : MetricsBitsUtils::MetricsBitsToMnemonicList(categories))
-                .first;
-    }
-    return found->second;
+    return family.series[Counts::SeriesKey{key.type, key.bits, std::string(key.text), key.folded}];
 }
 
 void Aggregate::Add(const MetricsEvent& event) {
-    ++m_delivered;
-    ++SeriesOf(m_events, KeyView{static_cast<int32_t>(event.eventType), event.bits & kCategoryMask,
-                                 std::string_view(), false});
+    ++m_counts.delivered;
+    ++SeriesOf(m_counts.events,
+               Counts::KeyView{static_cast<int32_t>(event.eventType), event.bits & kCategoryMask,
+                               std::string_view(), false});
     std::string scratch;
     switch (event.eventType) {
         case MetricsEventType::ContextCreate:
-            ++m_contextsCreated;
+            ++m_counts.contextsCreated;
             break;
         case MetricsEventType::ContextOpen:
-            ++m_contextsOpen;
+            ++m_counts.contextsOpen;
             break;
         case MetricsEventType::ContextClose:
-            --m_contextsOpen;
+            --m_counts.contextsOpen;
             break;
         case MetricsEventType::ScopeOpen:
             if (m_pairing.Pending() >= m_maxPendingScopes) {
-                m_forgottenOpens += m_pairing.Pending();
+                m_counts.forgottenOpens += m_pairing.Pending();
                 m_pairing.Clear();
             }
             m_pairing.Open(event.contextId, NameOf(event.param1, scratch), event.timestamp);
@@ -211,14 +204,15 @@ void Aggregate::AddScopeClose(const MetricsEvent& event, std::string_view name) 
     if (!opened) {
         return;
     }
-    Histogram& histogram = SeriesOf(m_scopes, KeyView{0, event.bits & kCategoryMask, name, false});
+    Counts::Histogram& histogram =
+        SeriesOf(m_counts.scopes, Counts::KeyView{0, event.bits & kCategoryMask, name, false});
     if (histogram.buckets.empty()) {
-        histogram.buckets.assign(m_bounds.size() + 1, 0);
+        histogram.buckets.assign(m_counts.bounds.size() + 1, 0);
     }
     const uint64_t nanoseconds = event.timestamp > *opened ? event.timestamp - *opened : 0;
     const double seconds = static_cast<double>(nanoseconds) / 1e9;
     size_t bucket = 0;
-    while (bucket < m_bounds.size() && seconds > m_bounds[bucket]) {
+    while (bucket < m_counts.bounds.size() && seconds > m_counts.bounds[bucket]) {
         ++bucket;
     }
     ++histogram.buckets[bucket];
@@ -234,37 +228,37 @@ void Aggregate::AddNumber(const MetricsValue& name, const MetricsValue& value) {
                               ? value.m_double
                               : static_cast<double>(value.m_int);
     std::string scratch;
-    Attribute& attribute = SeriesOf(m_attributes, KeyView{0, 0, NameOf(name, scratch), false});
+    Counts::Attribute& attribute =
+        SeriesOf(m_counts.attributes, Counts::KeyView{0, 0, NameOf(name, scratch), false});
     ++attribute.count;
     attribute.sum += number;
     attribute.last = number;
 }
 
-std::string Aggregate::Render(unsigned long long queued) const {
+std::string Counts::Render(unsigned long long queued) const {
     std::string out;
     AppendHeader(out, "quillmetrics_events_total", "counter",
                  "Events delivered to the exporter, by type and categories.");
-    for (const auto& [key, count] : m_events.series) {
-        AppendSample(
-            out, "quillmetrics_events_total",
-            Label("type", TypeOf(static_cast<MetricsEventType>(key.type))) + ',' +
-                Label("category", key.folded ? kOther : std::string_view(CategoryOf(key.bits))),
-            count);
+    for (const auto& [key, count] : events.series) {
+        AppendSample(out, "quillmetrics_events_total",
+                     Label("type", TypeOf(static_cast<MetricsEventType>(key.type))) + ',' +
+                         Label("category", key.folded ? kOther : CategoryOf(key.bits)),
+                     count);
     }
 
     AppendHeader(out, "quillmetrics_scope_duration_seconds", "histogram",
                  "Time from a scope's open to its close, by scope name and categories.");
-    for (const auto& [key, histogram] : m_scopes.series) {
+    for (const auto& [key, histogram] : scopes.series) {
         const std::string labels =
             Label("scope", key.folded ? kOther : std::string_view(key.text)) + ',' +
-            Label("category", key.folded ? kOther : std::string_view(CategoryOf(key.bits)));
+            Label("category", key.folded ? kOther : CategoryOf(key.bits));
         uint64_t cumulative = 0;
-        for (size_t i = 0; i <= m_bounds.size(); ++i) {
+        for (size_t i = 0; i <= bounds.size(); ++i) {
             cumulative += histogram.buckets[i];
             std::string le = labels;
             le += ",le=\"";
-            if (i < m_bounds.size()) {
-                AppendNumber(le, m_bounds[i]);
+            if (i < bounds.size()) {
+                AppendNumber(le, bounds[i]);
             } else {
                 le += "+Inf";
             }
@@ -276,20 +270,20 @@ std::string Aggregate::Render(unsigned long long queued) const {
     }
 
     AppendHeader(out, "quillmetrics_contexts_created_total", "counter", "Contexts created.");
-    AppendSample(out, "quillmetrics_contexts_created_total", "", m_contextsCreated);
+    AppendSample(out, "quillmetrics_contexts_created_total", "", contextsCreated);
     AppendHeader(out, "quillmetrics_contexts_open", "gauge", "Contexts opened and not yet closed.");
-    AppendSample(out, "quillmetrics_contexts_open", "", static_cast<double>(m_contextsOpen));
+    AppendSample(out, "quillmetrics_contexts_open", "", static_cast<double>(contextsOpen));
 
     AppendHeader(out, "quillmetrics_attribute", "summary",
                  "Numeric attributes by name: how many were recorded, and their sum.");
-    for (const auto& [key, attribute] : m_attributes.series) {
+    for (const auto& [key, attribute] : attributes.series) {
         const std::string labels = Label("name", key.folded ? kOther : std::string_view(key.text));
         AppendSample(out, "quillmetrics_attribute_sum", labels, attribute.sum);
         AppendSample(out, "quillmetrics_attribute_count", labels, attribute.count);
     }
     AppendHeader(out, "quillmetrics_attribute_last", "gauge",
                  "The last value recorded of each numeric attribute.");
-    for (const auto& [key, attribute] : m_attributes.series) {
+    for (const auto& [key, attribute] : attributes.series) {
         AppendSample(out, "quillmetrics_attribute_last",
                      Label("name", key.folded ? kOther : std::string_view(key.text)),
                      attribute.last);
@@ -297,21 +291,21 @@ std::string Aggregate::Render(unsigned long long queued) const {
 
     AppendHeader(out, "quillmetrics_exporter_events_total", "counter",
                  "Events the exporter has received.");
-    AppendSample(out, "quillmetrics_exporter_events_total", "", m_delivered);
+    AppendSample(out, "quillmetrics_exporter_events_total", "", delivered);
     AppendHeader(out, "quillmetrics_scope_opens_forgotten_total", "counter",
                  "Scope opens forgotten unpaired because too many waited for their close.");
-    AppendSample(out, "quillmetrics_scope_opens_forgotten_total", "", m_forgottenOpens);
+    AppendSample(out, "quillmetrics_scope_opens_forgotten_total", "", forgottenOpens);
     AppendHeader(out, "quillmetrics_events_queued", "gauge",
                  "Events emitted and not yet delivered to the asynchronous consumers.");
     AppendSample(out, "quillmetrics_events_queued", "", static_cast<uint64_t>(queued));
     AppendHeader(out, "quillmetrics_series_folded_total", "counter",
                  "Events whose label set was folded into \"other\" by the cardinality cap.");
     AppendSample(out, "quillmetrics_series_folded_total",
-                 Label("metric", "quillmetrics_events_total"), m_events.folded);
+                 Label("metric", "quillmetrics_events_total"), events.folded);
     AppendSample(out, "quillmetrics_series_folded_total",
-                 Label("metric", "quillmetrics_scope_duration_seconds"), m_scopes.folded);
+                 Label("metric", "quillmetrics_scope_duration_seconds"), scopes.folded);
     AppendSample(out, "quillmetrics_series_folded_total", Label("metric", "quillmetrics_attribute"),
-                 m_attributes.folded);
+                 attributes.folded);
     return out;
 }
 

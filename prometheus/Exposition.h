@@ -17,22 +17,9 @@ std::string LabelValue(const std::string& text);
 // The text of a name or value: strings as they are, wide strings in UTF-8, numbers in decimal.
 std::string TextOf(const MetricsValue& value);
 
-// The figures the exporter keeps, built from the event stream. Not thread-safe: the exporter
-// guards it, and renders a copy.
-class Aggregate {
-public:
-    // A live stream may hold opens whose close never comes (the mask changed between the two, a
-    // host that never ends a scope): past maxPendingScopes waiting opens, all of them are
-    // forgotten, and counted.
-    static constexpr size_t kMaxPendingScopes = 100000;
-    Aggregate(size_t maxSeriesPerMetric, std::vector<double> bucketsSeconds,
-              size_t maxPendingScopes = kMaxPendingScopes);
-
-    void Add(const MetricsEvent& event);
-    // The exposition text; queued is the manager's count of events not yet delivered.
-    std::string Render(unsigned long long queued) const;
-
-private:
+// The figures as served. A scrape copies them, and only them, under the exporter's lock: the
+// scope pairing that counting needs stays behind.
+struct Counts {
     struct Histogram {
         std::vector<uint64_t> buckets;  // not cumulative: one count per bound, then +Inf
         double sum = 0;
@@ -72,32 +59,50 @@ private:
     };
     using SeriesKey = Key<std::string>;
     using KeyView = Key<std::string_view>;
-    // At most m_maxSeries series besides the folded one.
     template <typename Series>
     struct Family {
         std::map<SeriesKey, Series, KeyLess> series;
         uint64_t folded = 0;
     };
 
+    // The exposition text; queued is the manager's count of events not yet delivered.
+    std::string Render(unsigned long long queued) const;
+
+    std::vector<double> bounds;
+    Family<uint64_t> events;
+    Family<Histogram> scopes;
+    Family<Attribute> attributes;
+    uint64_t delivered = 0;
+    uint64_t forgottenOpens = 0;
+    uint64_t contextsCreated = 0;
+    int64_t contextsOpen = 0;
+};
+
+// Builds the figures from the event stream. Not thread-safe: the exporter guards it.
+class Aggregate {
+public:
+    // A live stream may hold opens whose close never comes (the mask changed between the two, a
+    // host that never ends a scope): past maxPendingScopes waiting opens, all of them are
+    // forgotten, and counted.
+    static constexpr size_t kMaxPendingScopes = 100000;
+    Aggregate(size_t maxSeriesPerMetric, std::vector<double> bucketsSeconds,
+              size_t maxPendingScopes = kMaxPendingScopes);
+
+    void Add(const MetricsEvent& event);
+    const Counts& Counted() const { return m_counts; }
+    std::string Render(unsigned long long queued) const { return m_counts.Render(queued); }
+
+private:
+    // At most m_maxSeries series besides the folded one.
     template <typename Series>
-    Series& SeriesOf(Family<Series>& family, KeyView key);
+    Series& SeriesOf(Counts::Family<Series>& family, Counts::KeyView key);
     void AddScopeClose(const MetricsEvent& event, std::string_view name);
     void AddNumber(const MetricsValue& name, const MetricsValue& value);
-    // The categories label of a mask, remembered: events bring few distinct masks.
-    const std::string& CategoryOf(uint64_t bits) const;
 
     size_t m_maxSeries;
-    std::vector<double> m_bounds;
-    Family<uint64_t> m_events;
-    Family<Histogram> m_scopes;
-    Family<Attribute> m_attributes;
-    uint64_t m_delivered = 0;
     size_t m_maxPendingScopes;
-    uint64_t m_forgottenOpens = 0;
-    uint64_t m_contextsCreated = 0;
-    int64_t m_contextsOpen = 0;
+    Counts m_counts;
     ScopePairing<uint64_t> m_pairing;  // each open scope's timestamp
-    mutable std::map<uint64_t, std::string> m_categories;
 };
 
 }  // namespace Metrics::Prometheus

@@ -65,7 +65,7 @@ struct Figures {
     std::string Render() {
         // Copied under the lock and rendered outside it: delivery waits only for the copy.
         std::unique_lock<std::mutex> lock(mutex);
-        const Prometheus::Aggregate copy = aggregate;
+        const Prometheus::Counts copy = aggregate.Counted();
         lock.unlock();
         return copy.Render(MetricsManager::GetInstance().GetQueuedEventCount());
     }

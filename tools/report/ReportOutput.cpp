@@ -29,12 +29,12 @@ struct TreeLine {
     std::string name;
 };
 
-// Contexts in tree order (each under its parent). When fold is set, a run of more than
+// Contexts in tree order (each under its parent); a run of more than
 // kFoldAbove siblings of one name shows its first kShownOfRun and one line for the rest.
 constexpr size_t kFoldAbove = 5;
 constexpr size_t kShownOfRun = 3;
 
-std::vector<TreeLine> ContextTree(const RunModel& model, bool fold) {
+std::vector<TreeLine> ContextTree(const RunModel& model) {
     std::map<uint64_t, std::vector<uint64_t>> children;
     std::vector<uint64_t> roots;
     for (const auto& [id, context] : model.contexts) {
@@ -54,7 +54,7 @@ std::vector<TreeLine> ContextTree(const RunModel& model, bool fold) {
                        model.contexts.at(siblings[i + run]).name == name) {
                     ++run;
                 }
-                const size_t shown = fold && run > kFoldAbove ? kShownOfRun : run;
+                const size_t shown = run > kFoldAbove ? kShownOfRun : run;
                 for (size_t k = 0; k < shown; ++k) {
                     order.push_back({siblings[i + k], depth, 0, name});
                     visit(children[siblings[i + k]], depth + 1);
@@ -92,7 +92,7 @@ void WriteRunLine(std::ostream& out, const std::string& path, const EventFile& f
 }
 
 void WriteContextTree(std::ostream& out, const RunModel& model) {
-    for (const TreeLine& entry : ContextTree(model, true)) {
+    for (const TreeLine& entry : ContextTree(model)) {
         out << "  " << std::string(static_cast<size_t>(entry.depth) * 2, ' ');
         if (entry.folded != 0) {
             out << "\u2026 " << entry.folded << " more " << entry.name << "\n";
