@@ -66,16 +66,14 @@ void DeliveryThread::Wake() {
 void DeliveryThread::Flush(unsigned int milliseconds) {
     const unsigned long long target = m_queue.PushedCount();
     std::unique_lock<std::mutex> lock(m_mutex);
-    if (m_drainedCount >= target) {
+    if (m_deliveredCount >= target) {
         return;
     }
     // Fetch the events now instead of waiting for the next idle poll.
     m_wakeRequested = true;
-    ++m_flushWaiters;
     m_wake.notify_one();
     m_delivered.wait_for(lock, std::chrono::milliseconds(milliseconds),
-                         [&] { return m_drainedCount >= target || !IsRunning(); });
-    --m_flushWaiters;
+                         [&] { return m_deliveredCount >= target || !IsRunning(); });
 }
 
 unsigned long long DeliveryThread::QueuedCount() {
@@ -122,7 +120,7 @@ void DeliveryThread::Run() {
     Log(m_manager, L"MetricsManager: background thread started");
 
     RetakeConsumers();
-    std::vector<EventQueue::Node*> batch;
+    std::vector<const RecordHead*> batch;
     while (true) {
         // The stop event is queued before the manager is marked shut down, so a round that finds
         // nothing after the mark was seen means it was delivered already, or was never queued.
@@ -130,6 +128,7 @@ void DeliveryThread::Run() {
         bool more = false;
         m_queue.TakeRound(batch, more);
         if (batch.empty()) {
+            m_queue.Release(batch);  // lets go of the threads that have ended
             if (stopping && !more) {
                 break;
             }
@@ -152,19 +151,20 @@ void DeliveryThread::Run() {
     Finish();
 }
 
-bool DeliveryThread::DeliverBatch(const std::vector<EventQueue::Node*>& batch) {
+bool DeliveryThread::DeliverBatch(const std::vector<const RecordHead*>& batch) {
     bool stopped = false;
-    for (const EventQueue::Node* node : batch) {
-        const std::shared_ptr<MetricsEvent>& event = EventQueue::EventOf(node);
-        if (!event) {
-            continue;
-        }
-        if (EventQueue::IsStop(node)) {
+    for (const RecordHead* record : batch) {
+        if (record->stop) {
             stopped = true;  // what stands behind it is not delivered
             break;
         }
-        DeliverEvent(*event);
+        try {
+            DeliverEvent(m_reader.Read(*record));
+        } catch (...) {
+            // Out of memory for the event's text: the consumers lose this one event.
+        }
     }
+    m_reader.Clear();
     m_inCall.store(nullptr, std::memory_order_seq_cst);
     m_keptUntilCallReturns.clear();  // removed from a hook on this thread
     return stopped;
@@ -225,26 +225,15 @@ void DeliveryThread::DeliverEvent(const MetricsEvent& event) {
 }
 
 void DeliveryThread::CountDelivered(size_t taken) {
-    bool drainNow = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_deliveredCount += taken;
-        drainNow = m_flushWaiters > 0;
-    }
-    if (drainNow) {
-        // Someone flushes while events keep coming, so no idle round may come soon.
-        m_queue.ReleaseIdle();
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_drainedCount = m_deliveredCount;
     }
     m_delivered.notify_all();
 }
 
 void DeliveryThread::WaitIdle() {
-    m_queue.ReleaseIdle();
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_drainedCount = m_deliveredCount;
-    m_delivered.notify_all();
     m_wake.wait_for(lock, std::chrono::milliseconds(100), [&] { return m_wakeRequested; });
     m_wakeRequested = false;
 }

@@ -67,7 +67,7 @@ public:
 private:
     void Wake();
     // Delivers a batch up to the stop event; true when it met that event.
-    bool DeliverBatch(const std::vector<EventQueue::Node*>& batch);
+    bool DeliverBatch(const std::vector<const RecordHead*>& batch);
     void DeliverEvent(const MetricsEvent& event);
     void RetakeConsumers();
     // After a batch, or when nothing came: counts what is delivered, and wakes flushes.
@@ -86,16 +86,13 @@ private:
     std::shared_ptr<TEvent> m_done = std::make_shared<TEvent>(false);
 
     // Flushing: an event is counted when it is queued (by the queue) and counted as delivered
-    // once the thread has handed its whole batch to the consumers. Delivered events go back to
-    // the threads that made them, to be destroyed at their next emit; a flush also waits until
-    // the events it covers are destroyed, so that a host may unload the code that made them (a
-    // plugin's make_shared) once it returns: up to m_drainedCount, delivered events have been
-    // destroyed, or handed to their threads' running reclaim.
+    // once the thread has handed its whole batch to the consumers and let go of the batch: of
+    // the host's own events and the text it made, so that a host may unload the code that made
+    // them (a plugin's make_shared) once a flush returns.
     std::mutex m_mutex;
     std::condition_variable m_wake;           // wakes the idle thread
     std::condition_variable m_delivered;      // wakes flushes
     unsigned long long m_deliveredCount = 0;  // guarded by m_mutex
-    unsigned long long m_drainedCount = 0;    // guarded by m_mutex
 
     std::atomic<IMetricsListener*> m_inCall{nullptr};
     // The thread's own: the asynchronous consumers as last copied, with the registry's version;
@@ -105,8 +102,8 @@ private:
     unsigned long long m_targetsVersion = 0;
     std::vector<ConsumerTarget> m_reached;
     std::vector<RefCntPtr<IMetricsListener, RefCntObject>> m_keptUntilCallReturns;
+    RecordReader m_reader;
 
-    int m_flushWaiters = 0;        // guarded by m_mutex
     bool m_wakeRequested = false;  // guarded by m_mutex
     std::atomic<bool> m_running{false};
 };

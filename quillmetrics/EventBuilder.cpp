@@ -7,17 +7,17 @@ namespace Metrics {
 void EmitBuiltEvent(MetricsEventType type, unsigned long long subject, unsigned long long contextId,
                     unsigned long long bits, MetricsValue&& first, MetricsValue&& second,
                     MetricsValuePairs* pairs) {
-    auto event = std::make_shared<MetricsEvent>();
-    event->subjectId = subject;
-    event->contextId = contextId;
-    event->bits = bits;
-    event->eventType = type;
-    event->param1 = std::move(first);
-    event->param2 = std::move(second);
+    MetricsEvent event;
+    event.subjectId = subject;
+    event.contextId = contextId;
+    event.bits = bits;
+    event.eventType = type;
+    event.param1 = std::move(first);
+    event.param2 = std::move(second);
     if (pairs != nullptr) {
-        event->paramPairs.swap(*pairs);
+        event.paramPairs.swap(*pairs);
     }
-    MetricsManager::GetInstance().EmitEvent(std::move(event));
+    ManagerAccess::EmitBuilt(event);
 }
 
 }  // namespace Metrics

@@ -1,6 +1,7 @@
 #include "EventQueue.h"
 
 #include <algorithm>
+#include <new>
 #include <queue>
 #include <tuple>
 
@@ -10,90 +11,174 @@ namespace Metrics {
 
 namespace {
 
-// How many delivered events a thread may leave to be freed at its next emit before the background
-// thread frees them itself (a bound on memory, far above any batch a busy thread reclaims), and
-// how many spare nodes a thread keeps.
-constexpr long kMaxReturned = 1L << 20;
-constexpr int kMaxSpareNodes = 512;
+// A thread's first chunk is small, since most threads emit little; each further chunk doubles, up
+// to kMaxChunkBytes, so that a busy thread allocates rarely. A record larger than that gets a
+// chunk of its own size.
+constexpr size_t kFirstChunkBytes = 2048;
+constexpr size_t kMaxChunkBytes = size_t{256} * 1024;
+std::atomic<size_t> s_firstChunkBytes{kFirstChunkBytes};
+
+// Records longer than this are refused as out of memory: their size must fit the record head.
+constexpr size_t kMaxRecordBytes = size_t{1} << 30;
+
+// Room for a chunk's fields, before its records.
+constexpr size_t kChunkHeadBytes = 64;
+
+struct Chunk {
+    // Bytes of whole, published records: stored by the producer, read by the consumer.
+    std::atomic<size_t> filled{0};
+    // The chunk that follows, set once this one takes no more records.
+    std::atomic<Chunk*> next{nullptr};
+    size_t capacity;
+    // Consumer only: chunks read to their end in this round, given back at Release.
+    Chunk* emptiedNext = nullptr;
+
+    explicit Chunk(size_t bytes)
+        : capacity(bytes) {}
+
+    unsigned char* Data() noexcept { return reinterpret_cast<unsigned char*>(this) + kChunkHeadBytes; }
+    const RecordHead* At(size_t offset) noexcept {
+        return reinterpret_cast<const RecordHead*>(Data() + offset);
+    }
+
+    static Chunk* Make(size_t bytes) {
+        void* memory = ::operator new(kChunkHeadBytes + bytes);
+        return new (memory) Chunk(bytes);
+    }
+    static void Free(Chunk* chunk) noexcept {
+        chunk->~Chunk();
+        ::operator delete(chunk);
+    }
+};
 
 }  // namespace
 
-struct EventQueue::Node {
-    std::shared_ptr<MetricsEvent> event;
-    unsigned long long tag = 0;
-    unsigned long long stamp = 0;
-    Producer* owner = nullptr;
-    Node* next = nullptr;
-    bool stop = false;
-};
-
 struct EventQueue::Producer {
-    // Pushed by the owner (or by any thread, for the shared producer), taken by the background
-    // thread.
-    alignas(64) std::atomic<Node*> outbound{nullptr};
-    std::atomic<unsigned long long> pushed{0};
-    // Delivered nodes on their way back: pushed by the background thread, taken by the owner.
-    alignas(64) std::atomic<Node*> returned{nullptr};
-    std::atomic<long> returnedCount{0};
-    // Set when the owning thread has ended; from then on the background thread frees returns.
+    // Owner's side (any thread under the queue's lock, for the shared producer).
+    alignas(64) std::atomic<unsigned long long> pushed{0};
+    Chunk* writeChunk;
+    size_t writeOffset = 0;
+    size_t nextChunkBytes;
+    // The last chunk the consumer emptied, waiting to be written again.
+    std::atomic<Chunk*> spare{nullptr};
+    // Set when the owning thread has ended; once it is read empty, the producer is done with.
     std::atomic<bool> orphaned{false};
-    // Owner only.
-    Node* spare = nullptr;
-    int spareCount = 0;
-    // Background thread only: taken but not yet delivered, oldest first.
-    Node* heldHead = nullptr;
-    Node* heldTail = nullptr;
 
-    Producer() = default;
+    // The background thread's side: where reading goes on, and the chunks this round emptied.
+    alignas(64) Chunk* readChunk;
+    size_t readOffset = 0;
+    Chunk* emptied = nullptr;
+
+    explicit Producer(size_t firstChunkBytes)
+        : writeChunk(Chunk::Make(firstChunkBytes))
+        , nextChunkBytes(std::min(firstChunkBytes * 2, kMaxChunkBytes))
+        , readChunk(writeChunk) {}
     Producer(const Producer&) = delete;
     Producer& operator=(const Producer&) = delete;
     ~Producer() {
-        FreeList(outbound.exchange(nullptr));
-        FreeList(returned.exchange(nullptr));
-        FreeList(spare);
-        FreeList(heldHead);
-    }
-
-    static void FreeList(Node* node) {
-        while (node != nullptr) {
-            Node* next = node->next;
-            delete node;
-            node = next;
-        }
-    }
-
-    // Frees the events the background thread has handed back, keeping a few nodes for reuse.
-    void Reclaim() {
-        Node* node = returned.exchange(nullptr, std::memory_order_acquire);
-        long count = 0;
-        while (node != nullptr) {
-            Node* next = node->next;
-            node->event.reset();
-            if (spareCount < kMaxSpareNodes) {
-                node->next = spare;
-                spare = node;
-                ++spareCount;
-            } else {
-                delete node;
+        // Whatever was never delivered (a queue that goes before its thread ends) is let go here.
+        Chunk* chunk = readChunk;
+        size_t offset = readOffset;
+        while (chunk != nullptr) {
+            const size_t filled = chunk->filled.load(std::memory_order_acquire);
+            for (; offset < filled; offset += chunk->At(offset)->size) {
+                DestroyRecord(*chunk->At(offset));
             }
-            node = next;
-            ++count;
+            Chunk* next = chunk->next.load(std::memory_order_acquire);
+            Chunk::Free(chunk);
+            chunk = next;
+            offset = 0;
         }
-        returnedCount.fetch_sub(count, std::memory_order_relaxed);
+        GiveBackEmptied();
+        if (Chunk* kept = spare.exchange(nullptr)) {
+            Chunk::Free(kept);
+        }
     }
 
-    // Background thread: frees what came back when nobody else will.
-    void DrainReturned() {
-        Node* node = returned.exchange(nullptr, std::memory_order_acquire);
-        long count = 0;
-        for (; node != nullptr; ++count) {
-            Node* next = node->next;
-            delete node;
-            node = next;
+    // Owner: room for size bytes at the end of the buffer. May throw std::bad_alloc, changing
+    // nothing.
+    unsigned char* Reserve(size_t size) {
+        if (writeOffset + size <= writeChunk->capacity) {
+            return writeChunk->Data() + writeOffset;
         }
-        returnedCount.fetch_sub(count, std::memory_order_relaxed);
+        const size_t wanted = std::max(nextChunkBytes, size);
+        Chunk* fresh = spare.exchange(nullptr, std::memory_order_acquire);
+        if (fresh != nullptr && fresh->capacity < wanted) {
+            Chunk::Free(fresh);
+            fresh = nullptr;
+        }
+        if (fresh == nullptr) {
+            fresh = Chunk::Make(wanted);
+        } else {
+            fresh->filled.store(0, std::memory_order_relaxed);
+            fresh->next.store(nullptr, std::memory_order_relaxed);
+        }
+        nextChunkBytes = std::min(nextChunkBytes * 2, kMaxChunkBytes);
+        // release: the consumer that follows the link sees the chunk's fields and the last
+        // records of this one.
+        writeChunk->next.store(fresh, std::memory_order_release);
+        writeChunk = fresh;
+        writeOffset = 0;
+        return fresh->Data();
+    }
+
+    // Owner: makes the record at the reserved place visible to the consumer.
+    void Publish(size_t size) {
+        writeOffset += size;
+        writeChunk->filled.store(writeOffset, std::memory_order_release);
+    }
+
+    // Consumer: appends to ready every record up to the first tagged after deliverable; says
+    // whether it met one.
+    bool Read(unsigned long long deliverable, std::vector<const RecordHead*>& ready) {
+        while (true) {
+            const size_t filled = readChunk->filled.load(std::memory_order_acquire);
+            for (; readOffset < filled; readOffset += readChunk->At(readOffset)->size) {
+                const RecordHead* record = readChunk->At(readOffset);
+                if (record->tag > deliverable) {
+                    return true;
+                }
+                ready.push_back(record);
+            }
+            Chunk* next = readChunk->next.load(std::memory_order_acquire);
+            if (next == nullptr) {
+                return false;
+            }
+            // Records written before the link was set may have come in meanwhile.
+            if (readOffset < readChunk->filled.load(std::memory_order_acquire)) {
+                continue;
+            }
+            readChunk->emptiedNext = emptied;
+            emptied = readChunk;
+            readChunk = next;
+            readOffset = 0;
+        }
+    }
+
+    // Consumer: whether everything written has been read.
+    bool ReadAll() const {
+        return readOffset == readChunk->filled.load(std::memory_order_acquire) &&
+               readChunk->next.load(std::memory_order_acquire) == nullptr;
+    }
+
+    // Consumer, once the records in them are delivered: keeps one emptied chunk of the usual size
+    // for the owner to write again, and frees the others.
+    void GiveBackEmptied() noexcept {
+        while (emptied != nullptr) {
+            Chunk* chunk = emptied;
+            emptied = chunk->emptiedNext;
+            chunk->emptiedNext = nullptr;
+            if (chunk->capacity <= kMaxChunkBytes) {
+                chunk = spare.exchange(chunk, std::memory_order_acq_rel);
+            }
+            if (chunk != nullptr) {
+                Chunk::Free(chunk);
+            }
+        }
     }
 };
+
+static_assert(sizeof(Chunk) <= kChunkHeadBytes, "a chunk's fields fit before its records");
 
 namespace {
 
@@ -106,7 +191,6 @@ struct ThreadProducer {
 void QUILLMETRICS_THREAD_END_CALL ReleaseThreadProducer(void* value) {
     auto* local = static_cast<ThreadProducer*>(value);
     local->producer->orphaned.store(true, std::memory_order_seq_cst);
-    local->producer->Reclaim();
     delete local;
 }
 
@@ -119,9 +203,7 @@ ThreadEndSlot& ProducerSlot() {
 }  // namespace
 
 EventQueue::EventQueue()
-    : m_shared(std::make_shared<Producer>()) {
-    // Nobody owns the shared producer: the background thread frees what comes back to it.
-    m_shared->orphaned.store(true);
+    : m_shared(std::make_shared<Producer>(kFirstChunkBytes)) {
     m_producers.push_back(m_shared);
 }
 
@@ -129,9 +211,9 @@ EventQueue::~EventQueue() = default;
 
 void EventQueue::CreateThreadSlot() { ProducerSlot(); }
 
-const std::shared_ptr<MetricsEvent>& EventQueue::EventOf(const Node* node) { return node->event; }
-
-bool EventQueue::IsStop(const Node* node) { return node->stop; }
+void EventQueue::SetFirstChunkBytesForTesting(size_t bytes) {
+    s_firstChunkBytes.store(bytes == 0 ? kFirstChunkBytes : bytes);
+}
 
 EventQueue::Producer& EventQueue::ThisThreadProducer() {
     ThreadEndSlot& slot = ProducerSlot();
@@ -140,47 +222,48 @@ EventQueue::Producer& EventQueue::ThisThreadProducer() {
         return local->queue == this ? *local->producer : *m_shared;
     }
     auto local = std::make_unique<ThreadProducer>();
-    local->producer = std::make_shared<Producer>();
+    local->producer = std::make_shared<Producer>(s_firstChunkBytes.load());
     local->queue = this;
     {
         std::lock_guard<std::mutex> lock(m_registryMutex);
         m_producers.push_back(local->producer);
     }
     if (!slot.Set(local.get())) {
-        // No slot for this thread: nobody would ever take back what is delivered.
+        // No slot for this thread: nobody would ever mark the producer ended.
         local->producer->orphaned.store(true, std::memory_order_seq_cst);
         return *m_shared;
     }
     return *local.release()->producer;
 }
 
-void EventQueue::Push(std::shared_ptr<MetricsEvent> event, bool stop) {
+template <typename Write>
+void EventQueue::Append(size_t size, const Write& write) {
+    if (size > kMaxRecordBytes) {
+        throw std::bad_alloc();
+    }
     Producer& producer = ThisThreadProducer();
-    const bool owned = &producer != m_shared.get();
-    if (owned && producer.returned.load(std::memory_order_relaxed) != nullptr) {
-        producer.Reclaim();
+    std::unique_lock<std::mutex> lock(m_sharedMutex, std::defer_lock);
+    if (&producer == m_shared.get()) {
+        lock.lock();
     }
-    Node* node = nullptr;
-    if (owned && producer.spare != nullptr) {
-        node = producer.spare;
-        producer.spare = node->next;
-        --producer.spareCount;
-    } else {
-        node = new Node();
-    }
-    node->stamp = event->timestamp;
-    node->stop = stop;
-    node->event = std::move(event);
-    node->owner = &producer;
-    // Counted before it is tagged and pushed, so that a flush that has seen the count also waits
-    // for the event (seq_cst: the count, the tag and the round form one order).
+    unsigned char* place = producer.Reserve(size);
+    // Counted before it is tagged and published, so that a flush that has seen the count also
+    // waits for the event (seq_cst: the count, the tag and the round form one order).
     producer.pushed.fetch_add(1, std::memory_order_seq_cst);
-    node->tag = m_round.load(std::memory_order_seq_cst);
-    node->next = producer.outbound.load(std::memory_order_relaxed);
-    // release: the background thread that takes the stack sees the complete node.
-    while (!producer.outbound.compare_exchange_weak(node->next, node, std::memory_order_release,
-                                                    std::memory_order_relaxed)) {
-    }
+    const unsigned long long tag = m_round.load(std::memory_order_seq_cst);
+    write(place);
+    reinterpret_cast<RecordHead*>(place)->tag = tag;
+    producer.Publish(size);
+}
+
+void EventQueue::Push(std::shared_ptr<MetricsEvent> event, bool stop) {
+    Append(kSharedRecordSize,
+           [&](unsigned char* place) { WriteSharedRecord(place, std::move(event), stop); });
+}
+
+void EventQueue::PushBuilt(MetricsEvent& event, bool stop) {
+    const size_t size = BuiltRecordSize(event);
+    Append(size, [&](unsigned char* place) { WriteBuiltRecord(place, size, event, stop); });
 }
 
 unsigned long long EventQueue::PushedCount() {
@@ -192,119 +275,95 @@ unsigned long long EventQueue::PushedCount() {
     return total;
 }
 
-void EventQueue::TakeRound(std::vector<Node*>& batch, bool& more) {
+void EventQueue::TakeRound(std::vector<const RecordHead*>& batch, bool& more) {
     batch.clear();
     more = false;
-    // Events tagged with a round before this one were pushed before the store below.
+    // Records tagged with a round before this one were written before the store below.
     const unsigned long long deliverable = m_round.load(std::memory_order_relaxed);
     m_round.store(deliverable + 1, std::memory_order_seq_cst);
 
     m_roundProducers.clear();
     {
         std::lock_guard<std::mutex> lock(m_registryMutex);
-        // A producer whose thread has ended and whose events are all delivered is done with.
-        auto retired = std::remove_if(m_producers.begin(), m_producers.end(), [&](const auto& p) {
-            const bool done = p != m_shared && p->orphaned.load(std::memory_order_seq_cst) &&
-                              p->heldHead == nullptr &&
-                              p->outbound.load(std::memory_order_acquire) == nullptr &&
-                              p->returned.load(std::memory_order_acquire) == nullptr;
-            if (done) {
-                m_retiredPushed += p->pushed.load(std::memory_order_seq_cst);
-            }
-            return done;
-        });
-        m_producers.erase(retired, m_producers.end());
         for (const auto& producer : m_producers) {
             m_roundProducers.push_back(producer.get());
         }
     }
 
+    m_ready.clear();
+    m_readyStart.clear();
     for (Producer* producer : m_roundProducers) {
-        // Newest first on the stack: reverse it onto the end of the held list.
-        Node* taken = producer->outbound.exchange(nullptr, std::memory_order_acquire);
-        Node* oldestFirst = nullptr;
-        Node* last = taken;
-        while (taken != nullptr) {
-            Node* next = taken->next;
-            taken->next = oldestFirst;
-            oldestFirst = taken;
-            taken = next;
-        }
-        if (oldestFirst != nullptr) {
-            if (producer->heldTail != nullptr) {
-                producer->heldTail->next = oldestFirst;
-            } else {
-                producer->heldHead = oldestFirst;
-            }
-            producer->heldTail = last;
+        m_readyStart.push_back(m_ready.size());
+        more = producer->Read(deliverable, m_ready) || more;
+    }
+    m_readyStart.push_back(m_ready.size());
+    MergeRound(batch);
+}
+
+void EventQueue::MergeRound(std::vector<const RecordHead*>& batch) {
+    const size_t producers = m_roundProducers.size();
+    std::vector<size_t>& next = m_readyStart;  // each producer's next record, as it is taken
+    size_t busy = 0;
+    size_t only = 0;
+    for (size_t i = 0; i < producers; ++i) {
+        if (next[i] < next[i + 1]) {
+            ++busy;
+            only = i;
         }
     }
-
-    const auto takeHead = [](Producer* producer) {
-        Node* node = producer->heldHead;
-        producer->heldHead = node->next;
-        if (producer->heldHead == nullptr) {
-            producer->heldTail = nullptr;
-        }
-        node->next = nullptr;
-        return node;
-    };
+    if (busy <= 1) {
+        // One thread's records: already in order.
+        batch.assign(m_ready.begin() + static_cast<ptrdiff_t>(next[only]),
+                     m_ready.begin() + static_cast<ptrdiff_t>(next[only + 1]));
+        return;
+    }
+    std::vector<size_t> end(next.begin() + 1, next.end());
     using Key = std::tuple<unsigned long long, unsigned long long, size_t>;
+    const auto keyOf = [&](size_t i) {
+        const RecordHead* record = m_ready[next[i]];
+        return Key(record->tag, record->stamp, i);
+    };
     std::priority_queue<Key, std::vector<Key>, std::greater<>> heads;
-    for (size_t i = 0; i < m_roundProducers.size(); ++i) {
-        const Node* head = m_roundProducers[i]->heldHead;
-        if (head != nullptr && head->tag <= deliverable) {
-            heads.emplace(head->tag, head->stamp, i);
+    for (size_t i = 0; i < producers; ++i) {
+        if (next[i] < end[i]) {
+            heads.push(keyOf(i));
         }
     }
     while (!heads.empty()) {
         const size_t index = std::get<2>(heads.top());
         heads.pop();
-        Producer* producer = m_roundProducers[index];
-        batch.push_back(takeHead(producer));
-        const Node* head = producer->heldHead;
-        // A run of one producer's events needs no comparison while it stays ahead of the others.
-        while (head != nullptr && head->tag <= deliverable &&
-               (heads.empty() || Key(head->tag, head->stamp, index) <= heads.top())) {
-            batch.push_back(takeHead(producer));
-            head = producer->heldHead;
+        batch.push_back(m_ready[next[index]++]);
+        // A run of one producer's records needs no comparison while it stays ahead of the others.
+        while (next[index] < end[index] && (heads.empty() || keyOf(index) <= heads.top())) {
+            batch.push_back(m_ready[next[index]++]);
         }
-        if (head != nullptr && head->tag <= deliverable) {
-            heads.emplace(head->tag, head->stamp, index);
+        if (next[index] < end[index]) {
+            heads.push(keyOf(index));
         }
-    }
-    for (const Producer* producer : m_roundProducers) {
-        more = more || producer->heldHead != nullptr;
     }
 }
 
-void EventQueue::Release(std::vector<Node*>& batch) {
-    for (Node* node : batch) {
-        Producer* owner = node->owner;
-        node->next = owner->returned.load(std::memory_order_relaxed);
-        while (!owner->returned.compare_exchange_weak(node->next, node, std::memory_order_release,
-                                                      std::memory_order_relaxed)) {
-        }
-        owner->returnedCount.fetch_add(1, std::memory_order_relaxed);
+void EventQueue::Release(std::vector<const RecordHead*>& batch) {
+    for (const RecordHead* record : batch) {
+        DestroyRecord(*record);
     }
     batch.clear();
-    // The owner frees nothing once its thread has ended: free for it.
     for (Producer* producer : m_roundProducers) {
-        if (producer->orphaned.load(std::memory_order_seq_cst) ||
-            producer->returnedCount.load(std::memory_order_relaxed) > kMaxReturned) {
-            producer->DrainReturned();
-        }
+        producer->GiveBackEmptied();
     }
-}
-
-void EventQueue::ReleaseIdle() {
-    // Nothing is arriving: a thread that still has delivered events waiting has gone quiet, and
-    // would hold them until it emits again.
-    for (Producer* producer : m_roundProducers) {
-        if (producer->returned.load(std::memory_order_relaxed) != nullptr) {
-            producer->DrainReturned();
+    // A producer whose thread has ended and whose records are all delivered is done with: at
+    // once, so that a flush that follows finds its memory freed.
+    std::lock_guard<std::mutex> lock(m_registryMutex);
+    auto retired = std::remove_if(m_producers.begin(), m_producers.end(), [&](const auto& p) {
+        const bool done =
+            p != m_shared && p->orphaned.load(std::memory_order_seq_cst) && p->ReadAll();
+        if (done) {
+            m_retiredPushed += p->pushed.load(std::memory_order_seq_cst);
         }
-    }
+        return done;
+    });
+    m_producers.erase(retired, m_producers.end());
+    m_roundProducers.clear();
 }
 
 }  // namespace Metrics

@@ -6,25 +6,28 @@
 #include <mutex>
 #include <vector>
 
+#include "EventRecord.h"
 #include "quillmetrics/MetricsEvent.h"
 
 namespace Metrics {
 
 // The hand-off from emitting threads to the background thread.
 //
-// Each producer thread pushes onto a stack of its own, so producers share no cache line. The
-// background thread works in rounds: it advances a round number, then takes every stack. A
-// producer tags each event with the round number it reads just before pushing, and a round
-// delivers only events tagged with an earlier round: an event tagged so was pushed before the
-// round began, so everything that happened before it has been pushed too. Within a round the
-// stacks are merged by (tag, stamp), which keeps each thread's order and puts an event after any
+// Each producer thread writes records (see EventRecord.h) into a buffer of its own, a chain of
+// chunks that only it writes and only the background thread reads, so producers share no cache
+// line and allocate nothing per event. A full chunk is followed by a new one (or by the last
+// chunk the background thread finished with): an emit never waits for the consumer and never
+// drops an event; a stalled consumer costs memory, in chunks, until it moves again.
+//
+// The background thread works in rounds: it advances a round number, then reads every buffer. A
+// producer tags each record with the round number it reads just before writing, and a round
+// delivers only records tagged with an earlier round: a record tagged so was written before the
+// round began, so everything that happened before it has been written too. Within a round the
+// buffers are merged by (tag, stamp), which keeps each thread's order and puts an event after any
 // event that happened before it on another thread: an emit returns only once the clock has moved
 // past its stamp, so no two events ordered by the host share a stamp, however coarse the clock.
-// Delivered events go back to the thread that made them, which frees them at its next emit:
-// allocation and release stay on one thread.
 class EventQueue {
 public:
-    struct Node;
     struct Producer;
 
     EventQueue();
@@ -32,41 +35,51 @@ public:
     EventQueue& operator=(const EventQueue&) = delete;
     ~EventQueue();
 
-    // Any thread. The event must be stamped; stop marks the manager's own shutdown event. May
-    // throw std::bad_alloc; the event is then not queued.
+    // Any thread. The event must be stamped; stop marks the manager's own shutdown event. Push
+    // keeps the host's event whole; PushBuilt copies a built event's fields into the record,
+    // moving long text out of it. May throw std::bad_alloc; the event is then not queued.
     void Push(std::shared_ptr<MetricsEvent> event, bool stop = false);
+    void PushBuilt(MetricsEvent& event, bool stop = false);
     // Any thread: how many events have been pushed so far (at least every push that finished
     // before the call).
     unsigned long long PushedCount();
 
     // Background thread only. Fills batch with what can be delivered now, in delivery order, and
-    // says whether events are held back for the next round.
-    void TakeRound(std::vector<Node*>& batch, bool& more);
-    // Background thread only. Hands a delivered batch back to the threads that made its events.
-    void Release(std::vector<Node*>& batch);
-    // Background thread only, when a round found nothing: frees what quiet threads left waiting.
-    void ReleaseIdle();
+    // says whether records are held back for the next round. The records stay valid until
+    // Release.
+    void TakeRound(std::vector<const RecordHead*>& batch, bool& more);
+    // Background thread only. Lets go of a delivered batch and of the chunks it emptied.
+    void Release(std::vector<const RecordHead*>& batch);
 
     // Makes the per-thread slot that every queue's producers live in. Whatever calls this during
     // its own construction is destroyed before the slot: the one-time shutdown at unload pushes
     // through it.
     static void CreateThreadSlot();
 
-    static const std::shared_ptr<MetricsEvent>& EventOf(const Node* node);
-    static bool IsStop(const Node* node);
+    // Tests only: the size of each thread's first chunk (the default when 0).
+    static void SetFirstChunkBytesForTesting(size_t bytes);
 
 private:
     Producer& ThisThreadProducer();
+    // Tags, writes and publishes one record of size bytes through write(place).
+    template <typename Write>
+    void Append(size_t size, const Write& write);
+    void MergeRound(std::vector<const RecordHead*>& batch);
 
     // Written by the background thread only, once per round; read by every push.
     alignas(64) std::atomic<unsigned long long> m_round{1};
     std::mutex m_registryMutex;
     std::vector<std::shared_ptr<Producer>> m_producers;  // guarded by m_registryMutex
     unsigned long long m_retiredPushed = 0;              // guarded by m_registryMutex
-    // For pushes from a thread whose own producer is already gone (thread-exit destructors).
+    // For pushes from a thread whose own producer is already gone (thread-exit destructors), or
+    // that has none in this queue: written under m_sharedMutex.
     std::shared_ptr<Producer> m_shared;
-    // Background thread only: the producers of the current round.
+    std::mutex m_sharedMutex;
+    // Background thread only: the producers of the current round, and the records each one has
+    // ready, in its own order (m_ready[m_readyStart[i]] onward).
     std::vector<Producer*> m_roundProducers;
+    std::vector<const RecordHead*> m_ready;
+    std::vector<size_t> m_readyStart;
 };
 
 }  // namespace Metrics

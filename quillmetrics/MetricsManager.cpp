@@ -5,6 +5,7 @@
 
 #include "ConsumerRegistry.h"
 #include "DeliveryThread.h"
+#include "EventBuilder.h"
 #include "HookSlot.h"
 #include "Lifecycle.h"
 #include "MetricsClock.h"
@@ -28,6 +29,19 @@ struct QUILLMETRICS_HIDDEN MetricsManager::State {
     // Gates, stamps, delivers to the synchronous consumers and queues one event; stop marks the
     // manager's own shutdown event, the only one that passes a closed gate and ends the thread.
     void Emit(std::shared_ptr<MetricsEvent> event, bool stop);
+    // The same for an event the library built, which goes into the queue's record by value.
+    void EmitBuilt(MetricsEvent& event);
+    // Whether an event with these bits passes: running, not shut down, and the mask lets it
+    // through (unless it is the manager's own stop).
+    bool Admits(unsigned long long bits, bool stop) const {
+        return !IsShutdown() && delivery.IsRunning() && (stop || MaskAllows(bits));
+    }
+    // Stamps an event; true when synchronous consumers wait for it.
+    bool Stamp(MetricsEvent& event) const {
+        event.timestamp = GetTimestampNs();
+        GetDateTime(event.datetimeSeconds, event.datetimeMicroseconds);
+        return consumers.HasSynchronous();
+    }
 
     // The thread only keeps references to the registry and the hooks declared after it.
     DeliveryThread delivery;
@@ -82,23 +96,33 @@ void MetricsManager::EmitEvent(std::shared_ptr<MetricsEvent> event) {
 }
 
 void MetricsManager::State::Emit(std::shared_ptr<MetricsEvent> event, bool stop) {
-    if (!event || IsShutdown() || !delivery.IsRunning()) {
-        return;
-    }
     // Only the manager's own shutdown event passes a closed gate; a host's event of that type is
     // an event like any other.
-    if (!stop && !MaskAllows(event->bits)) {
+    if (!event || !Admits(event->bits, stop)) {
         return;
     }
-    const uint64_t stamp = GetTimestampNs();
-    event->timestamp = stamp;
-    GetDateTime(event->datetimeSeconds, event->datetimeMicroseconds);
-    if (consumers.HasSynchronous()) {
+    if (Stamp(*event)) {
         consumers.DeliverSynchronously(*event, event->bits & kCategoryMask);
     }
+    const uint64_t stamp = event->timestamp;
     delivery.Queue().Push(std::move(event), stop);
     // Whatever happens after this emit, on any thread, is stamped later than this event.
     WaitPastTimestamp(stamp);
+}
+
+void MetricsManager::State::EmitBuilt(MetricsEvent& event) {
+    if (!Admits(event.bits, false)) {
+        return;
+    }
+    if (Stamp(event)) {
+        consumers.DeliverSynchronously(event, event.bits & kCategoryMask);
+    }
+    delivery.Queue().PushBuilt(event);
+    WaitPastTimestamp(event.timestamp);
+}
+
+void ManagerAccess::EmitBuilt(MetricsEvent& event) {
+    MetricsManager::GetInstance().m_state->EmitBuilt(event);
 }
 
 void MetricsManager::WaitUntilWritesFlushed(unsigned int milliseconds) {

@@ -30,20 +30,44 @@ std::shared_ptr<MetricsEvent> Stamped(unsigned long long producer, long long seq
     return event;
 }
 
-std::vector<std::pair<unsigned long long, long long>> Tags(
-    const std::vector<EventQueue::Node*>& batch) {
-    std::vector<std::pair<unsigned long long, long long>> tags;
-    for (const EventQueue::Node* node : batch) {
-        const MetricsEvent& event = *EventQueue::EventOf(node);
-        tags.emplace_back(event.subjectId, event.param2.m_int);
-    }
-    return tags;
+// A built event as the front ends make it: tagged like Tagged, stamped now.
+MetricsEvent Built(unsigned long long producer, long long sequence) {
+    MetricsEvent event;
+    event.eventType = Testing::kTagged;
+    event.subjectId = producer;
+    event.param1 = MetricsValue("rows");
+    event.param2 = MetricsValue(sequence);
+    event.timestamp = GetTimestampNs();
+    return event;
 }
 
-// One round merges the threads' events by stamp while keeping each thread's own order; what is
-// delivered goes back to the thread that made it, which frees it at its next push, and a thread
-// that has ended has its events freed by the round itself.
-TEST(EventQueueTest, RoundsMergeByStampAndHandEventsBack) {
+using Tag = std::pair<unsigned long long, long long>;
+
+// Drains the queue as the background thread does, round after round, until a round finds
+// nothing; the tags in delivery order.
+std::vector<Tag> TakeAll(EventQueue& queue) {
+    std::vector<Tag> tags;
+    std::vector<const RecordHead*> batch;
+    RecordReader reader;
+    bool more = true;
+    while (true) {
+        queue.TakeRound(batch, more);
+        for (const RecordHead* record : batch) {
+            const MetricsEvent& event = reader.Read(*record);
+            tags.emplace_back(event.subjectId, event.param2.m_int);
+        }
+        reader.Clear();
+        const bool empty = batch.empty();
+        queue.Release(batch);
+        if (empty && !more) {
+            return tags;
+        }
+    }
+}
+
+// One round merges the threads' events by stamp while keeping each thread's own order, and a
+// host's event is let go once its round is released, whichever thread made it.
+TEST(EventQueueTest, RoundsMergeByStampAndLetGoOnRelease) {
     EventQueue queue;
     std::weak_ptr<MetricsEvent> mine;
     std::weak_ptr<MetricsEvent> ended;
@@ -62,32 +86,140 @@ TEST(EventQueueTest, RoundsMergeByStampAndHandEventsBack) {
     }).join();
     EXPECT_EQ(queue.PushedCount(), 5u);
 
-    std::vector<EventQueue::Node*> batch;
+    std::vector<const RecordHead*> batch;
     bool more = true;
     queue.TakeRound(batch, more);
     EXPECT_FALSE(more);
-    using Tag = std::pair<unsigned long long, long long>;
-    EXPECT_EQ(Tags(batch), (std::vector<Tag>{{0, 0}, {1, 0}, {0, 1}, {0, 2}, {1, 1}}));
+    RecordReader reader;
+    std::vector<Tag> tags;
+    tags.reserve(batch.size());
+    for (const RecordHead* record : batch) {
+        tags.emplace_back(reader.Read(*record).subjectId, reader.Read(*record).param2.m_int);
+    }
+    EXPECT_EQ(tags, (std::vector<Tag>{{0, 0}, {1, 0}, {0, 1}, {0, 2}, {1, 1}}));
+    EXPECT_FALSE(mine.expired()) << "held until the batch is released";
     queue.Release(batch);
     EXPECT_TRUE(batch.empty());
-    EXPECT_TRUE(ended.expired()) << "an ended thread's events are freed by the round";
-    EXPECT_FALSE(mine.expired()) << "a live thread frees its own events";
-    queue.Push(Stamped(0, 3, 50));
-    EXPECT_TRUE(mine.expired()) << "freed at the thread's next push";
-
-    queue.TakeRound(batch, more);
-    EXPECT_EQ(Tags(batch), (std::vector<Tag>{{0, 3}}));
-    queue.Release(batch);
-    queue.TakeRound(batch, more);
-    EXPECT_TRUE(batch.empty());
-    EXPECT_FALSE(more);
-    queue.ReleaseIdle();  // nothing is left waiting for a quiet thread
+    EXPECT_TRUE(mine.expired());
+    EXPECT_TRUE(ended.expired());
+    EXPECT_TRUE(TakeAll(queue).empty());
+    EXPECT_EQ(queue.PushedCount(), 5u) << "an ended thread's pushes still count once retired";
 }
 
-// Producers push in a tight loop while the consumer takes and releases rounds back to back, so
-// that pushes race the takes and the hand-backs all the time.
+// What a record keeps of a built event: every kind of value, short text copied in, long text
+// shared rather than copied, many pairs; and it lets go of the long text once released.
+TEST(EventQueueTest, BuiltRecordsKeepEveryValue) {
+    EventQueue queue;
+    const std::string longText(kInlineTextBytes + 1, 'x');
+    const std::wstring wideLong(kInlineTextBytes, L'w');
+    MetricsEvent event;
+    event.eventType = static_cast<MetricsEventType>(-7);
+    event.subjectId = 1;
+    event.contextId = 2;
+    event.bits = 0xF000;
+    event.timestamp = 99;
+    event.datetimeSeconds = 1700000000;
+    event.datetimeMicroseconds = 999999;
+    event.param1 = MetricsValue(std::string(kInlineTextBytes, 's'));  // just fits
+    event.param2 = MetricsValue(longText);
+    const std::weak_ptr<std::string> shared = event.param2.m_string;
+    event.paramPairs = {{MetricsValue(L"wide"), MetricsValue(wideLong)},
+                        {MetricsValue(true), MetricsValue(-2.5)},
+                        {MetricsValue(-1LL), MetricsValue(std::string())}};
+    MetricsValue odd;
+    odd.m_type = static_cast<MetricsValueType>(77);  // a type outside the list carries its bytes
+    odd.m_int = 1234;
+    event.paramPairs.emplace_back(odd, MetricsValue(L""));
+    const MetricsEvent expected = event;
+    queue.PushBuilt(event);
+
+    std::vector<const RecordHead*> batch;
+    bool more = false;
+    queue.TakeRound(batch, more);
+    ASSERT_EQ(batch.size(), 1u);
+    RecordReader reader;
+    const MetricsEvent& got = reader.Read(*batch[0]);
+    EXPECT_EQ(got.eventType, expected.eventType);
+    EXPECT_EQ(got.subjectId, 1u);
+    EXPECT_EQ(got.contextId, 2u);
+    EXPECT_EQ(got.bits, 0xF000u);
+    EXPECT_EQ(got.timestamp, 99u);
+    EXPECT_EQ(got.datetimeSeconds, 1700000000u);
+    EXPECT_EQ(got.datetimeMicroseconds, 999999u);
+    EXPECT_EQ(*got.param1.m_string, *expected.param1.m_string);
+    EXPECT_EQ(got.param2.m_string.get(), shared.lock().get()) << "long text is shared, not copied";
+    ASSERT_EQ(got.paramPairs.size(), 4u);
+    EXPECT_EQ(*got.paramPairs[0].first.m_wstring, L"wide");
+    EXPECT_EQ(*got.paramPairs[0].second.m_wstring, wideLong);
+    EXPECT_EQ(got.paramPairs[1].first.m_type, MetricsValueType::Bool);
+    EXPECT_TRUE(got.paramPairs[1].first.m_bool);
+    EXPECT_EQ(got.paramPairs[1].second.m_double, -2.5);
+    EXPECT_EQ(got.paramPairs[2].first.m_int, -1);
+    EXPECT_EQ(*got.paramPairs[2].second.m_string, "");
+    EXPECT_EQ(static_cast<int>(got.paramPairs[3].first.m_type), 77);
+    EXPECT_EQ(got.paramPairs[3].first.m_int, 1234);
+    EXPECT_EQ(*got.paramPairs[3].second.m_wstring, L"");
+    reader.Clear();
+    queue.Release(batch);
+    EXPECT_EQ(shared.use_count(), 1) << "the record let go of its long text (the copy holds it)";
+}
+
+// A consumer that does not read while a thread writes far more than one chunk holds, then reads
+// everything: the buffer grows chunk by chunk and loses or reorders nothing, and a record larger
+// than any chunk gets one of its own. Then, with a tiny first chunk, the emptied chunks are written
+// again and again while the consumer keeps pace.
+TEST(EventQueueTest, BuffersGrowWhileStalledAndReuseChunks) {
+    EventQueue::SetFirstChunkBytesForTesting(256);
+    EventQueue queue;
+    const long long stalled = kSanitized ? 20000 : 200000;
+    std::thread([&] {
+        for (long long i = 0; i < stalled; ++i) {
+            MetricsEvent event = Built(0, i);
+            if (i == stalled / 2) {
+                for (int p = 0; p < 20000; ++p) {  // some 600 KiB of pairs
+                    event.paramPairs.emplace_back(p, "pair");
+                }
+            }
+            queue.PushBuilt(event);
+        }
+    }).join();
+    const std::vector<Tag> tags = TakeAll(queue);
+    ASSERT_EQ(tags.size(), static_cast<size_t>(stalled));
+    for (long long i = 0; i < stalled; ++i) {
+        ASSERT_EQ(tags[static_cast<size_t>(i)], Tag(0, i));
+    }
+
+    const Watchdog watchdog(std::chrono::seconds(120), "chunk reuse");
+    std::atomic<bool> done{false};
+    std::thread producer([&] {
+        for (long long i = 0; i < stalled; ++i) {
+            MetricsEvent event = Built(1, i);
+            queue.PushBuilt(event);
+        }
+        done = true;
+    });
+    long long next = 0;
+    while (true) {
+        const bool finished = done.load();
+        for (const Tag& tag : TakeAll(queue)) {
+            ASSERT_EQ(tag, Tag(1, next));
+            ++next;
+        }
+        if (finished && next == stalled) {
+            break;
+        }
+        ASSERT_FALSE(finished && TakeAll(queue).empty() && next != stalled);
+    }
+    producer.join();
+    EventQueue::SetFirstChunkBytesForTesting(0);
+}
+
+// Producers push in a tight loop, built and host events alike, while the consumer takes and
+// releases rounds back to back, so that writes race the reads and the chunks' hand-back all the
+// time.
 TEST(EventQueueTest, ContendedRoundsDeliverEachEventOnceInOrder) {
     const Watchdog watchdog(std::chrono::seconds(120), "contended queue");
+    EventQueue::SetFirstChunkBytesForTesting(512);
     EventQueue queue;
     constexpr size_t kProducers = 3;
     const long long each = kSanitized ? 20000 : 200000;
@@ -96,9 +228,14 @@ TEST(EventQueueTest, ContendedRoundsDeliverEachEventOnceInOrder) {
     for (size_t p = 0; p < kProducers; ++p) {
         producers.emplace_back([&, p] {
             for (long long i = 0; i < each; ++i) {
-                auto event = Tagged(p, i);
-                event->timestamp = GetTimestampNs();
-                queue.Push(std::move(event));
+                if (i % 2 == 0) {
+                    MetricsEvent event = Built(p, i);
+                    queue.PushBuilt(event);
+                } else {
+                    auto event = Tagged(p, i);
+                    event->timestamp = GetTimestampNs();
+                    queue.Push(std::move(event));
+                }
             }
             finished.fetch_add(1);
         });
@@ -106,21 +243,16 @@ TEST(EventQueueTest, ContendedRoundsDeliverEachEventOnceInOrder) {
     std::vector<long long> next(kProducers, 0);
     long long total = 0;
     long long errors = 0;
-    std::vector<EventQueue::Node*> batch;
-    bool more = false;
     while (true) {
         const bool allPushed = finished.load() == kProducers;
-        queue.TakeRound(batch, more);
-        for (const EventQueue::Node* node : batch) {
-            const MetricsEvent& event = *EventQueue::EventOf(node);
-            ASSERT_LT(event.subjectId, kProducers);
-            errors += event.param2.m_int != next[event.subjectId] ? 1 : 0;
-            next[event.subjectId] = event.param2.m_int + 1;
+        const std::vector<Tag> tags = TakeAll(queue);
+        for (const Tag& tag : tags) {
+            ASSERT_LT(tag.first, kProducers);
+            errors += tag.second != next[tag.first] ? 1 : 0;
+            next[tag.first] = tag.second + 1;
             ++total;
         }
-        const bool empty = batch.empty();
-        queue.Release(batch);
-        if (allPushed && empty && !more) {
+        if (allPushed && tags.empty()) {
             break;
         }
     }
@@ -130,6 +262,7 @@ TEST(EventQueueTest, ContendedRoundsDeliverEachEventOnceInOrder) {
     EXPECT_EQ(errors, 0);
     EXPECT_EQ(total, each * static_cast<long long>(kProducers));
     EXPECT_EQ(queue.PushedCount(), static_cast<unsigned long long>(total));
+    EventQueue::SetFirstChunkBytesForTesting(0);
 }
 
 // The event clock read in steps of 50 us: two threads that take turns emit far more than one

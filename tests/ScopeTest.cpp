@@ -32,24 +32,59 @@ TEST_F(ScopeTest, UnwantedScopeBuildsNothing) {
     EXPECT_EQ(m_events->Count(), 0u);
 }
 
-// A scope destroyed while memory runs out loses its close events, not the host process.
-TEST_F(ScopeTest, DestroyingAnOpenScopeWithoutMemoryLosesOnlyItsClose) {
+// Events go into the thread's buffer without allocating, so a scope keeps emitting and closing
+// while memory runs out, until its buffer is full: then an emit throws std::bad_alloc, and a
+// destructor that finds no room loses its close, never the host process.
+TEST_F(ScopeTest, ScopesWithoutMemoryEmitUntilTheBufferIsFull) {
 #if defined(_WIN32)
     GTEST_SKIP() << "Linux only: on Windows the test's replacement operator new does not reach "
                     "allocations made inside the DLLs";
 #endif
-    MetricsManager::GetInstance().SetBits(~0ULL);
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.SetBits(~0ULL);
+    // The synchronous recorder copies on the starved thread; this one on the background thread.
+    const auto recorder = Testing::Subscribe(false);
     Context context(0, Context::Create(true));
     {
         Scope scope("starved", 0);
         ASSERT_TRUE(scope.IsOpen());
-        m_events->Clear();
+        manager.WaitUntilWritesFlushed(10000);
+        recorder->Clear();
         Testing::FailAllocations(true);
     }
     Testing::FailAllocations(false);
-    EXPECT_EQ(m_events->Count(), 0u);
+    manager.WaitUntilWritesFlushed(10000);
+    EXPECT_EQ(recorder->Types(), std::vector<Type>{Type::ScopeClose});
+
+    long long emitted = 0;
+    {
+        Scope scope("starved", 0);
+        manager.WaitUntilWritesFlushed(10000);
+        recorder->Clear();
+        Testing::FailAllocations(true);
+        try {
+            for (; emitted < 100000000; ++emitted) {
+                scope.Emit(emitted, 0);
+            }
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    Testing::FailAllocations(false);
+    manager.WaitUntilWritesFlushed(10000);
+    ASSERT_LT(emitted, 100000000) << "a full buffer took events without memory";
+    const auto events = recorder->Events();
+    ASSERT_GE(events.size(), static_cast<size_t>(emitted));
+    for (long long i = 0; i < emitted; ++i) {
+        ASSERT_EQ(events[static_cast<size_t>(i)].param1.m_int, i);
+    }
+    // The close comes through only if the background thread handed a chunk back meanwhile.
+    ASSERT_LE(events.size(), static_cast<size_t>(emitted) + 1);
+    if (events.size() > static_cast<size_t>(emitted)) {
+        EXPECT_EQ(events.back().eventType, Type::ScopeClose);
+    }
     { Scope after("after", 0); }
-    EXPECT_EQ(m_events->Types(), (std::vector<Type>{Type::ScopeOpen, Type::ScopeClose}));
+    manager.WaitUntilWritesFlushed(10000);
+    EXPECT_EQ(recorder->Types().back(), Type::ScopeClose);
 }
 
 TEST_F(ScopeTest, FirstScopeOpensTheContextScopeThenItself) {

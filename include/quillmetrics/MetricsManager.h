@@ -12,6 +12,7 @@
 namespace Metrics {
 
 class MetricsThreadContext;
+class ManagerAccess;
 
 // The category part of a mask: bits 0 to 11 are not categories and take part in no test.
 constexpr unsigned long long kCategoryMask = 0xFFFFFFFFFFFFF000ULL;
@@ -182,6 +183,8 @@ public:
 
 private:
     struct State;
+    // The library's own front ends, which hand events over without the shared_ptr.
+    friend class ManagerAccess;
 
     void BackgroundThreadProc();
 

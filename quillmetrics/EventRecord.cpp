@@ -1,0 +1,260 @@
+#include "EventRecord.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <string>
+#include <utility>
+
+namespace Metrics {
+
+namespace {
+
+// How a value's payload is kept.
+enum class Storage : uint8_t {
+    Scalar,      // the 8 bytes of the number
+    InlineText,  // length chars
+    InlineWide,  // length wide chars
+    SharedText,  // the value's std::shared_ptr<std::string>
+    SharedWide,  // the value's std::shared_ptr<std::wstring>
+    NoText,      // a text value without its string (a host's hand-made value)
+};
+
+struct ValueHead {
+    uint32_t type;  // MetricsValueType, whatever the host stored
+    Storage storage;
+    uint8_t reserved;
+    uint16_t length;  // characters, for inline text
+};
+static_assert(sizeof(ValueHead) == 8, "a value head is 8 bytes");
+
+constexpr size_t Aligned(size_t bytes) noexcept { return (bytes + 7) & ~size_t{7}; }
+
+template <typename Text>
+bool FitsInline(const std::shared_ptr<Text>& text) noexcept {
+    return text->size() * sizeof(typename Text::value_type) <= kInlineTextBytes;
+}
+
+Storage StorageOf(const MetricsValue& value) noexcept {
+    switch (value.m_type) {
+        case MetricsValueType::String:
+            if (!value.m_string) {
+                return Storage::NoText;
+            }
+            return FitsInline(value.m_string) ? Storage::InlineText : Storage::SharedText;
+        case MetricsValueType::WString:
+            if (!value.m_wstring) {
+                return Storage::NoText;
+            }
+            return FitsInline(value.m_wstring) ? Storage::InlineWide : Storage::SharedWide;
+        default:
+            return Storage::Scalar;
+    }
+}
+
+size_t ValueSize(const MetricsValue& value) noexcept {
+    switch (StorageOf(value)) {
+        case Storage::InlineText:
+            return sizeof(ValueHead) + Aligned(value.m_string->size());
+        case Storage::InlineWide:
+            return sizeof(ValueHead) + Aligned(value.m_wstring->size() * sizeof(wchar_t));
+        case Storage::SharedText:
+            return sizeof(ValueHead) + sizeof(std::shared_ptr<std::string>);
+        case Storage::SharedWide:
+            return sizeof(ValueHead) + sizeof(std::shared_ptr<std::wstring>);
+        case Storage::NoText:
+            return sizeof(ValueHead);
+        case Storage::Scalar:
+            break;
+    }
+    return sizeof(ValueHead) + 8;
+}
+
+// Writes one value at out and returns the end of what it wrote.
+unsigned char* WriteValue(unsigned char* out, MetricsValue& value) noexcept {
+    auto* head = new (out) ValueHead{static_cast<uint32_t>(value.m_type), StorageOf(value), 0, 0};
+    unsigned char* payload = out + sizeof(ValueHead);
+    switch (head->storage) {
+        case Storage::Scalar:
+            // The union's bytes, whichever member is live.
+            std::memcpy(payload, &value.m_int, 8);
+            return payload + 8;
+        case Storage::InlineText: {
+            const size_t length = value.m_string->size();
+            head->length = static_cast<uint16_t>(length);
+            std::copy_n(value.m_string->data(), length, payload);
+            return payload + Aligned(length);
+        }
+        case Storage::InlineWide: {
+            const size_t bytes = value.m_wstring->size() * sizeof(wchar_t);
+            head->length = static_cast<uint16_t>(value.m_wstring->size());
+            std::copy_n(reinterpret_cast<const unsigned char*>(value.m_wstring->data()), bytes,
+                        payload);
+            return payload + Aligned(bytes);
+        }
+        case Storage::SharedText:
+            new (payload) std::shared_ptr<std::string>(std::move(value.m_string));
+            return payload + sizeof(std::shared_ptr<std::string>);
+        case Storage::SharedWide:
+            new (payload) std::shared_ptr<std::wstring>(std::move(value.m_wstring));
+            return payload + sizeof(std::shared_ptr<std::wstring>);
+        case Storage::NoText:
+            break;
+    }
+    return payload;
+}
+
+template <typename T>
+T& PayloadAs(const unsigned char* payload) noexcept {
+    // The record's bytes were written as a T by WriteValue; the reader only ever hands out copies.
+    return *std::launder(reinterpret_cast<T*>(const_cast<unsigned char*>(payload)));
+}
+
+// Reads one value at in into value and returns the end of it.
+const unsigned char* ReadValue(const unsigned char* in, MetricsValue& value) {
+    const auto& head = *reinterpret_cast<const ValueHead*>(in);
+    const unsigned char* payload = in + sizeof(ValueHead);
+    value.m_type = static_cast<MetricsValueType>(head.type);
+    value.m_string.reset();
+    value.m_wstring.reset();
+    switch (head.storage) {
+        case Storage::Scalar:
+            std::memcpy(&value.m_int, payload, 8);
+            return payload + 8;
+        case Storage::InlineText:
+            value.m_int = 0;
+            value.m_string = std::make_shared<std::string>(reinterpret_cast<const char*>(payload),
+                                                           head.length);
+            return payload + Aligned(head.length);
+        case Storage::InlineWide: {
+            value.m_int = 0;
+            auto text = std::make_shared<std::wstring>(head.length, L'\0');
+            std::memcpy(text->data(), payload, head.length * sizeof(wchar_t));
+            value.m_wstring = std::move(text);
+            return payload + Aligned(head.length * sizeof(wchar_t));
+        }
+        case Storage::SharedText:
+            value.m_int = 0;
+            value.m_string = PayloadAs<std::shared_ptr<std::string>>(payload);
+            return payload + sizeof(std::shared_ptr<std::string>);
+        case Storage::SharedWide:
+            value.m_int = 0;
+            value.m_wstring = PayloadAs<std::shared_ptr<std::wstring>>(payload);
+            return payload + sizeof(std::shared_ptr<std::wstring>);
+        case Storage::NoText:
+            value.m_int = 0;
+            break;
+    }
+    return payload;
+}
+
+// Lets go of what one value owns and returns the end of it.
+const unsigned char* DestroyValue(const unsigned char* in) noexcept {
+    const auto& head = *reinterpret_cast<const ValueHead*>(in);
+    const unsigned char* payload = in + sizeof(ValueHead);
+    switch (head.storage) {
+        case Storage::Scalar:
+            return payload + 8;
+        case Storage::InlineText:
+            return payload + Aligned(head.length);
+        case Storage::InlineWide:
+            return payload + Aligned(head.length * sizeof(wchar_t));
+        case Storage::SharedText:
+            PayloadAs<std::shared_ptr<std::string>>(payload).~shared_ptr();
+            return payload + sizeof(std::shared_ptr<std::string>);
+        case Storage::SharedWide:
+            PayloadAs<std::shared_ptr<std::wstring>>(payload).~shared_ptr();
+            return payload + sizeof(std::shared_ptr<std::wstring>);
+        case Storage::NoText:
+            break;
+    }
+    return payload;
+}
+
+const unsigned char* BodyOf(const RecordHead& record) noexcept {
+    return reinterpret_cast<const unsigned char*>(&record) + sizeof(RecordHead);
+}
+
+std::shared_ptr<MetricsEvent>& SharedEventOf(const RecordHead& record) noexcept {
+    return PayloadAs<std::shared_ptr<MetricsEvent>>(BodyOf(record));
+}
+
+}  // namespace
+
+size_t BuiltRecordSize(const MetricsEvent& event) noexcept {
+    size_t size = sizeof(RecordHead) + ValueSize(event.param1) + ValueSize(event.param2);
+    for (const auto& pair : event.paramPairs) {
+        size += ValueSize(pair.first) + ValueSize(pair.second);
+    }
+    return size;
+}
+
+void WriteBuiltRecord(void* place, size_t size, MetricsEvent& event, bool stop) noexcept {
+    auto* head = new (place) RecordHead{};
+    head->size = static_cast<uint32_t>(size);
+    head->kind = RecordHead::Kind::Built;
+    head->stop = stop;
+    head->eventType = static_cast<int32_t>(event.eventType);
+    head->pairCount = static_cast<uint32_t>(event.paramPairs.size());
+    head->stamp = event.timestamp;
+    head->datetimeMicroseconds = event.datetimeSeconds * 1000000ULL + event.datetimeMicroseconds;
+    head->subjectId = event.subjectId;
+    head->contextId = event.contextId;
+    head->bits = event.bits;
+    unsigned char* out = static_cast<unsigned char*>(place) + sizeof(RecordHead);
+    out = WriteValue(out, event.param1);
+    out = WriteValue(out, event.param2);
+    for (auto& pair : event.paramPairs) {
+        out = WriteValue(out, pair.first);
+        out = WriteValue(out, pair.second);
+    }
+}
+
+void WriteSharedRecord(void* place, std::shared_ptr<MetricsEvent>&& event, bool stop) noexcept {
+    auto* head = new (place) RecordHead{};
+    head->size = static_cast<uint32_t>(kSharedRecordSize);
+    head->kind = RecordHead::Kind::Shared;
+    head->stop = stop;
+    head->stamp = event->timestamp;
+    new (static_cast<unsigned char*>(place) + sizeof(RecordHead))
+        std::shared_ptr<MetricsEvent>(std::move(event));
+}
+
+void DestroyRecord(const RecordHead& record) noexcept {
+    if (record.kind == RecordHead::Kind::Shared) {
+        SharedEventOf(record).~shared_ptr();
+        return;
+    }
+    const unsigned char* in = DestroyValue(DestroyValue(BodyOf(record)));
+    for (uint32_t i = 0; i < record.pairCount; ++i) {
+        in = DestroyValue(DestroyValue(in));
+    }
+}
+
+const MetricsEvent& RecordReader::Read(const RecordHead& record) {
+    if (record.kind == RecordHead::Kind::Shared) {
+        return *SharedEventOf(record);
+    }
+    m_event.subjectId = record.subjectId;
+    m_event.contextId = record.contextId;
+    m_event.bits = record.bits;
+    m_event.timestamp = record.stamp;
+    m_event.datetimeSeconds = record.datetimeMicroseconds / 1000000ULL;
+    m_event.datetimeMicroseconds = static_cast<uint32_t>(record.datetimeMicroseconds % 1000000ULL);
+    m_event.eventType = static_cast<MetricsEventType>(record.eventType);
+    const unsigned char* in = ReadValue(BodyOf(record), m_event.param1);
+    in = ReadValue(in, m_event.param2);
+    m_event.paramPairs.resize(record.pairCount);
+    for (auto& pair : m_event.paramPairs) {
+        in = ReadValue(ReadValue(in, pair.first), pair.second);
+    }
+    return m_event;
+}
+
+void RecordReader::Clear() noexcept {
+    m_event.param1 = MetricsValue();
+    m_event.param2 = MetricsValue();
+    m_event.paramPairs.clear();
+}
+
+}  // namespace Metrics
