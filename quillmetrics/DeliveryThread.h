@@ -77,6 +77,9 @@ private:
 
     // First: its cache-line-aligned parts set the class's alignment.
     EventQueue m_queue;
+    // Read by every emit: on a line with what is set once, away from what this thread writes
+    // per event.
+    alignas(64) std::atomic<bool> m_running{false};
     const MetricsManager& m_manager;
     ConsumerRegistry& m_consumers;
     const ThreadInitHook& m_threadInit;
@@ -105,7 +108,7 @@ private:
     RecordReader m_reader;
 
     bool m_wakeRequested = false;  // guarded by m_mutex
-    std::atomic<bool> m_running{false};
+
 };
 
 }  // namespace Metrics

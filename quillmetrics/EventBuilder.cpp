@@ -21,3 +21,18 @@ void EmitBuiltEvent(MetricsEventType type, unsigned long long subject, unsigned 
 }
 
 }  // namespace Metrics
+
+namespace Metrics {
+
+void EmitBuiltEvent(MetricsEventType type, unsigned long long subject, unsigned long long contextId,
+                    unsigned long long bits, const LentName& first, MetricsValue&& second) {
+    MetricsEvent event;
+    event.subjectId = subject;
+    event.contextId = contextId;
+    event.bits = bits;
+    event.eventType = type;
+    event.param2 = std::move(second);
+    ManagerAccess::EmitBuilt(event, &first);
+}
+
+}  // namespace Metrics

@@ -1,14 +1,25 @@
 #pragma once
 
+#include <string_view>
+
 #include "quillmetrics/MetricsEvent.h"
 
 namespace Metrics {
 
+// A first value lent for the length of an emit: its text, and the value that holds it, if any,
+// for a synchronous consumer to share. Without one, the text is copied only for a synchronous
+// consumer or when it is too long for the record.
+struct LentName {
+    std::string_view text;
+    const MetricsValue* value = nullptr;
+};
+
 // The manager's door for the library's own events.
 class ManagerAccess {
 public:
-    // Gates, stamps and queues an event built on the caller's stack; it is moved from.
-    static void EmitBuilt(MetricsEvent& event);
+    // Gates, stamps and queues an event built on the caller's stack; it is moved from. A lent
+    // name, when given, is the first value.
+    static void EmitBuilt(MetricsEvent& event, const LentName* name = nullptr);
 };
 
 // Builds one event from its parts and hands it to the manager: the one way the library's own
@@ -17,6 +28,10 @@ public:
 void EmitBuiltEvent(MetricsEventType type, unsigned long long subject, unsigned long long contextId,
                     unsigned long long bits, MetricsValue&& first, MetricsValue&& second,
                     MetricsValuePairs* pairs = nullptr);
+
+// The same with a lent first value.
+void EmitBuiltEvent(MetricsEventType type, unsigned long long subject, unsigned long long contextId,
+                    unsigned long long bits, const LentName& first, MetricsValue&& second);
 
 // A context's lifecycle event: the context as subject and as second value, under its parent.
 inline void EmitContextEvent(MetricsEventType type, unsigned long long parentId,

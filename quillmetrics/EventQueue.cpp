@@ -1,6 +1,7 @@
 #include "EventQueue.h"
 
 #include <algorithm>
+#include <array>
 #include <new>
 #include <queue>
 #include <tuple>
@@ -15,7 +16,8 @@ namespace {
 // to kMaxChunkBytes, so that a busy thread allocates rarely. A record larger than that gets a
 // chunk of its own size.
 constexpr size_t kFirstChunkBytes = 2048;
-constexpr size_t kMaxChunkBytes = size_t{256} * 1024;
+constexpr size_t kMaxChunkBytes = size_t{64} * 1024;
+constexpr size_t kSpareChunks = 8;
 std::atomic<size_t> s_firstChunkBytes{kFirstChunkBytes};
 
 // Records longer than this are refused as out of memory: their size must fit the record head.
@@ -59,8 +61,10 @@ struct EventQueue::Producer {
     Chunk* writeChunk;
     size_t writeOffset = 0;
     size_t nextChunkBytes;
-    // The last chunk the consumer emptied, waiting to be written again.
-    std::atomic<Chunk*> spare{nullptr};
+    // Chunks the consumer emptied, waiting to be written again: a few, so that a producer that
+    // runs ahead of the consumer by more than a chunk does not go back to the allocator (and
+    // the system's fresh pages) for every one.
+    std::array<std::atomic<Chunk*>, kSpareChunks> spares{};
     // Set when the owning thread has ended; once it is read empty, the producer is done with.
     std::atomic<bool> orphaned{false};
 
@@ -90,9 +94,21 @@ struct EventQueue::Producer {
             offset = 0;
         }
         GiveBackEmptied();
-        if (Chunk* kept = spare.exchange(nullptr)) {
-            Chunk::Free(kept);
+        for (auto& slot : spares) {
+            if (Chunk* kept = slot.exchange(nullptr)) {
+                Chunk::Free(kept);
+            }
         }
+    }
+
+    // Owner: a chunk the consumer gave back, or null.
+    Chunk* TakeSpare() noexcept {
+        for (auto& slot : spares) {
+            if (slot.load(std::memory_order_relaxed) != nullptr) {
+                return slot.exchange(nullptr, std::memory_order_acquire);
+            }
+        }
+        return nullptr;
     }
 
     // Owner: room for size bytes at the end of the buffer. May throw std::bad_alloc, changing
@@ -102,7 +118,7 @@ struct EventQueue::Producer {
             return writeChunk->Data() + writeOffset;
         }
         const size_t wanted = std::max(nextChunkBytes, size);
-        Chunk* fresh = spare.exchange(nullptr, std::memory_order_acquire);
+        Chunk* fresh = TakeSpare();
         if (fresh != nullptr && fresh->capacity < wanted) {
             Chunk::Free(fresh);
             fresh = nullptr;
@@ -161,15 +177,20 @@ struct EventQueue::Producer {
                readChunk->next.load(std::memory_order_acquire) == nullptr;
     }
 
-    // Consumer, once the records in them are delivered: keeps one emptied chunk of the usual size
-    // for the owner to write again, and frees the others.
+    // Consumer, once the records in them are delivered: keeps emptied chunks of the usual size
+    // for the owner to write again while there is room among the spares, and frees the others.
     void GiveBackEmptied() noexcept {
         while (emptied != nullptr) {
             Chunk* chunk = emptied;
             emptied = chunk->emptiedNext;
             chunk->emptiedNext = nullptr;
-            if (chunk->capacity <= kMaxChunkBytes) {
-                chunk = spare.exchange(chunk, std::memory_order_acq_rel);
+            for (auto& slot : spares) {
+                Chunk* empty = nullptr;
+                if (chunk != nullptr && chunk->capacity <= kMaxChunkBytes &&
+                    slot.compare_exchange_strong(empty, chunk, std::memory_order_release,
+                                                 std::memory_order_relaxed)) {
+                    chunk = nullptr;
+                }
             }
             if (chunk != nullptr) {
                 Chunk::Free(chunk);
@@ -183,13 +204,22 @@ static_assert(sizeof(Chunk) <= kChunkHeadBytes, "a chunk's fields fit before its
 namespace {
 
 // The calling thread's producer, orphaned when the thread ends.
-struct ThreadProducer {
+struct alignas(64) ThreadProducer {
     std::shared_ptr<EventQueue::Producer> producer;
     const EventQueue* queue = nullptr;
 };
 
+#if !defined(_WIN32)
+// The slot's value, kept where every emit finds it in one load. Linux threads run no fibers, so
+// the thread's value is the fiber's; cleared when the slot lets the producer go.
+thread_local const ThreadProducer* t_producer = nullptr;
+#endif
+
 void QUILLMETRICS_THREAD_END_CALL ReleaseThreadProducer(void* value) {
     auto* local = static_cast<ThreadProducer*>(value);
+#if !defined(_WIN32)
+    t_producer = nullptr;
+#endif
     local->producer->orphaned.store(true, std::memory_order_seq_cst);
     delete local;
 }
@@ -216,6 +246,11 @@ void EventQueue::SetFirstChunkBytesForTesting(size_t bytes) {
 }
 
 EventQueue::Producer& EventQueue::ThisThreadProducer() {
+#if !defined(_WIN32)
+    if (t_producer != nullptr && t_producer->queue == this) {
+        return *t_producer->producer;
+    }
+#endif
     ThreadEndSlot& slot = ProducerSlot();
     if (const auto* local = static_cast<const ThreadProducer*>(slot.Get())) {
         // A second queue in the process (a host-made manager) shares the slow path.
@@ -233,6 +268,9 @@ EventQueue::Producer& EventQueue::ThisThreadProducer() {
         local->producer->orphaned.store(true, std::memory_order_seq_cst);
         return *m_shared;
     }
+#if !defined(_WIN32)
+    t_producer = local.get();
+#endif
     return *local.release()->producer;
 }
 
@@ -262,8 +300,21 @@ void EventQueue::Push(std::shared_ptr<MetricsEvent> event, bool stop) {
 }
 
 void EventQueue::PushBuilt(MetricsEvent& event, bool stop) {
-    const size_t size = BuiltRecordSize(event);
-    Append(size, [&](unsigned char* place) { WriteBuiltRecord(place, size, event, stop); });
+    const size_t size = BuiltRecordSize(event, nullptr);
+    Append(size,
+           [&](unsigned char* place) { WriteBuiltRecord(place, size, event, nullptr, stop); });
+}
+
+void EventQueue::PushBuilt(MetricsEvent& event, std::string_view name) {
+    if (name.size() > kInlineTextBytes) {
+        // Too long to copy in: the record keeps a string of its own.
+        event.param1 = MetricsValue(std::string(name));
+        PushBuilt(event);
+        return;
+    }
+    const size_t size = BuiltRecordSize(event, &name);
+    Append(size,
+           [&](unsigned char* place) { WriteBuiltRecord(place, size, event, &name, false); });
 }
 
 unsigned long long EventQueue::PushedCount() {

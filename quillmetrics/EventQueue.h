@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <vector>
 
 #include "EventRecord.h"
@@ -38,7 +39,9 @@ public:
     // Any thread. The event must be stamped; stop marks the manager's own shutdown event. Push
     // keeps the host's event whole; PushBuilt copies a built event's fields into the record,
     // moving long text out of it. May throw std::bad_alloc; the event is then not queued.
+    // A name, when given, stands for the built event's first value (borrowed text).
     void Push(std::shared_ptr<MetricsEvent> event, bool stop = false);
+    void PushBuilt(MetricsEvent& event, std::string_view name);
     void PushBuilt(MetricsEvent& event, bool stop = false);
     // Any thread: how many events have been pushed so far (at least every push that finished
     // before the call).

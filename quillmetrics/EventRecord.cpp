@@ -110,6 +110,15 @@ T& PayloadAs(const unsigned char* payload) noexcept {
     return *std::launder(reinterpret_cast<T*>(const_cast<unsigned char*>(payload)));
 }
 
+size_t TextSize(std::string_view text) noexcept { return sizeof(ValueHead) + Aligned(text.size()); }
+
+unsigned char* WriteText(unsigned char* out, std::string_view text) noexcept {
+    new (out) ValueHead{static_cast<uint32_t>(MetricsValueType::String), Storage::InlineText, 0,
+                        static_cast<uint16_t>(text.size())};
+    std::copy_n(text.data(), text.size(), out + sizeof(ValueHead));
+    return out + TextSize(text);
+}
+
 // Reads one value at in into value and returns the end of it.
 const unsigned char* ReadValue(const unsigned char* in, MetricsValue& value) {
     const auto& head = *reinterpret_cast<const ValueHead*>(in);
@@ -181,15 +190,17 @@ std::shared_ptr<MetricsEvent>& SharedEventOf(const RecordHead& record) noexcept 
 
 }  // namespace
 
-size_t BuiltRecordSize(const MetricsEvent& event) noexcept {
-    size_t size = sizeof(RecordHead) + ValueSize(event.param1) + ValueSize(event.param2);
+size_t BuiltRecordSize(const MetricsEvent& event, const std::string_view* name) noexcept {
+    size_t size = sizeof(RecordHead) + (name != nullptr ? TextSize(*name) : ValueSize(event.param1)) +
+                  ValueSize(event.param2);
     for (const auto& pair : event.paramPairs) {
         size += ValueSize(pair.first) + ValueSize(pair.second);
     }
     return size;
 }
 
-void WriteBuiltRecord(void* place, size_t size, MetricsEvent& event, bool stop) noexcept {
+void WriteBuiltRecord(void* place, size_t size, MetricsEvent& event, const std::string_view* name,
+                      bool stop) noexcept {
     auto* head = new (place) RecordHead{};
     head->size = static_cast<uint32_t>(size);
     head->kind = RecordHead::Kind::Built;
@@ -202,7 +213,7 @@ void WriteBuiltRecord(void* place, size_t size, MetricsEvent& event, bool stop) 
     head->contextId = event.contextId;
     head->bits = event.bits;
     unsigned char* out = static_cast<unsigned char*>(place) + sizeof(RecordHead);
-    out = WriteValue(out, event.param1);
+    out = name != nullptr ? WriteText(out, *name) : WriteValue(out, event.param1);
     out = WriteValue(out, event.param2);
     for (auto& pair : event.paramPairs) {
         out = WriteValue(out, pair.first);

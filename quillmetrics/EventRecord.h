@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
 #include "quillmetrics/MetricsEvent.h"
 
@@ -33,11 +34,13 @@ static_assert(sizeof(RecordHead) == 64, "a record head is one cache line");
 
 constexpr size_t kInlineTextBytes = 64;
 
-// The size of the record for a built event (its values and pairs), a multiple of 8.
-size_t BuiltRecordSize(const MetricsEvent& event) noexcept;
+// The size of the record for a built event (its values and pairs), a multiple of 8. A name, when
+// given, stands for the first value: borrowed text of at most kInlineTextBytes.
+size_t BuiltRecordSize(const MetricsEvent& event, const std::string_view* name) noexcept;
 // Writes it into size bytes at place; long text is moved out of the event into the record. The
 // tag is left to the caller.
-void WriteBuiltRecord(void* place, size_t size, MetricsEvent& event, bool stop) noexcept;
+void WriteBuiltRecord(void* place, size_t size, MetricsEvent& event, const std::string_view* name,
+                      bool stop) noexcept;
 
 constexpr size_t kSharedRecordSize = sizeof(RecordHead) + sizeof(std::shared_ptr<MetricsEvent>);
 // Writes the record of a host's own event into kSharedRecordSize bytes at place.

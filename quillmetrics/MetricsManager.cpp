@@ -30,7 +30,7 @@ struct QUILLMETRICS_HIDDEN MetricsManager::State {
     // manager's own shutdown event, the only one that passes a closed gate and ends the thread.
     void Emit(std::shared_ptr<MetricsEvent> event, bool stop);
     // The same for an event the library built, which goes into the queue's record by value.
-    void EmitBuilt(MetricsEvent& event);
+    void EmitBuilt(MetricsEvent& event, const LentName* name);
     // Whether an event with these bits passes: running, not shut down, and the mask lets it
     // through (unless it is the manager's own stop).
     bool Admits(unsigned long long bits, bool stop) const {
@@ -110,19 +110,27 @@ void MetricsManager::State::Emit(std::shared_ptr<MetricsEvent> event, bool stop)
     WaitPastTimestamp(stamp);
 }
 
-void MetricsManager::State::EmitBuilt(MetricsEvent& event) {
+void MetricsManager::State::EmitBuilt(MetricsEvent& event, const LentName* name) {
     if (!Admits(event.bits, false)) {
         return;
     }
     if (Stamp(event)) {
+        if (name != nullptr) {
+            event.param1 = name->value != nullptr ? *name->value : MetricsValue(std::string(name->text));
+            name = nullptr;
+        }
         consumers.DeliverSynchronously(event, event.bits & kCategoryMask);
     }
-    delivery.Queue().PushBuilt(event);
+    if (name != nullptr) {
+        delivery.Queue().PushBuilt(event, name->text);
+    } else {
+        delivery.Queue().PushBuilt(event);
+    }
     WaitPastTimestamp(event.timestamp);
 }
 
-void ManagerAccess::EmitBuilt(MetricsEvent& event) {
-    MetricsManager::GetInstance().m_state->EmitBuilt(event);
+void ManagerAccess::EmitBuilt(MetricsEvent& event, const LentName* name) {
+    MetricsManager::GetInstance().m_state->EmitBuilt(event, name);
 }
 
 void MetricsManager::WaitUntilWritesFlushed(unsigned int milliseconds) {

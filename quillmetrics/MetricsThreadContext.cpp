@@ -17,7 +17,7 @@ void MetricsThreadContext::AttachContext(std::shared_ptr<ContextShared>& record)
         found->second = std::prev(m_stack.end());
         return;
     }
-    m_stack.push_back(AttachedContext{identity, record});
+    m_stack.push_back(AttachedContext{identity, record, record->GetId(), false});
     try {
         m_index.emplace(identity, std::prev(m_stack.end()));
     } catch (...) {
@@ -42,8 +42,8 @@ bool MetricsThreadContext::IsAttached(std::shared_ptr<ContextShared>& record) co
 std::shared_ptr<ContextShared> MetricsThreadContext::GetCurrentContext() const {
     while (!m_stack.empty()) {
         AttachedContext& top = m_stack.back();
-        if (!top.record.expired()) {
-            return top.record.lock();
+        if (auto current = top.record.lock()) {
+            return current;
         }
         m_index.erase(top.identity);
         m_stack.pop_back();

@@ -22,18 +22,31 @@ bool OpenUnderCurrentContext(unsigned long long& contextId) {
 
 }  // namespace
 
-bool TestBitsAndContext(unsigned long long bits) { return ContextIfRecorded(bits) != nullptr; }
+bool TestBitsAndContext(unsigned long long bits) {
+    return MetricsManager::MaskAllows(bits) && ThisThreadCurrentContextId() != 0;
+}
 
+// Without the test, a disabled current context still takes what is recorded, under id 0.
 void AttributeImpl(MetricsValue&& name, MetricsValue&& value, unsigned long long bits) {
-    if (const auto context = ThisThreadCurrentContext()) {
-        EmitBuiltEvent(MetricsEventType::Attribute, 0, context->GetId(), bits, std::move(name),
+    unsigned long long contextId = 0;
+    if (ThreadStacks::CurrentContextId(contextId)) {
+        EmitBuiltEvent(MetricsEventType::Attribute, 0, contextId, bits, std::move(name),
                        std::move(value));
     }
 }
 
+void AttributeNamed(const char* name, size_t length, MetricsValue&& value,
+                    unsigned long long bits) {
+    if (const unsigned long long contextId = ThisThreadCurrentContextId()) {
+        EmitBuiltEvent(MetricsEventType::Attribute, 0, contextId, bits,
+                       LentName{std::string_view(name, length)}, std::move(value));
+    }
+}
+
 void MultiAttributeImpl(MetricsValue&& name, MetricsValuePairs&& pairs, unsigned long long bits) {
-    if (const auto context = ThisThreadCurrentContext()) {
-        EmitBuiltEvent(MetricsEventType::MultiAttribute, 0, context->GetId(), bits, std::move(name),
+    unsigned long long contextId = 0;
+    if (ThreadStacks::CurrentContextId(contextId)) {
+        EmitBuiltEvent(MetricsEventType::MultiAttribute, 0, contextId, bits, std::move(name),
                        MetricsValue(), &pairs);
     }
 }
@@ -45,7 +58,28 @@ void Scope::OpenImpl(MetricsValue&& name) {
     m_name = name;
     if (OpenUnderCurrentContext(m_contextId)) {
         m_open = true;
-        Emit(MetricsEventType::ScopeOpen, m_name, 0);
+        EmitName(MetricsEventType::ScopeOpen, 0);
+    }
+}
+
+void Scope::OpenNamed(const char* name, size_t length) {
+    m_contextId = ThreadStacks::ContextIdForScope();
+    if (m_contextId == 0) {
+        return;
+    }
+    m_name = MetricsValue(std::string(name, length));
+    m_open = true;
+    EmitName(MetricsEventType::ScopeOpen, 0);
+}
+
+void Scope::EmitName(MetricsEventType type, MetricsValue&& second) const {
+    const auto subject = reinterpret_cast<unsigned long long>(this);
+    if (m_name.m_type == MetricsValueType::String && m_name.m_string) {
+        // Lent rather than shared: the record copies a short name and counts no reference.
+        EmitBuiltEvent(type, subject, m_contextId, m_bits,
+                       LentName{std::string_view(*m_name.m_string), &m_name}, std::move(second));
+    } else {
+        EmitBuiltEvent(type, subject, m_contextId, m_bits, MetricsValue(m_name), std::move(second));
     }
 }
 
@@ -72,9 +106,9 @@ void Scope::Close() {
     if (!m_open) {
         return;
     }
-    Emit(MetricsEventType::ScopeClose, m_name, 0);
+    EmitName(MetricsEventType::ScopeClose, 0);
     for (const MetricsCloseScopeActions action : m_postCloseActions) {
-        Emit(MetricsEventType::ScopeCloseAction, m_name, action);
+        EmitName(MetricsEventType::ScopeCloseAction, action);
     }
     m_postCloseActions.clear();
     m_open = false;

@@ -1,5 +1,6 @@
 #include "ThreadStacks.h"
 
+#include "ContextShared.h"
 #include "Lifecycle.h"
 #include "PlatformThread.h"
 #include "quillmetrics/MetricsManager.h"
@@ -63,6 +64,43 @@ std::shared_ptr<ContextShared> ThisThreadCurrentContext() {
         return {};
     }
     return stack->GetCurrentContext();
+}
+
+unsigned long long ThreadStacks::ContextIdForScope() {
+    unsigned long long id = 0;
+    if (!CurrentContextId(id) || id == 0) {
+        return 0;
+    }
+    // The live top entry that CurrentContextId found.
+    MetricsThreadContext::AttachedContext& top = ThisThreadStack()->m_stack.back();
+    if (!top.scopeOpened) {
+        const std::shared_ptr<ContextShared> record = top.record.lock();
+        if (!record) {
+            return 0;  // gone since the look just now
+        }
+        record->OpenScope();
+        top.scopeOpened = true;
+    }
+    return top.id;
+}
+
+bool ThreadStacks::CurrentContextId(unsigned long long& id) {
+    MetricsThreadContext* stack = ThisThreadStack();
+    if (stack == nullptr) {
+        return false;
+    }
+    // An expiry check costs no atomic write, where taking a reference costs two.
+    auto& entries = stack->m_stack;
+    while (!entries.empty()) {
+        const MetricsThreadContext::AttachedContext& top = entries.back();
+        if (!top.record.expired()) {
+            id = top.id;
+            return true;
+        }
+        stack->m_index.erase(top.identity);
+        entries.pop_back();
+    }
+    return false;
 }
 
 }  // namespace Metrics

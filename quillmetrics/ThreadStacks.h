@@ -22,6 +22,14 @@ public:
     // The calling thread's stack; only for that thread.
     std::shared_ptr<MetricsThreadContext> ThisThread();
 
+    // What a scope opening on the calling thread needs: the current context's id, 0 when there
+    // is none or it is disabled, after the context has opened its own scope. Takes a reference
+    // to the context only the first time a scope opens in it through this attachment.
+    static unsigned long long ContextIdForScope();
+    // Whether the calling thread has a current context, enabled or not, and its id; takes no
+    // reference to it.
+    static bool CurrentContextId(unsigned long long& id);
+
 private:
     // The slots come from the ordinary heap rather than oneTBB's cache-aligned allocator: that one
     // draws on tbbmalloc's own mappings, which leak checkers in the host's process cannot scan, so
@@ -41,5 +49,12 @@ MetricsThreadContext* ThisThreadStack();
 // The calling thread's current context, or empty: what
 // GetInstance().GetThreadContext()->GetCurrentContext() gives, without its reference counting.
 std::shared_ptr<ContextShared> ThisThreadCurrentContext();
+
+// The id of the calling thread's current context, or 0 when it has none or a disabled one: what
+// an attribute needs, without a reference to the context.
+inline unsigned long long ThisThreadCurrentContextId() {
+    unsigned long long id = 0;
+    return ThreadStacks::CurrentContextId(id) ? id : 0;
+}
 
 }  // namespace Metrics

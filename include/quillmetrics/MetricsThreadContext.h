@@ -9,6 +9,7 @@
 namespace Metrics {
 
 class ContextShared;
+class ThreadStacks;
 
 // The stack of contexts attached to one thread; its top live entry is the thread's current
 // context. Holds records only weakly and prunes dead ones from the top when it next looks for the
@@ -34,9 +35,16 @@ public:
     unsigned long long NumEntries() const;
 
 private:
+    // The library's scopes, which read the stack without taking references.
+    friend class ThreadStacks;
+
     struct AttachedContext {
         ContextShared* identity;  // compared and hashed, never dereferenced
         std::weak_ptr<ContextShared> record;
+        // The record's id, which never changes: read without taking a reference to the record.
+        unsigned long long id;
+        // Whether a scope opened through this entry has had the record open its own scope.
+        bool scopeOpened;
     };
     using Stack = std::list<AttachedContext>;
 

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <list>
+#include <string>
+#include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "quillmetrics/MetricsEvent.h"
@@ -27,10 +30,40 @@ QUILLMETRICS_API void AttributeImpl(MetricsValue&& name, MetricsValue&& value,
 QUILLMETRICS_API void MultiAttributeImpl(MetricsValue&& name, MetricsValuePairs&& pairs,
                                          unsigned long long bits);
 
+// AttributeImpl for a narrow name borrowed for the call (length bytes at name) and a value that
+// holds no text: it copies the name only where it must, so that a call allocates nothing.
+QUILLMETRICS_API void AttributeNamed(const char* name, size_t length, MetricsValue&& value,
+                                     unsigned long long bits);
+
+namespace Detail {
+
+// Names the front ends borrow for the length of a call rather than copy into a MetricsValue:
+// narrow string literals, character pointers (null reads as "") and std::string.
+template <typename T>
+constexpr bool kBorrowedName =
+    std::is_convertible_v<T, const char*> || std::is_same_v<std::decay_t<T>, std::string>;
+// Values that build without allocating: numbers, truth values and enumerations.
+template <typename T>
+constexpr bool kScalarValue =
+    std::is_arithmetic_v<std::decay_t<T>> || std::is_enum_v<std::decay_t<T>>;
+
+inline std::string_view NameText(const char* name) noexcept {
+    return name != nullptr ? std::string_view(name) : std::string_view();
+}
+inline std::string_view NameText(const std::string& name) noexcept { return name; }
+
+}  // namespace Detail
+
 // Records an attribute when TestBitsAndContext(bits) holds; builds nothing otherwise.
 template <typename Name, typename Value>
 void Attribute(Name&& name, Value&& value, unsigned long long bits) {
-    if (MetricsManager::MaskAllows(bits) && TestBitsAndContext(bits)) {
+    if (!MetricsManager::MaskAllows(bits)) {
+        return;
+    }
+    if constexpr (Detail::kBorrowedName<Name> && Detail::kScalarValue<Value>) {
+        const std::string_view text = Detail::NameText(name);
+        AttributeNamed(text.data(), text.size(), MetricsValue(value), bits);
+    } else if (TestBitsAndContext(bits)) {
         AttributeImpl(MetricsValue(std::forward<Name>(name)),
                       MetricsValue(std::forward<Value>(value)), bits);
     }
@@ -58,7 +91,13 @@ public:
     template <typename Name>
     Scope(Name&& name, unsigned long long bits)
         : m_bits(bits) {
-        if (MetricsManager::MaskAllows(m_bits) && TestBitsAndContext(m_bits)) {
+        if (!MetricsManager::MaskAllows(m_bits)) {
+            return;
+        }
+        if constexpr (Detail::kBorrowedName<Name>) {
+            const std::string_view text = Detail::NameText(name);
+            OpenNamed(text.data(), text.size());
+        } else if (TestBitsAndContext(m_bits)) {
             OpenImpl(MetricsValue(std::forward<Name>(name)));
         }
     }
@@ -115,6 +154,10 @@ public:
     void SetPostScopeCloseEvents(std::list<MetricsCloseScopeActions>&& actions);
 
 private:
+    // Opens under the current context when there is one and the bits pass; builds nothing else.
+    void OpenNamed(const char* name, size_t length);
+    // Emits the scope's name with a second value.
+    void EmitName(MetricsEventType type, MetricsValue&& second) const;
     void OpenImpl(MetricsValue&& name, MetricsValuePairs&& pairs);
     void EmitImpl(MetricsEventType type, MetricsValue&& first, MetricsValue&& second) const;
     void MultiEmitImpl(MetricsEventType type, MetricsValue&& first,
