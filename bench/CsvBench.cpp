@@ -44,13 +44,17 @@ void BM_CsvWriterLine(benchmark::State& state) {
 }
 BENCHMARK(BM_CsvWriterLine);
 
-// From the emit to the flushed line: the producer emits, the background thread writes.
+// From the emit to the flushed line: the producer emits, the background thread writes, one write
+// per line or, with -rawbatch (the second argument), one per delivered batch.
 void BM_RawClientEndToEnd(benchmark::State& state) {
     const std::string path = TempFile("client");
     MetricsManager& manager = MetricsManager::GetInstance();
     manager.SetBitsAbsolute(0);
     MetricsRawClient client;
     client.SetOutputFileName(path);
+    if (state.range(1) != 0) {
+        client.ProcessArgument("-rawbatch");
+    }
     client.SetBits("sql", true);
     if (!client.Open()) {
         state.SkipWithError("could not open the raw client");
@@ -68,7 +72,7 @@ void BM_RawClientEndToEnd(benchmark::State& state) {
     manager.SetBitsAbsolute(0);
     std::remove(path.c_str());
 }
-BENCHMARK(BM_RawClientEndToEnd)->Arg(10000)->UseRealTime();
+BENCHMARK(BM_RawClientEndToEnd)->Args({10000, 0})->Args({10000, 1})->UseRealTime();
 
 // Heap held per queued event while the consumer is stalled: the event, its name and the queue's
 // own share.

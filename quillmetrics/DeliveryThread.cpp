@@ -12,6 +12,8 @@ namespace {
 
 // Set on the background thread, which must never wait for itself.
 thread_local bool t_isBackgroundThread = false;
+// Whether the event being delivered is the batch's last.
+thread_local bool t_atBatchEnd = true;
 
 void Log(const MetricsManager& manager, const wchar_t* message) {
     manager.Log(MetricsManager::LogSeverity::Info, kManagerLogKey, TStringCore(message, -1));
@@ -32,6 +34,8 @@ DeliveryThread::DeliveryThread(const MetricsManager& manager, ConsumerRegistry& 
 DeliveryThread::~DeliveryThread() = default;
 
 bool DeliveryThread::OnThisThread() noexcept { return t_isBackgroundThread; }
+
+bool DeliveryThread::AtBatchEnd() noexcept { return t_atBatchEnd; }
 
 void DeliveryThread::Start(std::function<void()> body) {
     // Running before the thread exists, since the thread ends by clearing it; the state is
@@ -153,17 +157,20 @@ void DeliveryThread::Run() {
 
 bool DeliveryThread::DeliverBatch(const std::vector<const RecordHead*>& batch) {
     bool stopped = false;
-    for (const RecordHead* record : batch) {
+    for (size_t i = 0; i < batch.size(); ++i) {
+        const RecordHead* record = batch[i];
         if (record->stop) {
             stopped = true;  // what stands behind it is not delivered
             break;
         }
+        t_atBatchEnd = i + 1 == batch.size() || batch[i + 1]->stop;
         try {
             DeliverEvent(m_reader.Read(*record));
         } catch (...) {
             // Out of memory for the event's text: the consumers lose this one event.
         }
     }
+    t_atBatchEnd = true;
     m_reader.Clear();
     m_inCall.store(nullptr, std::memory_order_seq_cst);
     m_keptUntilCallReturns.clear();  // removed from a hook on this thread

@@ -57,6 +57,10 @@ public:
     unsigned long long QueuedCount();
 
     static bool OnThisThread() noexcept;
+    // Inside an asynchronous consumer's OnEvent: whether this event is the last that the current
+    // batch delivers, so that a consumer that gathers its output may write it now. True on any
+    // other thread.
+    static bool AtBatchEnd() noexcept;
     // Another thread, after an asynchronous consumer's removal: returns once the thread is not in
     // (or about to enter) that consumer's OnEvent, or after 1000 ms.
     void WaitWhileCalling(const IMetricsListener* listener) const;
@@ -108,7 +112,6 @@ private:
     RecordReader m_reader;
 
     bool m_wakeRequested = false;  // guarded by m_mutex
-
 };
 
 }  // namespace Metrics

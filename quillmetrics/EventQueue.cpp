@@ -38,7 +38,9 @@ struct Chunk {
     explicit Chunk(size_t bytes)
         : capacity(bytes) {}
 
-    unsigned char* Data() noexcept { return reinterpret_cast<unsigned char*>(this) + kChunkHeadBytes; }
+    unsigned char* Data() noexcept {
+        return reinterpret_cast<unsigned char*>(this) + kChunkHeadBytes;
+    }
     const RecordHead* At(size_t offset) noexcept {
         return reinterpret_cast<const RecordHead*>(Data() + offset);
     }
@@ -313,8 +315,7 @@ void EventQueue::PushBuilt(MetricsEvent& event, std::string_view name) {
         return;
     }
     const size_t size = BuiltRecordSize(event, &name);
-    Append(size,
-           [&](unsigned char* place) { WriteBuiltRecord(place, size, event, &name, false); });
+    Append(size, [&](unsigned char* place) { WriteBuiltRecord(place, size, event, &name, false); });
 }
 
 unsigned long long EventQueue::PushedCount() {

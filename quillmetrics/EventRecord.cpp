@@ -132,8 +132,8 @@ const unsigned char* ReadValue(const unsigned char* in, MetricsValue& value) {
             return payload + 8;
         case Storage::InlineText:
             value.m_int = 0;
-            value.m_string = std::make_shared<std::string>(reinterpret_cast<const char*>(payload),
-                                                           head.length);
+            value.m_string =
+                std::make_shared<std::string>(reinterpret_cast<const char*>(payload), head.length);
             return payload + Aligned(head.length);
         case Storage::InlineWide: {
             value.m_int = 0;
@@ -191,7 +191,8 @@ std::shared_ptr<MetricsEvent>& SharedEventOf(const RecordHead& record) noexcept 
 }  // namespace
 
 size_t BuiltRecordSize(const MetricsEvent& event, const std::string_view* name) noexcept {
-    size_t size = sizeof(RecordHead) + (name != nullptr ? TextSize(*name) : ValueSize(event.param1)) +
+    size_t size = sizeof(RecordHead) +
+                  (name != nullptr ? TextSize(*name) : ValueSize(event.param1)) +
                   ValueSize(event.param2);
     for (const auto& pair : event.paramPairs) {
         size += ValueSize(pair.first) + ValueSize(pair.second);

@@ -116,7 +116,8 @@ void MetricsManager::State::EmitBuilt(MetricsEvent& event, const LentName* name)
     }
     if (Stamp(event)) {
         if (name != nullptr) {
-            event.param1 = name->value != nullptr ? *name->value : MetricsValue(std::string(name->text));
+            event.param1 =
+                name->value != nullptr ? *name->value : MetricsValue(std::string(name->text));
             name = nullptr;
         }
         consumers.DeliverSynchronously(event, event.bits & kCategoryMask);

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "CsvFormat.h"
+#include "DeliveryThread.h"
 #include "PlatformFile.h"
 #include "PlatformLibrary.h"
 #include "quillmetrics/MetricsBitsUtils.h"
@@ -79,8 +80,27 @@ RefCntPtr<IMetricsListener, RefCntObject> OpenExporter(const std::string& addres
 // the next, so that a line costs no allocation.
 class MetricsRawClient::Listener::File : public LineFile {
 public:
+    File() = default;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    // Lines gathered and not yet written go out before the file closes.
+    ~File() {
+        if (batched && !line.empty()) {
+            WriteLines(line);
+        }
+    }
+
+    // The lines of a batch, gathered and written in one write at its end ("-rawbatch").
+    bool batched = false;
     std::string line;
 };
+
+namespace {
+
+// A batch's lines go out at the latest when they reach this size.
+constexpr size_t kBatchWriteBytes = size_t{64} * 1024;
+
+}  // namespace
 
 MetricsRawClient::Listener::Listener(const std::string& fileName)
     : m_file(std::make_unique<File>()) {
@@ -101,10 +121,24 @@ void MetricsRawClient::Listener::OnEvent(const MetricsEvent& event) {
             }
         }
         std::string& line = m_file->line;
-        line.clear();
-        AppendCsvLine(line, event);
-        m_file->WriteLine(line);
-        if (line.capacity() > kKeptLineCapacity) {
+        if (!m_file->batched) {
+            line.clear();
+            AppendCsvLine(line, event);
+            m_file->WriteLine(line);
+        } else {
+            const size_t start = line.size();
+            try {
+                AppendCsvLine(line, event);
+                LineFile::EndLine(line);
+            } catch (...) {
+                line.resize(start);  // the lines before it still go out
+            }
+            if (line.size() >= kBatchWriteBytes || DeliveryThread::AtBatchEnd()) {
+                m_file->WriteLines(line);
+                line.clear();
+            }
+        }
+        if (line.empty() && line.capacity() > kKeptLineCapacity) {
             std::string().swap(line);  // one huge value does not hold its memory for ever
         }
     } catch (...) {
@@ -136,6 +170,8 @@ bool MetricsRawClient::ProcessArgument(const std::string& argument) {
         m_prometheusAddress = value;
     } else if (TakeOption(argument, "-push=", value)) {
         m_pushUrl = value;
+    } else if (argument == "-rawbatch") {
+        m_batchWrites = true;
     } else {
         return false;
     }
@@ -165,6 +201,7 @@ bool MetricsRawClient::Open() {
     }
     RefCntPtr<Listener, RefCntObject> listener(new Listener(m_fileName));
     listener->m_headerPending = !WriteHeader(*listener->m_file);
+    listener->m_file->batched = m_batchWrites;
 
     const RefCntPtr<IMetricsListener, RefCntObject> consumer(listener);
     if (!manager.AddConsumer(consumer, kCategoryMask, false)) {

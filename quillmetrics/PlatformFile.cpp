@@ -13,23 +13,38 @@ namespace Metrics {
 
 LineFile::LineFile() noexcept = default;
 
-bool LineFile::WriteLine(std::string& line) {
+void LineFile::EndLine(std::string& text) {
 #if defined(_WIN32)
-    if (!line.empty() && line.back() == '\n') {
-        line.back() = '\r';
-        line += '\n';
+    if (!text.empty() && text.back() == '\n' &&
+        (text.size() < 2 || text[text.size() - 2] != '\r')) {
+        text.back() = '\r';
+        text += '\n';
     }
+#else
+    static_cast<void>(text);
 #endif
+}
+
+bool LineFile::WriteLine(std::string& line) {
+    EndLine(line);
+    return WriteLines(line);
+}
+
+bool LineFile::WriteLines(const std::string& lines) {
     if (m_handle == s_closed || (m_cutPending && !CutBack())) {
         return false;
     }
-    const size_t written = WriteAll(line.data(), line.size());
-    if (written == line.size()) {
+    const size_t written = WriteAll(lines.data(), lines.size());
+    if (written == lines.size()) {
         m_end += written;
         return true;
     }
-    if (written > 0) {
-        // A fragment went out: nothing may be appended to it.
+    // The whole lines that went out stay; a fragment after them is cut off again, since nothing
+    // may be appended to it.
+    const size_t lastEnd = written > 0 ? lines.rfind('\n', written - 1) : std::string::npos;
+    const size_t kept = lastEnd == std::string::npos ? 0 : lastEnd + 1;
+    m_end += kept;
+    if (written > kept) {
         m_cutPending = true;
         CutBack();
     }

@@ -26,6 +26,12 @@ public:
     // Windows, where line is changed accordingly). False when the line was not written; the file
     // then still ends with its last whole line, or will before the next line is written.
     bool WriteLine(std::string& line);
+    // Appends several lines in one write, each ended by EndLine. When the disk takes them only
+    // in part, the whole lines it took stay and the rest is lost: false.
+    bool WriteLines(const std::string& lines);
+
+    // Makes the '\n' that ends text the system's line end (CR LF on Windows).
+    static void EndLine(std::string& text);
 
 private:
 #if defined(_WIN32)

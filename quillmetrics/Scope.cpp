@@ -35,11 +35,12 @@ void AttributeImpl(MetricsValue&& name, MetricsValue&& value, unsigned long long
     }
 }
 
-void AttributeNamed(const char* name, size_t length, MetricsValue&& value,
+void AttributeNamed(const char* name, unsigned long long length, MetricsValue&& value,
                     unsigned long long bits) {
     if (const unsigned long long contextId = ThisThreadCurrentContextId()) {
         EmitBuiltEvent(MetricsEventType::Attribute, 0, contextId, bits,
-                       LentName{std::string_view(name, length)}, std::move(value));
+                       LentName{std::string_view(name, static_cast<size_t>(length))},
+                       std::move(value));
     }
 }
 
@@ -62,12 +63,12 @@ void Scope::OpenImpl(MetricsValue&& name) {
     }
 }
 
-void Scope::OpenNamed(const char* name, size_t length) {
+void Scope::OpenNamed(const char* name, unsigned long long length) {
     m_contextId = ThreadStacks::ContextIdForScope();
     if (m_contextId == 0) {
         return;
     }
-    m_name = MetricsValue(std::string(name, length));
+    m_name = MetricsValue(std::string(name, static_cast<size_t>(length)));
     m_open = true;
     EmitName(MetricsEventType::ScopeOpen, 0);
 }

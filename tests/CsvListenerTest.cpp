@@ -21,6 +21,7 @@ namespace {
 
 using Listener = MetricsRawClient::Listener;
 
+using Testing::FileSizeLimit;
 using Testing::ReadFile;
 using Testing::TempPath;
 
@@ -108,30 +109,6 @@ TEST(CsvListenerTest, LinesEndTheSystemsWay) {
 }
 
 #if !defined(_WIN32)
-// A file-size limit stands in for a disk that fills up: a line that crosses it goes out in part
-// (a short write), and the next write is refused. Lifting the limit stands for space coming back.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        m_oldHandler = signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &m_old);
-        rlimit limited = m_old;
-        limited.rlim_cur = bytes;
-        EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-    }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-    ~FileSizeLimit() { Lift(); }
-    void Lift() {
-        setrlimit(RLIMIT_FSIZE, &m_old);
-        signal(SIGXFSZ, m_oldHandler);
-    }
-
-private:
-    rlimit m_old{};
-    void (*m_oldHandler)(int) = nullptr;
-};
-
 std::vector<std::vector<std::string>> SplitRows(const std::string& content) {
     std::vector<std::vector<std::string>> rows;
     for (const std::string& line : Testing::Lines(content)) {

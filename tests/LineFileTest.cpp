@@ -9,12 +9,14 @@
 #include <sys/stat.h>
 #endif
 
+#include <cstdio>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "PlatformFile.h"
+#include "support/Files.h"
 
 namespace Metrics {
 namespace {
@@ -64,6 +66,37 @@ TEST(LineFileTest, NoLineAfterAFragmentThatCannotBeCut) {
     close(again);
     std::signal(SIGPIPE, oldHandler);
     unlink(path.c_str());
+#endif
+}
+
+// Several lines in one write, as a batch goes out, meeting a full disk (a file size limit): the
+// whole lines the disk took stay, a fragment after them is cut off, and lines written once there
+// is room again follow the last whole line; also when the disk stops exactly at a line's end.
+TEST(LineFileTest, ShortWriteOfSeveralLinesKeepsTheWholeOnes) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Linux only: a file size limit stands in for a full disk";
+#else
+    const std::string path = Testing::TempPath("lines");
+    LineFile file;
+    ASSERT_TRUE(file.Open(path));
+    constexpr size_t kLine = 6;  // "lineN\n"
+    std::string batch;
+    for (int i = 0; i < 10; ++i) {
+        batch += "line" + std::to_string(i) + "\n";
+    }
+    {
+        Testing::FileSizeLimit limit(3 * kLine + 4);  // in the middle of the fourth line
+        EXPECT_FALSE(file.WriteLines(batch));
+        EXPECT_EQ(Testing::ReadFile(path), batch.substr(0, 3 * kLine));
+    }
+    {
+        Testing::FileSizeLimit limit(5 * kLine);  // at the end of the fifth line: nothing to cut
+        EXPECT_FALSE(file.WriteLines("line3\nline4\nline5\n"));
+        EXPECT_EQ(Testing::ReadFile(path), batch.substr(0, 5 * kLine));
+    }
+    EXPECT_TRUE(file.WriteLines("line5\n"));
+    EXPECT_EQ(Testing::ReadFile(path), batch.substr(0, 6 * kLine));
+    std::remove(path.c_str());
 #endif
 }
 

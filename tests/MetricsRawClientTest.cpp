@@ -42,6 +42,8 @@ TEST(MetricsRawClientTest, OptionsAreRecognisedByExactPrefix) {
     EXPECT_FALSE(client.ProcessArgument("metrics.csv"));
     EXPECT_TRUE(client.ProcessArgument("-set=nonsense"));  // the value is not checked here
     EXPECT_TRUE(client.ProcessArgument("-raw="));
+    EXPECT_TRUE(client.ProcessArgument("-rawbatch"));
+    EXPECT_FALSE(client.ProcessArgument("-rawbatch=1"));
     MetricsManager::GetInstance().Enable();
     EXPECT_FALSE(client.Open());  // empty file name
     EXPECT_FALSE(client.IsOpen());
@@ -124,6 +126,57 @@ TEST(MetricsRawClientTest, RecordsARunFromRootContextToClose) {
     const auto again = ReadLines(path);
     ASSERT_EQ(again.size(), 4u);  // header, create, open, close: nothing opened its scope
     std::remove(path.c_str());
+}
+
+// Per line, the columns that do not depend on when and in which context an event was made: the
+// type, and the values of attributes.
+std::vector<std::string> Payloads(const std::vector<std::string>& lines) {
+    std::vector<std::string> payloads;
+    payloads.reserve(lines.size());
+    for (size_t i = 1; i < lines.size(); ++i) {
+        const int type = TypeOf(lines[i]);
+        size_t comma = 0;
+        for (int field = 0; field < 4; ++field) {
+            comma = lines[i].find(',', comma + 1);
+        }
+        payloads.push_back(type == static_cast<int>(MetricsEventType::Attribute)
+                               ? lines[i].substr(comma + 1)
+                               : std::to_string(type));
+    }
+    return payloads;
+}
+
+// With -rawbatch the file gets the same lines, written a batch at a time: each batch is in the
+// file once a flush returns (here more than the 64 KiB at which a batch is cut), and what a
+// batch gathered goes out when the client closes.
+TEST(MetricsRawClientTest, BatchedWritesGiveTheSameLines) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.Enable();
+    const auto record = [&](const std::string& path, bool batched) {
+        MetricsRawClient client;
+        client.SetOutputFileName(path);
+        client.SetBits("sql", true);
+        if (batched) {
+            EXPECT_TRUE(client.ProcessArgument("-rawbatch"));
+        }
+        EXPECT_TRUE(client.Open());
+        manager.WaitUntilWritesFlushed(10000);
+        const size_t before = ReadLines(path).size();
+        constexpr int kEvents = 5000;  // some 150 KiB of lines
+        for (int i = 0; i < kEvents; ++i) {
+            Attribute("rows, and \"more\"", i, kSql);
+        }
+        manager.WaitUntilWritesFlushed(10000);
+        EXPECT_EQ(ReadLines(path).size(), before + kEvents) << "flushed but not written";
+        client.Close();
+        return Payloads(ReadLines(path));
+    };
+    const std::string perLine = TempPath("per-line");
+    const std::string batched = TempPath("batched");
+    const auto expected = record(perLine, false);
+    EXPECT_EQ(record(batched, true), expected);
+    std::remove(perLine.c_str());
+    std::remove(batched.c_str());
 }
 
 TEST(MetricsRawClientTest, DestroyingAnOpenClientCompletesTheFile) {

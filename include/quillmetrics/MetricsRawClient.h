@@ -21,6 +21,13 @@ namespace Metrics {
 // the final figures to a Pushgateway at Close. When the exporter cannot be loaded or started (a
 // port in use), the reason goes to the logging hook, under the key
 // "quillmetrics-prometheus-failed", and recording to the file goes on.
+//
+// How much a crash of the host can lose from the file: by default each event's line is written
+// (handed to the system) before the background thread moves on, so a crash loses only the events
+// not yet delivered. With the option "-rawbatch", the lines of a delivered batch are gathered and
+// written in one write at the batch's end (or every 64 KiB), which is several times faster; a
+// crash then also loses the lines of the batch being written, up to 64 KiB. Either way the file
+// holds whole lines only, and WaitUntilWritesFlushed and Close return once every line is written.
 class QUILLMETRICS_API MetricsRawClient {
 public:
     // The consumer that writes each event it receives as one CSV line, in one write. A line the
@@ -50,7 +57,7 @@ public:
     MetricsRawClient& operator=(const MetricsRawClient&) = delete;
     ~MetricsRawClient();
 
-    // True when the argument is one of the six options; the value is not checked.
+    // True when the argument is one of the seven options; the value is not checked.
     bool ProcessArgument(const std::string& argument);
     void SetOutputFileName(const std::string& fileName);
     void SetBits(const std::string& mnemonics, bool absolute);
@@ -73,6 +80,7 @@ private:
     unsigned long long m_setBits = 0;
     unsigned long long m_clearBits = 0;
     bool m_absolute = false;
+    bool m_batchWrites = false;  // "-rawbatch"
     RefCntPtr<Listener, RefCntObject> m_listener;
     std::string m_prometheusAddress;
     std::string m_pushUrl;

@@ -32,8 +32,8 @@ QUILLMETRICS_API void MultiAttributeImpl(MetricsValue&& name, MetricsValuePairs&
 
 // AttributeImpl for a narrow name borrowed for the call (length bytes at name) and a value that
 // holds no text: it copies the name only where it must, so that a call allocates nothing.
-QUILLMETRICS_API void AttributeNamed(const char* name, size_t length, MetricsValue&& value,
-                                     unsigned long long bits);
+QUILLMETRICS_API void AttributeNamed(const char* name, unsigned long long length,
+                                     MetricsValue&& value, unsigned long long bits);
 
 namespace Detail {
 
@@ -155,7 +155,7 @@ public:
 
 private:
     // Opens under the current context when there is one and the bits pass; builds nothing else.
-    void OpenNamed(const char* name, size_t length);
+    void OpenNamed(const char* name, unsigned long long length);
     // Emits the scope's name with a second value.
     void EmitName(MetricsEventType type, MetricsValue&& second) const;
     void OpenImpl(MetricsValue&& name, MetricsValuePairs&& pairs);
