@@ -49,6 +49,8 @@ const char* const kUsage =
     "\n"
     "options:\n"
     "  -raw=FILE        file to write (default metrics.csv)\n"
+    "  -rawbatch        write the file a batch of lines at a time (faster; a crash can lose the\n"
+    "                   lines of the batch being written)\n"
     "  -set=LIST        enable these categories in addition (comma-separated mnemonics)\n"
     "  -setabs=LIST     enable exactly these categories\n"
     "  -clear=LIST      withhold these categories\n"
@@ -291,7 +293,7 @@ int main(int argc, char** argv) {
                 if (options.file.empty()) {
                     return UsageError("-raw= needs a file name");
                 }
-            } else if (argument.rfind("-prom=", 0) != 0 && argument.rfind("-push=", 0) != 0) {
+            } else if (argument.rfind("-set", 0) == 0 || argument.rfind("-clear=", 0) == 0) {
                 WarnUnknownMnemonics(argument);
             }
         } else {
