@@ -14,6 +14,25 @@ Consumers::Consumers(unsigned long long mask, bool synchronous)
     manager.AddConsumer(RefCntPtr<IMetricsListener, RefCntObject>(m_listener), ~0ULL, synchronous);
 }
 
+void Gate::Close() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_entered = false;
+    m_open = false;
+    lock.unlock();
+    Attribute("stall", 0, kSql);
+    MetricsManager::GetInstance().WaitUntilWritesFlushed(0);  // wakes the thread
+    lock.lock();
+    m_changed.wait(lock, [this] { return m_entered; });
+}
+
+void Gate::Open() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_open = true;
+    }
+    m_changed.notify_all();
+}
+
 Consumers::~Consumers() {
     MetricsManager& manager = MetricsManager::GetInstance();
     manager.WaitUntilWritesFlushed(60000);

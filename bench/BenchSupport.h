@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 #include "quillmetrics/quillmetrics.h"
 
@@ -13,6 +15,30 @@ public:
         count.fetch_add(1, std::memory_order_relaxed);
     }
     std::atomic<long long> count{0};
+};
+
+// An asynchronous consumer that holds the background thread inside the event whose first value is
+// "stall" until it is opened, so that a benchmark can queue a backlog behind it.
+class Gate : public IMetricsListener {
+public:
+    void OnEvent(const MetricsEvent& event) override {
+        if (event.param1.m_type != MetricsValueType::String || *event.param1.m_string != "stall") {
+            return;
+        }
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_entered = true;
+        m_changed.notify_all();
+        m_changed.wait(lock, [this] { return m_open; });
+    }
+    // Emits the marker and returns once the background thread is held inside it.
+    void Close();
+    void Open();
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_entered = false;
+    bool m_open = false;
 };
 
 // Registers a null consumer for the life of the object and sets the manager's mask.

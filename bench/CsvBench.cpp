@@ -77,24 +77,6 @@ BENCHMARK(BM_RawClientEndToEnd)->Args({10000, 0})->Args({10000, 1})->UseRealTime
 // Heap held per queued event while the consumer is stalled: the event, its name and the queue's
 // own share.
 void BM_QueuedEventBytes(benchmark::State& state) {
-    class Gate : public IMetricsListener {
-    public:
-        void OnEvent(const MetricsEvent& event) override {
-            // Only the marker stalls the thread; everything queued behind it waits.
-            if (event.param1.m_type != MetricsValueType::String ||
-                *event.param1.m_string != "stall") {
-                return;
-            }
-            std::unique_lock<std::mutex> lock(mutex);
-            entered = true;
-            changed.notify_all();
-            changed.wait(lock, [this] { return open; });
-        }
-        std::mutex mutex;
-        std::condition_variable changed;
-        bool entered = false;
-        bool open = false;
-    };
     MetricsManager& manager = MetricsManager::GetInstance();
     manager.SetBitsAbsolute(kSql);
     const RefCntPtr<Gate, RefCntObject> gate(new Gate());
@@ -106,14 +88,7 @@ void BM_QueuedEventBytes(benchmark::State& state) {
     double bytesPerEvent = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        Attribute("stall", 0, kSql);
-        {
-            std::unique_lock<std::mutex> lock(gate->mutex);
-            gate->entered = false;
-            gate->open = false;
-            manager.WaitUntilWritesFlushed(0);  // wakes the thread
-            gate->changed.wait(lock, [&] { return gate->entered; });
-        }
+        gate->Close();
         const size_t before = mallinfo2().uordblks;
         state.ResumeTiming();
         for (int i = 0; i < kQueued; ++i) {
@@ -122,11 +97,7 @@ void BM_QueuedEventBytes(benchmark::State& state) {
         state.PauseTiming();
         const size_t after = mallinfo2().uordblks;
         bytesPerEvent = static_cast<double>(after - before) / kQueued;
-        {
-            std::lock_guard<std::mutex> lock(gate->mutex);
-            gate->open = true;
-        }
-        gate->changed.notify_all();
+        gate->Open();
         manager.WaitUntilWritesFlushed(60000);
         state.ResumeTiming();
     }

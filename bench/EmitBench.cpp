@@ -127,20 +127,27 @@ void BM_DialogAsyncListener(benchmark::State& state) {
 }
 BENCHMARK(BM_DialogAsyncListener);
 
-// Background delivery rate: a burst emitted while nothing is delivered, then timed to the flush.
+// Background delivery rate: a burst queued behind a held consumer, then timed from its release to
+// the flush.
 void BM_DeliveryToNullConsumer(benchmark::State& state) {
     const Consumers consumers(kSql, false);
     MetricsManager& manager = MetricsManager::GetInstance();
+    const RefCntPtr<Gate, RefCntObject> gate(new Gate());
+    const RefCntPtr<IMetricsListener, RefCntObject> listener(gate);
+    manager.AddConsumer(listener, ~0ULL, false);
     const ThreadContext thread;
     const auto burst = static_cast<int>(state.range(0));
     for (auto _ : state) {
         state.PauseTiming();
+        gate->Close();
         for (int i = 0; i < burst; ++i) {
             Attribute("rows", i, kSql);
         }
         state.ResumeTiming();
+        gate->Open();
         manager.WaitUntilWritesFlushed(60000);
     }
+    manager.RemoveConsumer(listener);
     state.SetItemsProcessed(state.iterations() * burst);
 }
 BENCHMARK(BM_DeliveryToNullConsumer)->Arg(100000)->UseRealTime();

@@ -29,7 +29,9 @@ DeliveryThread::DeliveryThread(const MetricsManager& manager, ConsumerRegistry& 
     , m_consumers(consumers)
     , m_threadInit(threadInit)
     , m_queueCounter(queueCounter)
-    , m_bits(bits) {}
+    , m_bits(bits) {
+    m_queue.SetChunkStartedHook(&DeliveryThread::WakeForBacklog, this);
+}
 
 DeliveryThread::~DeliveryThread() = default;
 
@@ -239,9 +241,23 @@ void DeliveryThread::CountDelivered(size_t taken) {
     m_delivered.notify_all();
 }
 
+void DeliveryThread::WakeForBacklog(void* self) noexcept {
+    auto* thread = static_cast<DeliveryThread*>(self);
+    // No lock on the emitting thread: a wake-up that comes just before the thread waits is lost,
+    // which costs one poll interval, as before there was any.
+    if (thread->m_idle.load(std::memory_order_relaxed)) {
+        thread->m_backlog.store(true, std::memory_order_relaxed);
+        thread->m_wake.notify_one();
+    }
+}
+
 void DeliveryThread::WaitIdle() {
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_wake.wait_for(lock, std::chrono::milliseconds(100), [&] { return m_wakeRequested; });
+    m_idle.store(true, std::memory_order_relaxed);
+    m_wake.wait_for(lock, std::chrono::milliseconds(100), [&] {
+        return m_wakeRequested || m_backlog.exchange(false, std::memory_order_relaxed);
+    });
+    m_idle.store(false, std::memory_order_relaxed);
     m_wakeRequested = false;
 }
 

@@ -18,6 +18,10 @@ namespace {
 constexpr size_t kFirstChunkBytes = 2048;
 constexpr size_t kMaxChunkBytes = size_t{64} * 1024;
 constexpr size_t kSpareChunks = 8;
+// How many chunks a thread may fill ahead of the consumer before it wakes a sleeping consumer:
+// enough that a consumer reading alongside a busy producer does not contend with it for the same
+// lines, few enough that a busy thread's backlog stays within a megabyte or so.
+constexpr unsigned long long kWakeAfterChunks = 16;
 std::atomic<size_t> s_firstChunkBytes{kFirstChunkBytes};
 
 // Records longer than this are refused as out of memory: their size must fit the record head.
@@ -67,6 +71,9 @@ struct EventQueue::Producer {
     // runs ahead of the consumer by more than a chunk does not go back to the allocator (and
     // the system's fresh pages) for every one.
     std::array<std::atomic<Chunk*>, kSpareChunks> spares{};
+    // Chunks started by the owner (owner only) and emptied by the consumer.
+    unsigned long long chunksStarted = 1;
+    std::atomic<unsigned long long> chunksEmptied{0};
     // Set when the owning thread has ended; once it is read empty, the producer is done with.
     std::atomic<bool> orphaned{false};
 
@@ -132,6 +139,7 @@ struct EventQueue::Producer {
             fresh->next.store(nullptr, std::memory_order_relaxed);
         }
         nextChunkBytes = std::min(nextChunkBytes * 2, kMaxChunkBytes);
+        ++chunksStarted;
         // release: the consumer that follows the link sees the chunk's fields and the last
         // records of this one.
         writeChunk->next.store(fresh, std::memory_order_release);
@@ -168,6 +176,7 @@ struct EventQueue::Producer {
             }
             readChunk->emptiedNext = emptied;
             emptied = readChunk;
+            chunksEmptied.fetch_add(1, std::memory_order_relaxed);
             readChunk = next;
             readOffset = 0;
         }
@@ -286,7 +295,13 @@ void EventQueue::Append(size_t size, const Write& write) {
     if (&producer == m_shared.get()) {
         lock.lock();
     }
+    const Chunk* before = producer.writeChunk;
     unsigned char* place = producer.Reserve(size);
+    if (producer.writeChunk != before && m_chunkStarted != nullptr &&
+        producer.chunksStarted - producer.chunksEmptied.load(std::memory_order_relaxed) >=
+            kWakeAfterChunks) {
+        m_chunkStarted(m_chunkStartedContext);
+    }
     // Counted before it is tagged and published, so that a flush that has seen the count also
     // waits for the event (seq_cst: the count, the tag and the round form one order).
     producer.pushed.fetch_add(1, std::memory_order_seq_cst);

@@ -59,6 +59,13 @@ public:
     // through it.
     static void CreateThreadSlot();
 
+    // Called by a producer each time it starts a new chunk, so that a consumer that sleeps
+    // between rounds comes before a busy thread's buffer grows far: set once, before any push.
+    void SetChunkStartedHook(void (*hook)(void*), void* context) noexcept {
+        m_chunkStarted = hook;
+        m_chunkStartedContext = context;
+    }
+
     // Tests only: the size of each thread's first chunk (the default when 0).
     static void SetFirstChunkBytesForTesting(size_t bytes);
 
@@ -81,6 +88,8 @@ private:
     // Background thread only: the producers of the current round, and the records each one has
     // ready, in its own order (m_ready[m_readyStart[i]] onward).
     std::vector<Producer*> m_roundProducers;
+    void (*m_chunkStarted)(void*) = nullptr;
+    void* m_chunkStartedContext = nullptr;
     std::vector<const RecordHead*> m_ready;
     std::vector<size_t> m_readyStart;
 };

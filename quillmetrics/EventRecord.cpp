@@ -119,8 +119,11 @@ unsigned char* WriteText(unsigned char* out, std::string_view text) noexcept {
     return out + TextSize(text);
 }
 
-// Reads one value at in into value and returns the end of it.
-const unsigned char* ReadValue(const unsigned char* in, MetricsValue& value) {
+// Reads one value at in into value and returns the end of it. Short text equal to the last text
+// read through the same cache shares its string: hosts repeat their names from event to event,
+// and a string, once in a value, is never changed.
+const unsigned char* ReadValue(const unsigned char* in, MetricsValue& value,
+                               std::shared_ptr<std::string>* cache = nullptr) {
     const auto& head = *reinterpret_cast<const ValueHead*>(in);
     const unsigned char* payload = in + sizeof(ValueHead);
     value.m_type = static_cast<MetricsValueType>(head.type);
@@ -130,11 +133,19 @@ const unsigned char* ReadValue(const unsigned char* in, MetricsValue& value) {
         case Storage::Scalar:
             std::memcpy(&value.m_int, payload, 8);
             return payload + 8;
-        case Storage::InlineText:
+        case Storage::InlineText: {
             value.m_int = 0;
-            value.m_string =
-                std::make_shared<std::string>(reinterpret_cast<const char*>(payload), head.length);
+            const std::string_view text(reinterpret_cast<const char*>(payload), head.length);
+            if (cache != nullptr && *cache && **cache == text) {
+                value.m_string = *cache;
+            } else {
+                value.m_string = std::make_shared<std::string>(text);
+                if (cache != nullptr) {
+                    *cache = value.m_string;
+                }
+            }
             return payload + Aligned(head.length);
+        }
         case Storage::InlineWide: {
             value.m_int = 0;
             auto text = std::make_shared<std::wstring>(head.length, L'\0');
@@ -254,8 +265,8 @@ const MetricsEvent& RecordReader::Read(const RecordHead& record) {
     m_event.datetimeSeconds = record.datetimeMicroseconds / 1000000ULL;
     m_event.datetimeMicroseconds = static_cast<uint32_t>(record.datetimeMicroseconds % 1000000ULL);
     m_event.eventType = static_cast<MetricsEventType>(record.eventType);
-    const unsigned char* in = ReadValue(BodyOf(record), m_event.param1);
-    in = ReadValue(in, m_event.param2);
+    const unsigned char* in = ReadValue(BodyOf(record), m_event.param1, &m_lastText[0]);
+    in = ReadValue(in, m_event.param2, &m_lastText[1]);
     m_event.paramPairs.resize(record.pairCount);
     for (auto& pair : m_event.paramPairs) {
         in = ReadValue(ReadValue(in, pair.first), pair.second);

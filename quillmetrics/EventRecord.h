@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "quillmetrics/MetricsEvent.h"
@@ -60,6 +61,8 @@ public:
 
 private:
     MetricsEvent m_event;
+    // The last short text of each value, shared with the next event that has the same.
+    std::shared_ptr<std::string> m_lastText[2];
 };
 
 }  // namespace Metrics

@@ -66,41 +66,48 @@ std::shared_ptr<ContextShared> ThisThreadCurrentContext() {
     return stack->GetCurrentContext();
 }
 
-unsigned long long ThreadStacks::ContextIdForScope() {
-    unsigned long long id = 0;
-    if (!CurrentContextId(id) || id == 0) {
-        return 0;
-    }
-    // The live top entry that CurrentContextId found.
-    MetricsThreadContext::AttachedContext& top = ThisThreadStack()->m_stack.back();
-    if (!top.scopeOpened) {
-        const std::shared_ptr<ContextShared> record = top.record.lock();
-        if (!record) {
-            return 0;  // gone since the look just now
-        }
-        record->OpenScope();
-        top.scopeOpened = true;
-    }
-    return top.id;
-}
-
-bool ThreadStacks::CurrentContextId(unsigned long long& id) {
+MetricsThreadContext::AttachedContext* ThreadStacks::TopLiveEntry() {
+    // Read once: a shutdown on another thread makes later look-ups give no stack.
     MetricsThreadContext* stack = ThisThreadStack();
     if (stack == nullptr) {
-        return false;
+        return nullptr;
     }
     // An expiry check costs no atomic write, where taking a reference costs two.
     auto& entries = stack->m_stack;
     while (!entries.empty()) {
-        const MetricsThreadContext::AttachedContext& top = entries.back();
+        MetricsThreadContext::AttachedContext& top = entries.back();
         if (!top.record.expired()) {
-            id = top.id;
-            return true;
+            return &top;
         }
         stack->m_index.erase(top.identity);
         entries.pop_back();
     }
-    return false;
+    return nullptr;
+}
+
+bool ThreadStacks::CurrentContextId(unsigned long long& id) {
+    const MetricsThreadContext::AttachedContext* top = TopLiveEntry();
+    if (top == nullptr) {
+        return false;
+    }
+    id = top->id;
+    return true;
+}
+
+unsigned long long ThreadStacks::ContextIdForScope() {
+    MetricsThreadContext::AttachedContext* top = TopLiveEntry();
+    if (top == nullptr || top->id == 0) {
+        return 0;
+    }
+    if (!top->scopeOpened) {
+        const std::shared_ptr<ContextShared> record = top->record.lock();
+        if (!record) {
+            return 0;  // gone since the look just now
+        }
+        record->OpenScope();
+        top->scopeOpened = true;
+    }
+    return top->id;
 }
 
 }  // namespace Metrics

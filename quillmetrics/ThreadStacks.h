@@ -31,6 +31,9 @@ public:
     static bool CurrentContextId(unsigned long long& id);
 
 private:
+    // The calling thread's top live entry, pruning dead ones above it; null when there is none.
+    static MetricsThreadContext::AttachedContext* TopLiveEntry();
+
     // The slots come from the ordinary heap rather than oneTBB's cache-aligned allocator: that one
     // draws on tbbmalloc's own mappings, which leak checkers in the host's process cannot scan, so
     // every thread's stack would be reported as leaked. Each slot is padded to a cache line either
