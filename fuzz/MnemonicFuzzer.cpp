@@ -69,11 +69,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const unsigned long long back = MetricsBitsUtils::GetMetricsBitsFromMnemonicList(names);
     Check((bits & 0xFFFFFFFFFFFF1000ULL & ~back) == 0);
 
-    // An option is recognised exactly when it starts with one of the four prefixes.
+    // An option is recognised exactly when it starts with one of the prefixes, or is the one
+    // option that takes no value.
     Metrics::MetricsRawClient client;
     const bool recognised = list.rfind("-set=", 0) == 0 || list.rfind("-setabs=", 0) == 0 ||
                             list.rfind("-clear=", 0) == 0 || list.rfind("-raw=", 0) == 0 ||
-                            list.rfind("-prom=", 0) == 0 || list.rfind("-push=", 0) == 0;
+                            list.rfind("-prom=", 0) == 0 || list.rfind("-push=", 0) == 0 ||
+                            list == "-rawbatch";
     Check(client.ProcessArgument(list) == recognised);
     return 0;
 }

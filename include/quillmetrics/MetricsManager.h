@@ -36,7 +36,9 @@ public:
     IMetricsListener(const IMetricsListener&) = delete;
     IMetricsListener& operator=(const IMetricsListener&) = delete;
     ~IMetricsListener() override;
-    // The event is valid only during the call.
+    // The event is valid only during the call: the background thread rebuilds each event from
+    // its queued form into storage it reuses. A consumer that keeps anything copies it (copies of
+    // a MetricsValue share its string, which nothing changes afterwards).
     virtual void OnEvent(const MetricsEvent& event) = 0;
 };
 
@@ -106,9 +108,11 @@ public:
     // waits for that thread. It returns only once the clock has moved past the event's stamp (at
     // once on a clock of 1 ns steps, up to one step on a coarser one), so that any event that
     // happens after it, on any thread, is stamped later and delivered later. An event of type
-    // Shutdown is an event like any other: only Disable's own ends delivery. A synchronous
-    // consumer's exception that does not derive from std::exception leaves it; std::bad_alloc
-    // may, and the event is then not queued.
+    // Shutdown is an event like any other: only Disable's own ends delivery. The event is queued
+    // whole, by reference; the library lets go of it once delivered. A synchronous consumer's
+    // exception that does not derive from std::exception leaves it; std::bad_alloc may (the
+    // calling thread's buffer needed a new chunk and there was no memory), and the event is then
+    // not queued.
     void EmitEvent(std::shared_ptr<MetricsEvent> event);
     // Blocks until every event emitted before the call has been handed to the asynchronous
     // consumers and the library holds it no more, or until the time runs out. Returns at once
