@@ -21,7 +21,9 @@ namespace {
 
 using Listener = MetricsRawClient::Listener;
 
+#if !defined(_WIN32)
 using Testing::FileSizeLimit;
+#endif
 using Testing::ReadFile;
 using Testing::TempPath;
 
