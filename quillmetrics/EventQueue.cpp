@@ -217,8 +217,11 @@ namespace {
 // The calling thread's producer, orphaned when the thread ends.
 struct alignas(64) ThreadProducer {
     std::shared_ptr<EventQueue::Producer> producer;
-    const EventQueue* queue = nullptr;
+    // The queue it feeds, by number: a queue made later at the same address is another queue.
+    unsigned long long queue = 0;
 };
+
+std::atomic<unsigned long long> s_lastQueueId{0};
 
 #if !defined(_WIN32)
 // The slot's value, kept where every emit finds it in one load. Linux threads run no fibers, so
@@ -244,7 +247,8 @@ ThreadEndSlot& ProducerSlot() {
 }  // namespace
 
 EventQueue::EventQueue()
-    : m_shared(std::make_shared<Producer>(kFirstChunkBytes)) {
+    : m_id(s_lastQueueId.fetch_add(1) + 1)
+    , m_shared(std::make_shared<Producer>(kFirstChunkBytes)) {
     m_producers.push_back(m_shared);
 }
 
@@ -258,18 +262,18 @@ void EventQueue::SetFirstChunkBytesForTesting(size_t bytes) {
 
 EventQueue::Producer& EventQueue::ThisThreadProducer() {
 #if !defined(_WIN32)
-    if (t_producer != nullptr && t_producer->queue == this) {
+    if (t_producer != nullptr && t_producer->queue == m_id) {
         return *t_producer->producer;
     }
 #endif
     ThreadEndSlot& slot = ProducerSlot();
     if (const auto* local = static_cast<const ThreadProducer*>(slot.Get())) {
         // A second queue in the process (a host-made manager) shares the slow path.
-        return local->queue == this ? *local->producer : *m_shared;
+        return local->queue == m_id ? *local->producer : *m_shared;
     }
     auto local = std::make_unique<ThreadProducer>();
     local->producer = std::make_shared<Producer>(s_firstChunkBytes.load());
-    local->queue = this;
+    local->queue = m_id;
     {
         std::lock_guard<std::mutex> lock(m_registryMutex);
         m_producers.push_back(local->producer);

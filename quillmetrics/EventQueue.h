@@ -78,6 +78,7 @@ private:
 
     // Written by the background thread only, once per round; read by every push.
     alignas(64) std::atomic<unsigned long long> m_round{1};
+    const unsigned long long m_id;  // tells this queue's producers from an earlier queue's
     std::mutex m_registryMutex;
     std::vector<std::shared_ptr<Producer>> m_producers;  // guarded by m_registryMutex
     unsigned long long m_retiredPushed = 0;              // guarded by m_registryMutex

@@ -106,6 +106,20 @@ TEST(EventQueueTest, RoundsMergeByStampAndLetGoOnRelease) {
     EXPECT_EQ(queue.PushedCount(), 5u) << "an ended thread's pushes still count once retired";
 }
 
+// A thread keeps its producer for the first queue it pushed to; a queue made later, even at the
+// same address, must not take that producer for its own (its events would never be read).
+TEST(EventQueueTest, LaterQueueAtTheSameAddressGetsItsEvents) {
+    auto first = std::make_unique<EventQueue>();
+    const void* where = first.get();
+    first->Push(Stamped(0, 0, 1));
+    EXPECT_EQ(TakeAll(*first).size(), 1u);
+    first.reset();
+    auto second = std::make_unique<EventQueue>();
+    second->Push(Stamped(0, 1, 2));
+    EXPECT_EQ(TakeAll(*second), (std::vector<Tag>{{0, 1}}))
+        << (second.get() == where ? "at the same address" : "elsewhere");
+}
+
 // What a record keeps of a built event: every kind of value, short text copied in, long text
 // shared rather than copied, many pairs; and it lets go of the long text once released.
 TEST(EventQueueTest, BuiltRecordsKeepEveryValue) {
@@ -211,6 +225,58 @@ TEST(EventQueueTest, BuffersGrowWhileStalledAndReuseChunks) {
         ASSERT_FALSE(finished && TakeAll(queue).empty() && next != stalled);
     }
     producer.join();
+    EventQueue::SetFirstChunkBytesForTesting(0);
+}
+
+// A thread that runs far ahead of the consumer calls for it: once it has started 16 chunks that
+// the consumer has not emptied, at every further chunk, and not before; after the consumer caught
+// up, not until it is that far ahead again.
+TEST(EventQueueTest, ThreadFarAheadCallsForTheConsumer) {
+    EventQueue::SetFirstChunkBytesForTesting(256);
+    EventQueue queue;
+    std::atomic<int> calls{0};
+    queue.SetChunkStartedHook(
+        [](void* count) { static_cast<std::atomic<int>*>(count)->fetch_add(1); }, &calls);
+    long long sent = 0;
+    const auto pushUntilCalled = [&] {
+        const long long from = sent;
+        for (; calls.load() == 0 && sent < from + 1000000; ++sent) {
+            MetricsEvent event = Built(0, sent);
+            queue.PushBuilt(event);
+        }
+        return sent - from;
+    };
+    std::atomic<int> phase{0};
+    long long first = 0;
+    long long again = 0;
+    int afterMore = 0;
+    std::thread producer([&] {  // a thread of its own, so that it starts with a first chunk
+        first = pushUntilCalled();
+        for (long long i = 0; i < 1000; ++i, ++sent) {  // a further chunk: called again
+            MetricsEvent event = Built(0, sent);
+            queue.PushBuilt(event);
+        }
+        afterMore = calls.load();
+        phase = 1;
+        while (phase.load() != 2) {
+            std::this_thread::yield();
+        }
+        again = pushUntilCalled();
+    });
+    while (phase.load() != 1) {
+        std::this_thread::yield();
+    }
+    // 256 bytes, then doubling to 64 KiB: the first 15 chunks hold some 510 KiB of 96-byte
+    // records, and the call comes with the 16th.
+    EXPECT_GT(first, 5000);
+    EXPECT_LT(first, 6000);
+    EXPECT_EQ(afterMore, 2);
+    EXPECT_EQ(TakeAll(queue).size(), static_cast<size_t>(first + 1000));
+    calls = 0;
+    phase = 2;
+    producer.join();
+    // Caught up but for the chunk being written: 15 more of 64 KiB.
+    EXPECT_GT(again, 15 * 600) << "called before it was far ahead again";
     EventQueue::SetFirstChunkBytesForTesting(0);
 }
 
