@@ -4,14 +4,24 @@
 
 namespace Metrics {
 
-void EmitBuiltEvent(MetricsEventType type, unsigned long long subject, unsigned long long contextId,
-                    unsigned long long bits, MetricsValue&& first, MetricsValue&& second,
-                    MetricsValuePairs* pairs) {
+namespace {
+
+MetricsEvent EventOf(MetricsEventType type, unsigned long long subject,
+                     unsigned long long contextId, unsigned long long bits) {
     MetricsEvent event;
     event.subjectId = subject;
     event.contextId = contextId;
     event.bits = bits;
     event.eventType = type;
+    return event;
+}
+
+}  // namespace
+
+void EmitBuiltEvent(MetricsEventType type, unsigned long long subject, unsigned long long contextId,
+                    unsigned long long bits, MetricsValue&& first, MetricsValue&& second,
+                    MetricsValuePairs* pairs) {
+    MetricsEvent event = EventOf(type, subject, contextId, bits);
     event.param1 = std::move(first);
     event.param2 = std::move(second);
     if (pairs != nullptr) {
@@ -20,17 +30,9 @@ void EmitBuiltEvent(MetricsEventType type, unsigned long long subject, unsigned 
     ManagerAccess::EmitBuilt(event);
 }
 
-}  // namespace Metrics
-
-namespace Metrics {
-
 void EmitBuiltEvent(MetricsEventType type, unsigned long long subject, unsigned long long contextId,
                     unsigned long long bits, const LentName& first, MetricsValue&& second) {
-    MetricsEvent event;
-    event.subjectId = subject;
-    event.contextId = contextId;
-    event.bits = bits;
-    event.eventType = type;
+    MetricsEvent event = EventOf(type, subject, contextId, bits);
     event.param2 = std::move(second);
     ManagerAccess::EmitBuilt(event, &first);
 }

@@ -6,6 +6,7 @@
 #include "ConsumerRegistry.h"
 #include "DeliveryThread.h"
 #include "EventBuilder.h"
+#include "EventRecord.h"
 #include "HookSlot.h"
 #include "Lifecycle.h"
 #include "MetricsClock.h"
@@ -113,6 +114,11 @@ void MetricsManager::State::Emit(std::shared_ptr<MetricsEvent> event, bool stop)
 void MetricsManager::State::EmitBuilt(MetricsEvent& event, const LentName* name) {
     if (!Admits(event.bits, false)) {
         return;
+    }
+    if (name != nullptr && name->value != nullptr && name->text.size() > kInlineTextBytes) {
+        // Too long to copy into the record: it shares the value's string instead.
+        event.param1 = *name->value;
+        name = nullptr;
     }
     if (Stamp(event)) {
         if (name != nullptr) {

@@ -32,6 +32,55 @@ TEST_F(AttributeTest, TestBitsAndContextNeedsCategoriesAndAContext) {
     EXPECT_EQ(Testing::AllocationCount(), before);
 }
 
+// Names are lent to the library for the call: every kind and length of name arrives whole, at a
+// synchronous consumer (which gets a string of its own) and at an asynchronous one (from the
+// queued record: copied in up to 64 bytes, shared beyond). Without a synchronous consumer, an
+// attribute with a lent name of up to 64 bytes and a number allocates nothing on the emitting
+// thread.
+TEST_F(AttributeTest, LentNamesArriveWholeAndCostNoAllocation) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.SetBits(~0ULL);
+    const auto async = Testing::Subscribe(false);
+    Context context(0, Context::Create(true));
+    { Scope first("opens the context's own scope", 0); }
+    const std::string exact(64, 'e');
+    const std::string over(65, 'o');
+    const std::string huge(300, 'h');
+    const std::string withNul("a\0b", 3);
+    const char* none = nullptr;
+    manager.WaitUntilWritesFlushed(10000);
+    m_events->Clear();
+    async->Clear();
+    Attribute("literal", 1, 0);
+    Attribute(exact.c_str(), 2, 0);
+    Attribute(over, 3, 0);
+    { Scope scope(huge, 0); }
+    Attribute(withNul, 4, 0);
+    Attribute(none, 5, 0);
+    manager.WaitUntilWritesFlushed(10000);
+    const std::vector<std::string> expected = {"literal", exact, over, huge, huge, withNul, ""};
+    for (const auto& recorder : {m_events, async}) {
+        std::vector<std::string> names;
+        for (const auto& event : recorder->Events()) {
+            names.push_back(Testing::Text(event.param1));
+        }
+        EXPECT_EQ(names, expected);
+    }
+
+    manager.RemoveConsumer(Testing::AsListener(m_events));
+    manager.RemoveConsumer(Testing::AsListener(async));
+    for (int i = 0; i < 1000; ++i) {  // chunks filled and handed back for reuse
+        Attribute("rows", i, 0);
+    }
+    manager.WaitUntilWritesFlushed(10000);
+    const size_t before = Testing::AllocationCount();
+    for (int i = 0; i < 100; ++i) {
+        Attribute("rows", i, 0);
+        Attribute(exact, i, 0);
+    }
+    EXPECT_EQ(Testing::AllocationCount(), before);
+}
+
 TEST_F(AttributeTest, AttributesAreFiledUnderTheCurrentContext) {
     MetricsManager& manager = MetricsManager::GetInstance();
     manager.SetBits(~0ULL);
