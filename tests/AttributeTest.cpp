@@ -69,7 +69,7 @@ TEST_F(AttributeTest, LentNamesArriveWholeAndCostNoAllocation) {
 
     manager.RemoveConsumer(Testing::AsListener(m_events));
     manager.RemoveConsumer(Testing::AsListener(async));
-    for (int i = 0; i < 1000; ++i) {  // chunks filled and handed back for reuse
+    for (int i = 0; i < 4000; ++i) {  // 64 KiB chunks filled and handed back for reuse
         Attribute("rows", i, 0);
     }
     manager.WaitUntilWritesFlushed(10000);
