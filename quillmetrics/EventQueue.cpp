@@ -362,53 +362,46 @@ void EventQueue::TakeRound(std::vector<const RecordHead*>& batch, bool& more) {
     }
 
     m_ready.clear();
-    m_readyStart.clear();
+    m_readyRanges.clear();
     for (Producer* producer : m_roundProducers) {
-        m_readyStart.push_back(m_ready.size());
+        const size_t start = m_ready.size();
         more = producer->Read(deliverable, m_ready) || more;
+        m_readyRanges.emplace_back(start, m_ready.size());
     }
-    m_readyStart.push_back(m_ready.size());
     MergeRound(batch);
 }
 
 void EventQueue::MergeRound(std::vector<const RecordHead*>& batch) {
-    const size_t producers = m_roundProducers.size();
-    std::vector<size_t>& next = m_readyStart;  // each producer's next record, as it is taken
-    size_t busy = 0;
-    size_t only = 0;
-    for (size_t i = 0; i < producers; ++i) {
-        if (next[i] < next[i + 1]) {
-            ++busy;
-            only = i;
-        }
-    }
+    // Each producer's range: its next record, as they are taken, and its end.
+    auto& ranges = m_readyRanges;
+    const auto busy = std::count_if(ranges.begin(), ranges.end(),
+                                    [](const auto& range) { return range.first < range.second; });
     if (busy <= 1) {
-        // One thread's records: already in order.
-        batch.assign(m_ready.begin() + static_cast<ptrdiff_t>(next[only]),
-                     m_ready.begin() + static_cast<ptrdiff_t>(next[only + 1]));
+        // At most one thread's records, in order already: m_ready holds only those.
+        batch.assign(m_ready.begin(), m_ready.end());
         return;
     }
-    std::vector<size_t> end(next.begin() + 1, next.end());
     using Key = std::tuple<unsigned long long, unsigned long long, size_t>;
     const auto keyOf = [&](size_t i) {
-        const RecordHead* record = m_ready[next[i]];
+        const RecordHead* record = m_ready[ranges[i].first];
         return Key(record->tag, record->stamp, i);
     };
+    const auto hasNext = [&](size_t i) { return ranges[i].first < ranges[i].second; };
     std::priority_queue<Key, std::vector<Key>, std::greater<>> heads;
-    for (size_t i = 0; i < producers; ++i) {
-        if (next[i] < end[i]) {
+    for (size_t i = 0; i < ranges.size(); ++i) {
+        if (hasNext(i)) {
             heads.push(keyOf(i));
         }
     }
     while (!heads.empty()) {
         const size_t index = std::get<2>(heads.top());
         heads.pop();
-        batch.push_back(m_ready[next[index]++]);
+        batch.push_back(m_ready[ranges[index].first++]);
         // A run of one producer's records needs no comparison while it stays ahead of the others.
-        while (next[index] < end[index] && (heads.empty() || keyOf(index) <= heads.top())) {
-            batch.push_back(m_ready[next[index]++]);
+        while (hasNext(index) && (heads.empty() || keyOf(index) <= heads.top())) {
+            batch.push_back(m_ready[ranges[index].first++]);
         }
-        if (next[index] < end[index]) {
+        if (hasNext(index)) {
             heads.push(keyOf(index));
         }
     }

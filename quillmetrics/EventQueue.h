@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "EventRecord.h"
@@ -87,12 +88,12 @@ private:
     std::shared_ptr<Producer> m_shared;
     std::mutex m_sharedMutex;
     // Background thread only: the producers of the current round, and the records each one has
-    // ready, in its own order (m_ready[m_readyStart[i]] onward).
+    // ready, in its own order (the range m_readyRanges[i] of m_ready).
     std::vector<Producer*> m_roundProducers;
     void (*m_chunkStarted)(void*) = nullptr;
     void* m_chunkStartedContext = nullptr;
     std::vector<const RecordHead*> m_ready;
-    std::vector<size_t> m_readyStart;
+    std::vector<std::pair<size_t, size_t>> m_readyRanges;
 };
 
 }  // namespace Metrics

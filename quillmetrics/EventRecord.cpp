@@ -35,88 +35,91 @@ bool FitsInline(const std::shared_ptr<Text>& text) noexcept {
     return text->size() * sizeof(typename Text::value_type) <= kInlineTextBytes;
 }
 
-Storage StorageOf(const MetricsValue& value) noexcept {
-    switch (value.m_type) {
-        case MetricsValueType::String:
-            if (!value.m_string) {
-                return Storage::NoText;
-            }
-            return FitsInline(value.m_string) ? Storage::InlineText : Storage::SharedText;
-        case MetricsValueType::WString:
-            if (!value.m_wstring) {
-                return Storage::NoText;
-            }
-            return FitsInline(value.m_wstring) ? Storage::InlineWide : Storage::SharedWide;
-        default:
-            return Storage::Scalar;
+// The head a value is written with: how its payload is kept, and the length of inline text.
+ValueHead HeadOf(const MetricsValue& value) noexcept {
+    ValueHead head{static_cast<uint32_t>(value.m_type), Storage::Scalar, 0, 0};
+    if (value.m_type == MetricsValueType::String) {
+        head.storage = !value.m_string              ? Storage::NoText
+                       : FitsInline(value.m_string) ? Storage::InlineText
+                                                    : Storage::SharedText;
+        if (head.storage == Storage::InlineText) {
+            head.length = static_cast<uint16_t>(value.m_string->size());
+        }
+    } else if (value.m_type == MetricsValueType::WString) {
+        head.storage = !value.m_wstring              ? Storage::NoText
+                       : FitsInline(value.m_wstring) ? Storage::InlineWide
+                                                     : Storage::SharedWide;
+        if (head.storage == Storage::InlineWide) {
+            head.length = static_cast<uint16_t>(value.m_wstring->size());
+        }
     }
+    return head;
 }
 
-size_t ValueSize(const MetricsValue& value) noexcept {
-    switch (StorageOf(value)) {
-        case Storage::InlineText:
-            return sizeof(ValueHead) + Aligned(value.m_string->size());
-        case Storage::InlineWide:
-            return sizeof(ValueHead) + Aligned(value.m_wstring->size() * sizeof(wchar_t));
-        case Storage::SharedText:
-            return sizeof(ValueHead) + sizeof(std::shared_ptr<std::string>);
-        case Storage::SharedWide:
-            return sizeof(ValueHead) + sizeof(std::shared_ptr<std::wstring>);
-        case Storage::NoText:
-            return sizeof(ValueHead);
+ValueHead TextHead(std::string_view text) noexcept {
+    return ValueHead{static_cast<uint32_t>(MetricsValueType::String), Storage::InlineText, 0,
+                     static_cast<uint16_t>(text.size())};
+}
+
+// The bytes after a value's head: the one place that knows how far a value reaches.
+size_t PayloadBytes(const ValueHead& head) noexcept {
+    switch (head.storage) {
         case Storage::Scalar:
+            return 8;
+        case Storage::InlineText:
+            return Aligned(head.length);
+        case Storage::InlineWide:
+            return Aligned(head.length * sizeof(wchar_t));
+        case Storage::SharedText:
+            return sizeof(std::shared_ptr<std::string>);
+        case Storage::SharedWide:
+            return sizeof(std::shared_ptr<std::wstring>);
+        case Storage::NoText:
             break;
     }
-    return sizeof(ValueHead) + 8;
+    return 0;
 }
+
+size_t ValueSize(const ValueHead& head) noexcept { return sizeof(ValueHead) + PayloadBytes(head); }
 
 // Writes one value at out and returns the end of what it wrote.
 unsigned char* WriteValue(unsigned char* out, MetricsValue& value) noexcept {
-    auto* head = new (out) ValueHead{static_cast<uint32_t>(value.m_type), StorageOf(value), 0, 0};
+    const auto* head = new (out) ValueHead(HeadOf(value));
     unsigned char* payload = out + sizeof(ValueHead);
     switch (head->storage) {
         case Storage::Scalar:
             // The union's bytes, whichever member is live.
             std::memcpy(payload, &value.m_int, 8);
-            return payload + 8;
-        case Storage::InlineText: {
-            const size_t length = value.m_string->size();
-            head->length = static_cast<uint16_t>(length);
-            std::copy_n(value.m_string->data(), length, payload);
-            return payload + Aligned(length);
-        }
-        case Storage::InlineWide: {
-            const size_t bytes = value.m_wstring->size() * sizeof(wchar_t);
-            head->length = static_cast<uint16_t>(value.m_wstring->size());
-            std::copy_n(reinterpret_cast<const unsigned char*>(value.m_wstring->data()), bytes,
-                        payload);
-            return payload + Aligned(bytes);
-        }
+            break;
+        case Storage::InlineText:
+            std::copy_n(value.m_string->data(), head->length, payload);
+            break;
+        case Storage::InlineWide:
+            std::copy_n(reinterpret_cast<const unsigned char*>(value.m_wstring->data()),
+                        head->length * sizeof(wchar_t), payload);
+            break;
         case Storage::SharedText:
             new (payload) std::shared_ptr<std::string>(std::move(value.m_string));
-            return payload + sizeof(std::shared_ptr<std::string>);
+            break;
         case Storage::SharedWide:
             new (payload) std::shared_ptr<std::wstring>(std::move(value.m_wstring));
-            return payload + sizeof(std::shared_ptr<std::wstring>);
+            break;
         case Storage::NoText:
             break;
     }
-    return payload;
+    return payload + PayloadBytes(*head);
+}
+
+unsigned char* WriteText(unsigned char* out, std::string_view text) noexcept {
+    const auto* head = new (out) ValueHead(TextHead(text));
+    std::copy_n(text.data(), text.size(), out + sizeof(ValueHead));
+    return out + ValueSize(*head);
 }
 
 template <typename T>
 T& PayloadAs(const unsigned char* payload) noexcept {
     // The record's bytes were written as a T by WriteValue; the reader only ever hands out copies.
     return *std::launder(reinterpret_cast<T*>(const_cast<unsigned char*>(payload)));
-}
-
-size_t TextSize(std::string_view text) noexcept { return sizeof(ValueHead) + Aligned(text.size()); }
-
-unsigned char* WriteText(unsigned char* out, std::string_view text) noexcept {
-    new (out) ValueHead{static_cast<uint32_t>(MetricsValueType::String), Storage::InlineText, 0,
-                        static_cast<uint16_t>(text.size())};
-    std::copy_n(text.data(), text.size(), out + sizeof(ValueHead));
-    return out + TextSize(text);
 }
 
 // Reads one value at in into value and returns the end of it. Short text equal to the last text
@@ -127,14 +130,14 @@ const unsigned char* ReadValue(const unsigned char* in, MetricsValue& value,
     const auto& head = *reinterpret_cast<const ValueHead*>(in);
     const unsigned char* payload = in + sizeof(ValueHead);
     value.m_type = static_cast<MetricsValueType>(head.type);
+    value.m_int = 0;
     value.m_string.reset();
     value.m_wstring.reset();
     switch (head.storage) {
         case Storage::Scalar:
             std::memcpy(&value.m_int, payload, 8);
-            return payload + 8;
+            break;
         case Storage::InlineText: {
-            value.m_int = 0;
             const std::string_view text(reinterpret_cast<const char*>(payload), head.length);
             if (cache != nullptr && *cache && **cache == text) {
                 value.m_string = *cache;
@@ -144,51 +147,36 @@ const unsigned char* ReadValue(const unsigned char* in, MetricsValue& value,
                     *cache = value.m_string;
                 }
             }
-            return payload + Aligned(head.length);
+            break;
         }
         case Storage::InlineWide: {
-            value.m_int = 0;
             auto text = std::make_shared<std::wstring>(head.length, L'\0');
             std::memcpy(text->data(), payload, head.length * sizeof(wchar_t));
             value.m_wstring = std::move(text);
-            return payload + Aligned(head.length * sizeof(wchar_t));
+            break;
         }
         case Storage::SharedText:
-            value.m_int = 0;
             value.m_string = PayloadAs<std::shared_ptr<std::string>>(payload);
-            return payload + sizeof(std::shared_ptr<std::string>);
+            break;
         case Storage::SharedWide:
-            value.m_int = 0;
             value.m_wstring = PayloadAs<std::shared_ptr<std::wstring>>(payload);
-            return payload + sizeof(std::shared_ptr<std::wstring>);
+            break;
         case Storage::NoText:
-            value.m_int = 0;
             break;
     }
-    return payload;
+    return payload + PayloadBytes(head);
 }
 
 // Lets go of what one value owns and returns the end of it.
 const unsigned char* DestroyValue(const unsigned char* in) noexcept {
     const auto& head = *reinterpret_cast<const ValueHead*>(in);
     const unsigned char* payload = in + sizeof(ValueHead);
-    switch (head.storage) {
-        case Storage::Scalar:
-            return payload + 8;
-        case Storage::InlineText:
-            return payload + Aligned(head.length);
-        case Storage::InlineWide:
-            return payload + Aligned(head.length * sizeof(wchar_t));
-        case Storage::SharedText:
-            PayloadAs<std::shared_ptr<std::string>>(payload).~shared_ptr();
-            return payload + sizeof(std::shared_ptr<std::string>);
-        case Storage::SharedWide:
-            PayloadAs<std::shared_ptr<std::wstring>>(payload).~shared_ptr();
-            return payload + sizeof(std::shared_ptr<std::wstring>);
-        case Storage::NoText:
-            break;
+    if (head.storage == Storage::SharedText) {
+        PayloadAs<std::shared_ptr<std::string>>(payload).~shared_ptr();
+    } else if (head.storage == Storage::SharedWide) {
+        PayloadAs<std::shared_ptr<std::wstring>>(payload).~shared_ptr();
     }
-    return payload;
+    return payload + PayloadBytes(head);
 }
 
 const unsigned char* BodyOf(const RecordHead& record) noexcept {
@@ -203,10 +191,10 @@ std::shared_ptr<MetricsEvent>& SharedEventOf(const RecordHead& record) noexcept 
 
 size_t BuiltRecordSize(const MetricsEvent& event, const std::string_view* name) noexcept {
     size_t size = sizeof(RecordHead) +
-                  (name != nullptr ? TextSize(*name) : ValueSize(event.param1)) +
-                  ValueSize(event.param2);
+                  (name != nullptr ? ValueSize(TextHead(*name)) : ValueSize(HeadOf(event.param1))) +
+                  ValueSize(HeadOf(event.param2));
     for (const auto& pair : event.paramPairs) {
-        size += ValueSize(pair.first) + ValueSize(pair.second);
+        size += ValueSize(HeadOf(pair.first)) + ValueSize(HeadOf(pair.second));
     }
     return size;
 }

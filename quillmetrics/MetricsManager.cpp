@@ -37,11 +37,9 @@ struct QUILLMETRICS_HIDDEN MetricsManager::State {
     bool Admits(unsigned long long bits, bool stop) const {
         return !IsShutdown() && delivery.IsRunning() && (stop || MaskAllows(bits));
     }
-    // Stamps an event; true when synchronous consumers wait for it.
-    bool Stamp(MetricsEvent& event) const {
+    static void Stamp(MetricsEvent& event) {
         event.timestamp = GetTimestampNs();
         GetDateTime(event.datetimeSeconds, event.datetimeMicroseconds);
-        return consumers.HasSynchronous();
     }
 
     // The thread only keeps references to the registry and the hooks declared after it.
@@ -102,7 +100,8 @@ void MetricsManager::State::Emit(std::shared_ptr<MetricsEvent> event, bool stop)
     if (!event || !Admits(event->bits, stop)) {
         return;
     }
-    if (Stamp(*event)) {
+    Stamp(*event);
+    if (consumers.HasSynchronous()) {
         consumers.DeliverSynchronously(*event, event->bits & kCategoryMask);
     }
     const uint64_t stamp = event->timestamp;
@@ -120,7 +119,8 @@ void MetricsManager::State::EmitBuilt(MetricsEvent& event, const LentName* name)
         event.param1 = *name->value;
         name = nullptr;
     }
-    if (Stamp(event)) {
+    Stamp(event);
+    if (consumers.HasSynchronous()) {
         if (name != nullptr) {
             event.param1 =
                 name->value != nullptr ? *name->value : MetricsValue(std::string(name->text));

@@ -6,22 +6,6 @@
 
 namespace Metrics {
 
-namespace {
-
-// Finds the calling thread's current context and lets it open its own scope first, so that the
-// context scope always opens before the first scope inside it. False when there is no context.
-bool OpenUnderCurrentContext(unsigned long long& contextId) {
-    const auto context = ThisThreadCurrentContext();
-    if (!context) {
-        return false;
-    }
-    context->OpenScope();
-    contextId = context->GetId();
-    return true;
-}
-
-}  // namespace
-
 bool TestBitsAndContext(unsigned long long bits) {
     return MetricsManager::MaskAllows(bits) && ThisThreadCurrentContextId() != 0;
 }
@@ -57,15 +41,15 @@ Scope::Scope(unsigned long long bits)
 
 void Scope::OpenImpl(MetricsValue&& name) {
     m_name = name;
-    if (OpenUnderCurrentContext(m_contextId)) {
+    if (ThreadStacks::ContextForScope(m_contextId)) {
         m_open = true;
         EmitName(MetricsEventType::ScopeOpen, 0);
     }
 }
 
 void Scope::OpenNamed(const char* name, unsigned long long length) {
-    m_contextId = ThreadStacks::ContextIdForScope();
-    if (m_contextId == 0) {
+    // Only into an enabled context, as TestBitsAndContext would have it.
+    if (!ThreadStacks::ContextForScope(m_contextId) || m_contextId == 0) {
         return;
     }
     m_name = MetricsValue(std::string(name, static_cast<size_t>(length)));
@@ -86,7 +70,7 @@ void Scope::EmitName(MetricsEventType type, MetricsValue&& second) const {
 
 void Scope::OpenImpl(MetricsValue&& name, MetricsValuePairs&& pairs) {
     m_name = name;
-    if (OpenUnderCurrentContext(m_contextId)) {
+    if (ThreadStacks::ContextForScope(m_contextId)) {
         m_open = true;
         MultiEmitImpl(MetricsEventType::ScopeOpen, std::move(name), std::move(pairs));
     }

@@ -94,20 +94,21 @@ bool ThreadStacks::CurrentContextId(unsigned long long& id) {
     return true;
 }
 
-unsigned long long ThreadStacks::ContextIdForScope() {
+bool ThreadStacks::ContextForScope(unsigned long long& id) {
     MetricsThreadContext::AttachedContext* top = TopLiveEntry();
-    if (top == nullptr || top->id == 0) {
-        return 0;
+    if (top == nullptr) {
+        return false;
     }
     if (!top->scopeOpened) {
         const std::shared_ptr<ContextShared> record = top->record.lock();
         if (!record) {
-            return 0;  // gone since the look just now
+            return false;  // gone since the look just now
         }
         record->OpenScope();
         top->scopeOpened = true;
     }
-    return top->id;
+    id = top->id;
+    return true;
 }
 
 }  // namespace Metrics

@@ -22,10 +22,11 @@ public:
     // The calling thread's stack; only for that thread.
     std::shared_ptr<MetricsThreadContext> ThisThread();
 
-    // What a scope opening on the calling thread needs: the current context's id, 0 when there
-    // is none or it is disabled, after the context has opened its own scope. Takes a reference
-    // to the context only the first time a scope opens in it through this attachment.
-    static unsigned long long ContextIdForScope();
+    // What a scope opening on the calling thread needs: whether there is a current context
+    // (enabled or not) and its id, once the context has opened its own scope, so that the
+    // context scope always opens before the first scope inside it. Takes a reference to the
+    // context only the first time a scope opens in it through this attachment.
+    static bool ContextForScope(unsigned long long& id);
     // Whether the calling thread has a current context, enabled or not, and its id; takes no
     // reference to it.
     static bool CurrentContextId(unsigned long long& id);
