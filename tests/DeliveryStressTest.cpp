@@ -1,42 +1,34 @@
 // Delivery under stress: many emitters, consumers that come and go, re-entrant and stalled
-// consumers, flushes and cross-thread order. Every test carries a watchdog, waits on counts rather
-// than sleeping, and checks loss, duplication and order exactly through tagged events.
+// consumers, flushes and cross-thread order. Tests wait on counts rather than sleeping, and check
+// loss, duplication and order exactly through tagged events.
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "support/RecordingListener.h"
 #include "support/StressSupport.h"
-#include "support/Watchdog.h"
 
 namespace Metrics {
 namespace {
 
+using Testing::Check;
 using Testing::CheckerPtr;
 using Testing::kBits;
 using Testing::kSanitized;
-using Testing::kTagged;
 using Testing::ListenerPtr;
 using Testing::SequenceChecker;
 using Testing::Tagged;
-using Testing::Watchdog;
 
 TEST(DeliveryStressTest, DeliveryStaysExactWhileConsumersChange) {
-    const Watchdog watchdog(std::chrono::seconds(240), "concurrent delivery");
     constexpr size_t kProducers = 8;
     const long long perProducer = kSanitized ? 10000 : 100000;
     MetricsManager& manager = Testing::StartManager();
-    const CheckerPtr sync(new SequenceChecker(kProducers, true));
-    const CheckerPtr async1(new SequenceChecker(kProducers, true));
-    const CheckerPtr async2(new SequenceChecker(kProducers, true));
-    ASSERT_TRUE(manager.AddConsumer(ListenerPtr(sync), kBits, true));
-    ASSERT_TRUE(manager.AddConsumer(ListenerPtr(async1), kBits, false));
-    ASSERT_TRUE(manager.AddConsumer(ListenerPtr(async2), ~0ULL, false));
+    const CheckerPtr sync = Check(kProducers, true, true, kBits);
+    const CheckerPtr async1 = Check(kProducers, true, false, kBits);
+    const CheckerPtr async2 = Check(kProducers, true, false);
 
     std::atomic<bool> stop{false};
     std::vector<CheckerPtr> transients;
@@ -53,18 +45,11 @@ TEST(DeliveryStressTest, DeliveryStaysExactWhileConsumersChange) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
-    std::vector<std::thread> producers;
-    producers.reserve(kProducers);
-    for (size_t p = 0; p < kProducers; ++p) {
-        producers.emplace_back([&manager, p, perProducer] {
-            for (long long i = 0; i < perProducer; ++i) {
-                manager.EmitEvent(Tagged(p, i));
-            }
-        });
-    }
-    for (auto& producer : producers) {
-        producer.join();
-    }
+    Testing::RunThreads(kProducers, [&](size_t p) {
+        for (long long i = 0; i < perProducer; ++i) {
+            manager.EmitEvent(Tagged(p, i));
+        }
+    });
     stop = true;
     churn.join();
     manager.WaitUntilWritesFlushed(120000);
@@ -86,8 +71,9 @@ TEST(DeliveryStressTest, DeliveryStaysExactWhileConsumersChange) {
 
 // Two threads take turns: each emits only after seeing the other's last emit finish, so every event
 // happened after the one before it, and must be delivered after it although threads alternate.
-TEST(DeliveryStressTest, HappensBeforeOrderHoldsAcrossThreads) {
-    const Watchdog watchdog(std::chrono::seconds(120), "alternating emitters");
+// Then each of three threads flushes after each of its emits: the flush must not return before
+// that event was delivered.
+TEST(DeliveryStressTest, HappensBeforeOrderAndFlushesHoldAcrossThreads) {
     MetricsManager& manager = Testing::StartManager();
     auto recorder = Testing::Subscribe(false);
     const long long turns = kSanitized ? 2000 : 20000;
@@ -98,57 +84,34 @@ TEST(DeliveryStressTest, HappensBeforeOrderHoldsAcrossThreads) {
     for (long long i = 0; i < turns; ++i) {
         ASSERT_EQ(events[static_cast<size_t>(i)].param2.m_int, i) << "delivered out of order";
     }
-}
 
-TEST(DeliveryStressTest, FlushIsExactWithSeveralEmitters) {
-    const Watchdog watchdog(std::chrono::seconds(120), "flush with several emitters");
+    ASSERT_TRUE(manager.RemoveConsumer(Testing::AsListener(recorder)));
     constexpr size_t kProducers = 3;
-    MetricsManager& manager = Testing::StartManager();
-    const CheckerPtr async(new SequenceChecker(kProducers, true));
-    ASSERT_TRUE(manager.AddConsumer(ListenerPtr(async), ~0ULL, false));
+    const CheckerPtr async = Check(kProducers, true, false);
     std::atomic<int> early{0};
-    std::vector<std::thread> producers;
-    producers.reserve(kProducers);
-    for (size_t p = 0; p < kProducers; ++p) {
-        producers.emplace_back([&, p] {
-            for (long long i = 0; i < 300; ++i) {
-                manager.EmitEvent(Tagged(p, i));
-                manager.WaitUntilWritesFlushed(30000);
-                if (async->Next(p) != i + 1) {
-                    ++early;
-                }
-            }
-        });
-    }
-    for (auto& producer : producers) {
-        producer.join();
-    }
+    Testing::RunThreads(kProducers, [&](size_t p) {
+        for (long long i = 0; i < 300; ++i) {
+            manager.EmitEvent(Tagged(p, i));
+            manager.WaitUntilWritesFlushed(30000);
+            early += async->Next(p) != i + 1 ? 1 : 0;
+        }
+    });
     EXPECT_EQ(early.load(), 0) << "a flush returned before the caller's own event was delivered";
     EXPECT_EQ(async->Errors(), 0);
 }
 
 TEST(DeliveryStressTest, ReentrantSynchronousConsumerNeverDeadlocks) {
-    const Watchdog watchdog(std::chrono::seconds(60), "re-entrant consumer");
     MetricsManager& manager = Testing::StartManager();
-
-    class Echo : public IMetricsListener {
-    public:
-        void OnEvent(const MetricsEvent& event) override {
-            if (event.eventType == kTagged && event.subjectId == 0) {
-                MetricsManager& manager = MetricsManager::GetInstance();
-                manager.EmitEvent(Tagged(1, event.param2.m_int));  // emits from inside
-                // Registering from here would wait for ever on the lock this thread holds.
-                if (manager.AddConsumer(ListenerPtr(new Echo()), 0, true)) {
-                    ++refusalsMissed;
-                }
-            }
+    std::atomic<int> refusalsMissed{0};
+    const ListenerPtr echo = Testing::Callback([&](const MetricsEvent& event) {
+        if (event.eventType == Testing::kTagged && event.subjectId == 0) {
+            manager.EmitEvent(Tagged(1, event.param2.m_int));  // emits from inside
+            // Registering from here would wait for ever on the lock this thread holds.
+            refusalsMissed += manager.AddConsumer(Testing::Callback({}), 0, true) ? 1 : 0;
         }
-        std::atomic<int> refusalsMissed{0};
-    };
-    const RefCntPtr<Echo, RefCntObject> echo(new Echo());
-    const CheckerPtr checker(new SequenceChecker(2, true));
-    ASSERT_TRUE(manager.AddConsumer(ListenerPtr(echo), ~0ULL, true));
-    ASSERT_TRUE(manager.AddConsumer(ListenerPtr(checker), ~0ULL, false));
+    });
+    ASSERT_TRUE(manager.AddConsumer(echo, ~0ULL, true));
+    const CheckerPtr checker = Check(2, true, false);
 
     std::atomic<bool> stop{false};
     std::thread churn([&] {
@@ -165,14 +128,14 @@ TEST(DeliveryStressTest, ReentrantSynchronousConsumerNeverDeadlocks) {
     stop = true;
     churn.join();
     manager.WaitUntilWritesFlushed(60000);
-    EXPECT_EQ(echo->refusalsMissed.load(), 0);
+    EXPECT_EQ(refusalsMissed.load(), 0);
     EXPECT_EQ(checker->Errors(), 0);
     EXPECT_EQ(checker->Next(0), count);
     EXPECT_EQ(checker->Next(1), count);
+    ASSERT_TRUE(manager.RemoveConsumer(echo));  // it refers to this frame
 }
 
 TEST(DeliveryStressTest, StalledConsumerBacklogIsDeliveredAfterRelease) {
-    const Watchdog watchdog(std::chrono::seconds(240), "stalled consumer");
     MetricsManager& manager = MetricsManager::GetInstance();
     std::atomic<int> largestBatch{0};
     manager.SetQueueCounterUpdateFunction([&](int count) {
@@ -180,13 +143,10 @@ TEST(DeliveryStressTest, StalledConsumerBacklogIsDeliveredAfterRelease) {
             largestBatch = count;
         }
     });
-    manager.Enable();
-    manager.SetBits(~0ULL);
-
+    Testing::StartManager();
     const Testing::GatePtr gate(new Testing::GateListener());
-    const CheckerPtr checker(new SequenceChecker(1, true));
-    ASSERT_TRUE(manager.AddConsumer(ListenerPtr(gate), ~0ULL, false));
-    ASSERT_TRUE(manager.AddConsumer(ListenerPtr(checker), ~0ULL, false));
+    ASSERT_TRUE(manager.AddConsumer(Testing::AsListener(gate), ~0ULL, false));
+    const CheckerPtr checker = Check(1, true, false);
     manager.EmitEvent(Tagged(0, 0));
     gate->WaitUntilInside();  // the thread is stuck
     const long long backlog = kSanitized ? 100000 : 1000000;

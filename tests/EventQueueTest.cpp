@@ -13,14 +13,11 @@
 #include "MetricsClock.h"
 #include "support/RecordingListener.h"
 #include "support/StressSupport.h"
-#include "support/Watchdog.h"
 
 namespace Metrics {
 namespace {
 
 using Testing::kSanitized;
-using Testing::Watchdog;
-
 using Testing::Tagged;
 
 std::shared_ptr<MetricsEvent> Stamped(unsigned long long producer, long long sequence,
@@ -203,7 +200,6 @@ TEST(EventQueueTest, BuffersGrowWhileStalledAndReuseChunks) {
         ASSERT_EQ(tags[static_cast<size_t>(i)], Tag(0, i));
     }
 
-    const Watchdog watchdog(std::chrono::seconds(120), "chunk reuse");
     std::atomic<bool> done{false};
     std::thread producer([&] {
         for (long long i = 0; i < stalled; ++i) {
@@ -284,28 +280,24 @@ TEST(EventQueueTest, ThreadFarAheadCallsForTheConsumer) {
 // releases rounds back to back, so that writes race the reads and the chunks' hand-back all the
 // time.
 TEST(EventQueueTest, ContendedRoundsDeliverEachEventOnceInOrder) {
-    const Watchdog watchdog(std::chrono::seconds(120), "contended queue");
     EventQueue::SetFirstChunkBytesForTesting(512);
     EventQueue queue;
     constexpr size_t kProducers = 3;
     const long long each = kSanitized ? 20000 : 200000;
     std::atomic<size_t> finished{0};
-    std::vector<std::thread> producers;
-    for (size_t p = 0; p < kProducers; ++p) {
-        producers.emplace_back([&, p] {
+    std::thread producers([&] {
+        Testing::RunThreads(kProducers, [&](size_t p) {
             for (long long i = 0; i < each; ++i) {
                 if (i % 2 == 0) {
                     MetricsEvent event = Built(p, i);
                     queue.PushBuilt(event);
                 } else {
-                    auto event = Tagged(p, i);
-                    event->timestamp = GetTimestampNs();
-                    queue.Push(std::move(event));
+                    queue.Push(Stamped(p, i, GetTimestampNs()));
                 }
             }
             finished.fetch_add(1);
         });
-    }
+    });
     std::vector<long long> next(kProducers, 0);
     long long total = 0;
     long long errors = 0;
@@ -322,9 +314,7 @@ TEST(EventQueueTest, ContendedRoundsDeliverEachEventOnceInOrder) {
             break;
         }
     }
-    for (auto& producer : producers) {
-        producer.join();
-    }
+    producers.join();
     EXPECT_EQ(errors, 0);
     EXPECT_EQ(total, each * static_cast<long long>(kProducers));
     EXPECT_EQ(queue.PushedCount(), static_cast<unsigned long long>(total));
@@ -343,7 +333,6 @@ uint64_t CoarseTicks() {
 // Events ordered by the host's synchronisation reach an asynchronous consumer in that order even
 // when they fall into one clock step, and so does the shutdown event that follows the last one.
 TEST(EventQueueTest, CoarseClockKeepsHappensBeforeOrder) {
-    const Watchdog watchdog(std::chrono::seconds(120), "coarse clock turns");
     SetTickSourceForTesting(&CoarseTicks, kStepNs);
     MetricsManager& manager = Testing::StartManager();
     auto recorder = Testing::Subscribe(false);

@@ -10,8 +10,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <random>
 #include <thread>
 
@@ -20,20 +18,17 @@
 #include "support/ChildProcess.h"
 #include "support/RecordingListener.h"
 #include "support/StressSupport.h"
-#include "support/Watchdog.h"
 
 namespace Metrics {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using Testing::Check;
 using Testing::CheckerPtr;
 using Testing::kBits;
 using Testing::kSanitized;
 using Testing::ListenerPtr;
-using Testing::Seed;
-using Testing::SequenceChecker;
 using Testing::Tagged;
-using Testing::Watchdog;
 
 int RunChild(const std::string& test, const std::string& seed, std::chrono::seconds deadline,
              double* seconds = nullptr) {
@@ -52,33 +47,28 @@ size_t HeapInUse() {
 
 // The child's part: shut down at a random moment while four threads emit.
 TEST(LifecycleStressTest, DISABLED_ShutdownRaceChild) {
-    std::mt19937 random(Seed());
+    std::mt19937 random(Testing::Seed());
     MetricsManager& manager = Testing::StartManager();
     constexpr size_t kProducers = 4;
-    const CheckerPtr sync(new SequenceChecker(kProducers, true));
-    const CheckerPtr async(new SequenceChecker(kProducers, true));
-    ASSERT_TRUE(manager.AddConsumer(ListenerPtr(sync), ~0ULL, true));
-    ASSERT_TRUE(manager.AddConsumer(ListenerPtr(async), ~0ULL, false));
+    const CheckerPtr sync = Check(kProducers, true, true);
+    const CheckerPtr async = Check(kProducers, true, false);
     std::atomic<bool> stop{false};
-    std::vector<std::thread> producers;
-    producers.reserve(kProducers);
-    for (size_t p = 0; p < kProducers; ++p) {
-        producers.emplace_back([&, p] {
-            for (long long i = 0; !stop.load(); ++i) {
-                manager.EmitEvent(Tagged(p, i));
-                Context context(0, Context::Create(true));
-                Scope scope("racing", kBits);
-            }
-        });
-    }
-    std::this_thread::sleep_for(std::chrono::microseconds(random() % 30000));
-    const auto started = Clock::now();
-    MetricsManager::ShutdownAndFlush();
-    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    stop = true;
-    for (auto& producer : producers) {
-        producer.join();
-    }
+    double seconds = 0;
+    std::thread shutdown([&] {
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 30000));
+        const auto started = Clock::now();
+        MetricsManager::ShutdownAndFlush();
+        seconds = std::chrono::duration<double>(Clock::now() - started).count();
+        stop = true;
+    });
+    Testing::RunThreads(kProducers, [&](size_t p) {
+        for (long long i = 0; !stop.load(); ++i) {
+            manager.EmitEvent(Tagged(p, i));
+            Context context(0, Context::Create(true));
+            Scope scope("racing", kBits);
+        }
+    });
+    shutdown.join();
     EXPECT_LT(seconds, 1.1) << "Disable waited past its 1000 ms";
     EXPECT_FALSE(manager.IsRunning());
     EXPECT_EQ(sync->Shutdowns(), 1);
@@ -107,14 +97,11 @@ TEST(LifecycleStressTest, ShutdownRacingEmittersInFreshProcesses) {
 
 // The child's part: leave main while threads emit and a consumer is slow.
 TEST(LifecycleStressTest, DISABLED_ExitWhileEmittingChild) {
-    class Slow : public IMetricsListener {
-    public:
-        void OnEvent(const MetricsEvent& /*event*/) override {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-    };
     MetricsManager& manager = Testing::StartManager();
-    manager.AddConsumer(ListenerPtr(new Slow()), ~0ULL, false);
+    manager.AddConsumer(Testing::Callback([](const MetricsEvent&) {
+                            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                        }),
+                        ~0ULL, false);
     for (size_t p = 0; p < 4; ++p) {
         std::thread([&manager, p] {
             for (long long i = 0;; ++i) {
@@ -143,10 +130,8 @@ TEST(LifecycleStressTest, ForkedChildMayExitOrEmitWhileParentRecords) {
 #if defined(_WIN32)
     GTEST_SKIP() << "Linux only: Windows has no fork";
 #else
-    const Watchdog watchdog(std::chrono::seconds(120), "fork");
     MetricsManager& manager = Testing::StartManager();
-    const CheckerPtr checker(new SequenceChecker(2, true));
-    ASSERT_TRUE(manager.AddConsumer(ListenerPtr(checker), ~0ULL, true));
+    const CheckerPtr checker = Check(2, true, true);
     std::atomic<bool> stop{false};
     std::atomic<bool> pause{false};
     std::atomic<bool> paused{false};
@@ -215,28 +200,17 @@ TEST(LifecycleStressTest, ForkedChildMayExitOrEmitWhileParentRecords) {
 }
 
 TEST(LifecycleStressTest, ThreadChurnKeepsEveryEventAndNoState) {
-    const Watchdog watchdog(std::chrono::seconds(240), "thread churn");
     MetricsManager& manager = Testing::StartManager();
-    const CheckerPtr checker(new SequenceChecker(1, false));
-    ASSERT_TRUE(manager.AddConsumer(ListenerPtr(checker), kBits, false));
+    const CheckerPtr checker = Check(1, false, false, kBits);
     std::atomic<int> inherited{0};
     std::atomic<long long> sequence{0};
     const auto churn = [&](int threads) {
         for (int i = 0; i < threads; i += 4) {
-            std::vector<std::thread> batch;
-            batch.reserve(4);
-            for (int t = 0; t < 4; ++t) {
-                batch.emplace_back([&] {
-                    if (manager.GetCurrentThreadContextId() != 0) {
-                        ++inherited;
-                    }
-                    Context context(0, Context::Create(true));
-                    manager.EmitEvent(Tagged(0, sequence++));
-                });
-            }
-            for (auto& thread : batch) {
-                thread.join();
-            }
+            Testing::RunThreads(4, [&](size_t) {
+                inherited += manager.GetCurrentThreadContextId() != 0 ? 1 : 0;
+                Context context(0, Context::Create(true));
+                manager.EmitEvent(Tagged(0, sequence++));
+            });
         }
         manager.WaitUntilWritesFlushed(60000);
     };

@@ -1,10 +1,9 @@
 // A host that loads a plugin built on quillmetrics, uses it and unloads it. This program does not
 // link the library itself: the plugin brings it in.
 
-#include <condition_variable>
+#include <algorithm>
 #include <cstdlib>
-#include <fstream>
-#include <mutex>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -17,7 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "support/ChildProcess.h"
-#include "support/Watchdog.h"
+#include "support/Files.h"
 
 namespace {
 
@@ -41,7 +40,6 @@ Function FindFunction(Module module, const char* name) {
 }
 
 TEST(UnloadTest, PluginLoadedAndUnloadedRepeatedly) {
-    const Metrics::Testing::Watchdog watchdog(std::chrono::seconds(60), "plugin unload");
     for (int round = 0; round < 20; ++round) {
         const Module plugin = Load();
         ASSERT_NE(plugin, nullptr);
@@ -55,37 +53,25 @@ TEST(UnloadTest, PluginLoadedAndUnloadedRepeatedly) {
 // A library that never started its thread is really unloaded (Windows; Linux keeps it), and a
 // thread that used it and ends afterwards does not call into the code that is gone.
 TEST(UnloadTest, ThreadThatOutlivesTheLibraryEndsCleanly) {
-    const Metrics::Testing::Watchdog watchdog(std::chrono::seconds(60), "unload with live thread");
     for (int round = 0; round < 3; ++round) {
         const Module plugin = Load();
         ASSERT_NE(plugin, nullptr);
         const auto use =
             FindFunction<unsigned long long (*)()>(plugin, "UseContextsWithoutEnabling");
         ASSERT_NE(use, nullptr);
-        std::mutex mutex;
-        std::condition_variable changed;
-        bool used = false;
-        bool unloaded = false;
-        std::thread user([&] {
+        std::promise<void> used;
+        std::promise<void> unloaded;
+        std::thread user([&, gone = unloaded.get_future()] {
             EXPECT_NE(use(), 0u);
-            std::unique_lock<std::mutex> lock(mutex);
-            used = true;
-            changed.notify_all();
-            changed.wait(lock, [&] { return unloaded; });
+            used.set_value();
+            gone.wait();
         });
-        {
-            std::unique_lock<std::mutex> lock(mutex);
-            changed.wait(lock, [&] { return used; });
-        }
+        used.get_future().wait();
         EXPECT_TRUE(Unload(plugin));
 #if defined(_WIN32)
         EXPECT_EQ(GetModuleHandleA("quillmetrics.dll"), nullptr) << "round " << round;
 #endif
-        {
-            const std::lock_guard<std::mutex> lock(mutex);
-            unloaded = true;
-            changed.notify_all();
-        }
+        unloaded.set_value();
         user.join();
     }
 }
@@ -103,21 +89,17 @@ TEST(UnloadTest, DISABLED_RecordAndLeaveChild) {
 }
 
 TEST(UnloadTest, ExitDeliversWhatWasQueued) {
-    const std::string path = ::testing::TempDir() + "quillmetrics-exit-test.csv";
-    std::remove(path.c_str());
+    const Metrics::Testing::TempFile path("exit-test");
     ASSERT_EQ(Metrics::Testing::RunThisProgram("UnloadTest.DISABLED_RecordAndLeaveChild",
                                                "QUILLMETRICS_EXIT_TEST_FILE", path,
                                                std::chrono::seconds(60)),
               0);
-    std::ifstream file(path);
-    std::string line;
-    int recorded = 0;
-    while (std::getline(file, line)) {
-        recorded += line.find("exit-test") != std::string::npos ? 1 : 0;
-    }
-    EXPECT_EQ(recorded, 1000);
-    file.close();
-    std::remove(path.c_str());
+    const auto lines = Metrics::Testing::Lines(Metrics::Testing::ReadFile(path));
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) {
+                                return line.find("exit-test") != std::string::npos;
+                            }),
+              1000);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #endif
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -22,6 +23,23 @@ namespace Metrics::Testing {
 inline std::string TempPath(const std::string& name) {
     return ::testing::TempDir() + name + std::to_string(getpid()) + ".csv";
 }
+
+// A TempPath that is removed when the test is done with it; it starts out removed, too.
+class TempFile {
+public:
+    explicit TempFile(const std::string& name)
+        : m_path(TempPath(name)) {
+        std::remove(m_path.c_str());
+    }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    ~TempFile() { std::remove(m_path.c_str()); }
+    operator const std::string&() const { return m_path; }  // NOLINT(hicpp-explicit-conversions)
+    const std::string& Path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
 
 // The bytes of a file, "" when there is none.
 inline std::string ReadFile(const std::string& path) {

@@ -78,6 +78,50 @@ private:
     std::vector<LogLine> m_lines;  // guarded by m_mutex
 };
 
+using ListenerPtr = RefCntPtr<IMetricsListener, RefCntObject>;
+
+// A consumer made of functions: what it does with each event, and what its destructor does.
+class CallbackListener : public IMetricsListener {
+public:
+    explicit CallbackListener(std::function<void(const MetricsEvent&)> onEvent,
+                              std::function<void()> onDestroy = nullptr)
+        : m_onEvent(std::move(onEvent))
+        , m_onDestroy(std::move(onDestroy)) {}
+    CallbackListener(const CallbackListener&) = delete;
+    CallbackListener& operator=(const CallbackListener&) = delete;
+    ~CallbackListener() override {
+        if (m_onDestroy) {
+            m_onDestroy();
+        }
+    }
+    void OnEvent(const MetricsEvent& event) override {
+        if (m_onEvent) {
+            m_onEvent(event);
+        }
+    }
+
+private:
+    std::function<void(const MetricsEvent&)> m_onEvent;
+    std::function<void()> m_onDestroy;
+};
+
+inline ListenerPtr Callback(std::function<void(const MetricsEvent&)> onEvent,
+                            std::function<void()> onDestroy = nullptr) {
+    return ListenerPtr(new CallbackListener(std::move(onEvent), std::move(onDestroy)));
+}
+
+// Runs body(0) to body(count - 1), each on a thread of its own, and returns once all have ended.
+inline void RunThreads(size_t count, const std::function<void(size_t)>& body) {
+    std::vector<std::thread> threads;
+    threads.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        threads.emplace_back(body, i);
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+}
+
 template <typename Listener>
 RefCntPtr<IMetricsListener, RefCntObject> AsListener(
     const RefCntPtr<Listener, RefCntObject>& listener) {

@@ -9,11 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "quillmetrics/quillmetrics.h"
+#include "support/RecordingListener.h"
 
 namespace Metrics::Testing {
-
-using ListenerPtr = RefCntPtr<IMetricsListener, RefCntObject>;
 
 constexpr unsigned long long kBits = 0x10000;
 // A type of the tests' own, so that the library's events never pass for tagged ones.
@@ -75,13 +73,30 @@ private:
 
 using CheckerPtr = RefCntPtr<SequenceChecker, RefCntObject>;
 
+// A new checker registered with the manager; the test fails if the manager refuses it.
+inline CheckerPtr Check(size_t producers, bool strict, bool synchronous,
+                        unsigned long long mask = ~0ULL) {
+    const CheckerPtr checker(new SequenceChecker(producers, strict));
+    EXPECT_TRUE(MetricsManager::GetInstance().AddConsumer(ListenerPtr(checker), mask, synchronous))
+        << "the manager refused a consumer";
+    return checker;
+}
+
+// Whether the tests run under a sanitizer that makes them several times slower.
+constexpr bool kSanitized =
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    true;
+#else
+    false;
+#endif
+
 // Two threads take turns emitting Tagged(side, i) for i from 0 to turns - 1, side being i's
 // parity: each emits only after seeing the other's last emit return, so every event happens after
 // the one before it although the threads alternate. Returns once both threads have ended.
 inline void TakeTurns(long long turns) {
     MetricsManager& manager = MetricsManager::GetInstance();
     std::atomic<long long> turn{0};
-    const auto player = [&](unsigned long long side) {
+    const auto player = [&](size_t side) {
         for (auto i = static_cast<long long>(side); i < turns; i += 2) {
             while (turn.load(std::memory_order_acquire) != i) {
                 std::this_thread::yield();
@@ -90,10 +105,7 @@ inline void TakeTurns(long long turns) {
             turn.store(i + 1, std::memory_order_release);
         }
     };
-    std::thread first(player, 0);
-    std::thread second(player, 1);
-    first.join();
-    second.join();
+    RunThreads(2, player);
 }
 
 // The seed a child process was given, 1 when none.
