@@ -1,16 +1,12 @@
 #include <algorithm>
-#include <thread>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "support/AllocationHooks.h"
 #include "support/RecordingListener.h"
 
-namespace Metrics {
+namespace Metrics::Testing {
 namespace {
 
-class AttributeTest : public Testing::RecordingTest {};
+class AttributeTest : public RecordingTest {};
 
 TEST_F(AttributeTest, TestBitsAndContextNeedsCategoriesAndAContext) {
     MetricsManager& manager = MetricsManager::GetInstance();
@@ -26,10 +22,10 @@ TEST_F(AttributeTest, TestBitsAndContextNeedsCategoriesAndAContext) {
     std::thread([] { EXPECT_FALSE(TestBitsAndContext(0)); }).join();  // no context there
 
     // A refused category costs no allocation, and the inline front end builds nothing.
-    const size_t before = Testing::AllocationCount();
+    const size_t before = AllocationCount();
     EXPECT_FALSE(TestBitsAndContext(0x1000));
     Attribute("a name that would need a heap string", 1.5, 0x1000);
-    EXPECT_EQ(Testing::AllocationCount(), before);
+    EXPECT_EQ(AllocationCount(), before);
 }
 
 // Names are lent to the library for the call: every kind and length of name arrives whole, at a
@@ -40,7 +36,7 @@ TEST_F(AttributeTest, TestBitsAndContextNeedsCategoriesAndAContext) {
 TEST_F(AttributeTest, LentNamesArriveWholeAndCostNoAllocation) {
     MetricsManager& manager = MetricsManager::GetInstance();
     manager.SetBits(~0ULL);
-    const auto async = Testing::Subscribe(false);
+    const auto async = Subscribe(false);
     Context context(0, Context::Create(true));
     { Scope first("opens the context's own scope", 0); }
     const std::string exact(64, 'e');
@@ -62,23 +58,23 @@ TEST_F(AttributeTest, LentNamesArriveWholeAndCostNoAllocation) {
     for (const auto& recorder : {m_events, async}) {
         std::vector<std::string> names;
         for (const auto& event : recorder->Events()) {
-            names.push_back(Testing::Text(event.param1));
+            names.push_back(Text(event.param1));
         }
         EXPECT_EQ(names, expected);
     }
 
-    manager.RemoveConsumer(Testing::AsListener(m_events));
-    manager.RemoveConsumer(Testing::AsListener(async));
+    manager.RemoveConsumer(AsListener(m_events));
+    manager.RemoveConsumer(AsListener(async));
     for (int i = 0; i < 4000; ++i) {  // 64 KiB chunks filled and handed back for reuse
         Attribute("rows", i, 0);
     }
     manager.WaitUntilWritesFlushed(10000);
-    const size_t before = Testing::AllocationCount();
+    const size_t before = AllocationCount();
     for (int i = 0; i < 100; ++i) {
         Attribute("rows", i, 0);
         Attribute(exact, i, 0);
     }
-    EXPECT_EQ(Testing::AllocationCount(), before);
+    EXPECT_EQ(AllocationCount(), before);
 }
 
 TEST_F(AttributeTest, AttributesAreFiledUnderTheCurrentContext) {
@@ -88,7 +84,7 @@ TEST_F(AttributeTest, AttributesAreFiledUnderTheCurrentContext) {
     MetricsValue name("orphan");
     MetricsValue value(5);
     AttributeImpl(std::move(name), std::move(value), 0);  // no context: arguments untouched
-    EXPECT_EQ(Testing::Text(name), "orphan");             // NOLINT(bugprone-use-after-move)
+    EXPECT_EQ(Text(name), "orphan");                      // NOLINT(bugprone-use-after-move)
     EXPECT_EQ(value.m_int, 5);                            // NOLINT(bugprone-use-after-move)
     MetricsValuePairs pairs;
     pairs.emplace_back(MetricsValue("k"), MetricsValue(1));
@@ -113,14 +109,14 @@ TEST_F(AttributeTest, AttributesAreFiledUnderTheCurrentContext) {
     EXPECT_EQ(events[0].contextId, inner.GetContextId());
     EXPECT_EQ(events[0].subjectId, 0u);
     EXPECT_EQ(events[0].bits, 0x4000u);
-    EXPECT_EQ(Testing::Text(events[0].param1), "orphan");
+    EXPECT_EQ(Text(events[0].param1), "orphan");
     EXPECT_EQ(events[0].param2.m_int, 5);
     EXPECT_EQ(events[1].eventType, MetricsEventType::MultiAttribute);
     EXPECT_EQ(events[1].bits, 0x8000u);
     EXPECT_EQ(events[1].param2.m_type, MetricsValueType::Int64);
     EXPECT_EQ(events[1].param2.m_int, 0);
     ASSERT_EQ(events[1].paramPairs.size(), 1u);
-    EXPECT_EQ(Testing::Text(events[1].paramPairs[0].first), "k");
+    EXPECT_EQ(Text(events[1].paramPairs[0].first), "k");
     EXPECT_EQ(events[2].contextId, outer.GetContextId());
     EXPECT_EQ(events[2].param2.m_type, MetricsValueType::Bool);
 }
@@ -183,4 +179,4 @@ TEST_F(AttributeTest, NewThreadStartsWithAnEmptyStack) {
 }
 
 }  // namespace
-}  // namespace Metrics
+}  // namespace Metrics::Testing

@@ -1,19 +1,14 @@
-#include <gtest/gtest.h>
-
 #include "support/RecordingListener.h"
 
-namespace Metrics {
+namespace Metrics::Testing {
 namespace {
-
-using Testing::AsListener;
-using Testing::MakeRecordingListener;
 
 // Each event carries its own bits as its tag.
 std::shared_ptr<MetricsEvent> MakeEvent(unsigned long long bits) {
-    return Testing::TaggedAttribute(bits, static_cast<long long>(bits));
+    return TaggedAttribute(bits, static_cast<long long>(bits));
 }
 
-std::vector<long long> ReceivedMasks(const Testing::RecordingListenerPtr& listener) {
+std::vector<long long> ReceivedMasks(const RecordingListenerPtr& listener) {
     std::vector<long long> masks;
     for (const auto& event : listener->Events()) {
         masks.push_back(event.param2.m_int);
@@ -27,9 +22,9 @@ TEST(ConsumerTest, GlobalGateThenConsumerMask) {
     MetricsManager& manager = MetricsManager::GetInstance();
     manager.Enable();
     struct Side {
-        Testing::RecordingListenerPtr all = MakeRecordingListener();
-        Testing::RecordingListenerPtr none = MakeRecordingListener();
-        Testing::RecordingListenerPtr lowOnly = MakeRecordingListener();
+        RecordingListenerPtr all = MakeRecordingListener();
+        RecordingListenerPtr none = MakeRecordingListener();
+        RecordingListenerPtr lowOnly = MakeRecordingListener();
     };
     Side sides[2];
     for (const bool synchronous : {true, false}) {
@@ -74,7 +69,7 @@ TEST(ConsumerTest, MaskOperationsAndTestBits) {
 }
 
 TEST(ConsumerTest, RemoveTakesOneRegistrationSynchronousFirst) {
-    MetricsManager& manager = Testing::StartManager();
+    MetricsManager& manager = StartManager();
     auto listener = MakeRecordingListener();
     EXPECT_FALSE(manager.RemoveConsumer(AsListener(listener)));  // never registered
 
@@ -100,7 +95,7 @@ TEST(ConsumerTest, RemoveTakesOneRegistrationSynchronousFirst) {
 }
 
 TEST(ConsumerTest, AsyncConsumerMayRemoveItselfWhileBeingCalled) {
-    MetricsManager& manager = Testing::StartManager();
+    MetricsManager& manager = StartManager();
     auto self = MakeRecordingListener();
     auto witness = MakeRecordingListener();
     self->SetOnEvent(
@@ -117,4 +112,4 @@ TEST(ConsumerTest, AsyncConsumerMayRemoveItselfWhileBeingCalled) {
 }
 
 }  // namespace
-}  // namespace Metrics
+}  // namespace Metrics::Testing

@@ -1,12 +1,10 @@
-#include <gtest/gtest.h>
-
 #include "ContextShared.h"
 #include "support/RecordingListener.h"
 
-namespace Metrics {
+namespace Metrics::Testing {
 namespace {
 
-class ContextRecordTest : public Testing::RecordingTest {};
+class ContextRecordTest : public RecordingTest {};
 
 TEST_F(ContextRecordTest, LifecycleEventsOncePerRecord) {
     MetricsManager::GetInstance().SetBits(~0ULL);
@@ -141,4 +139,4 @@ TEST_F(ContextRecordTest, DisabledCurrentContextRefusesTheTestButNotTheImpl) {
 }
 
 }  // namespace
-}  // namespace Metrics
+}  // namespace Metrics::Testing

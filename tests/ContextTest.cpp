@@ -2,22 +2,16 @@
 #include <windows.h>
 #endif
 
-#include <memory>
-#include <thread>
-
-#include <gtest/gtest.h>
-
 #include "support/RecordingListener.h"
 
-namespace Metrics {
+namespace Metrics::Testing {
 namespace {
 
-using Testing::Text;
 using Type = MetricsEventType;
 using Diagnostic = MetricsManager::TLSDiagnosticType;
 
 // Records every event synchronously, and the reports of invalid context use.
-class ContextTest : public Testing::RecordingTest {
+class ContextTest : public RecordingTest {
 protected:
     void SetUp() override {
         MetricsManager& manager = MetricsManager::GetInstance();
@@ -28,10 +22,25 @@ protected:
     }
     void TearDown() override { MetricsManager::ShutdownAndFlush(); }
 
-    std::vector<Testing::LogLine> Reports() const { return m_log.Reports(); }
+    static void Diagnose(Diagnostic mode) {
+        MetricsManager::GetInstance().SetTLSDiagnosticType(mode);
+    }
+    // The keys of the reports so far, which are then forgotten.
+    std::vector<std::wstring> TakeReports() {
+        std::vector<std::wstring> keys;
+        for (const auto& report : m_log.Reports()) {
+            keys.push_back(report.key);
+        }
+        m_log.Clear();
+        return keys;
+    }
 
-    Testing::LogRecorder m_log;
+    LogRecorder m_log;
 };
+
+const std::wstring kAttach = L"quillmetrics-invalid-attach-attempted";
+const std::wstring kDetach = L"quillmetrics-invalid-detach-attempted";
+using Keys = std::vector<std::wstring>;
 
 TEST_F(ContextTest, CreateAnnouncesIdsAndHandlesOpenAndClose) {
     EXPECT_EQ(Context::Create(0ULL), 0u);
@@ -95,7 +104,9 @@ TEST_F(ContextTest, CopiesShareTheRecordAndItsFirstCloseEndsIt) {
     EXPECT_EQ(m_events->Events().back().subjectId, targetId);
 }
 
-TEST_F(ContextTest, AttachTwiceCountsOnceAndMovesToTop) {
+// Each handle counts its own attaches on its thread. A handle that detaches a record another
+// handle attached goes below zero, and its counter then reads as "on another thread".
+TEST_F(ContextTest, AttachCountsPerHandle) {
     Context a(0, Context::Create(true));
     Context b(0, Context::Create(true));
     a.AttachToThread();
@@ -105,13 +116,29 @@ TEST_F(ContextTest, AttachTwiceCountsOnceAndMovesToTop) {
     a.DetachFromThread();  // a counted once, so one detach takes it off
     EXPECT_EQ(Current(), 0u);
     a.DetachFromThread();  // not attached, counter 0: nothing, not reported
-    MetricsManager::GetInstance().SetTLSDiagnosticType(Diagnostic::Log);
+    Diagnose(Diagnostic::Log);
     a.DetachFromThread();
-    EXPECT_TRUE(Reports().empty());
+    EXPECT_EQ(TakeReports(), Keys{});
+
+    Context first(0, Context::Create(true));
+    first.DetachFromThread();  // counter 0
+    Context second(first);     // counter 0, copied
+    first.AttachToThread();
+    second.DetachFromThread();  // attached here: detached, counter -1
+    EXPECT_EQ(Current(), 0u);
+    EXPECT_EQ(TakeReports(), Keys{});
+    second.AttachToThread();  // not here, counter not 0: reported, attached all the same
+    EXPECT_EQ(Current(), first.GetContextId());
+    EXPECT_EQ(TakeReports(), Keys{kAttach});
+    second.DetachFromThread();
+    EXPECT_EQ(Current(), 0u);
 }
 
-TEST_F(ContextTest, CrossThreadAttachIsReportedInLogMode) {
-    MetricsManager::GetInstance().SetTLSDiagnosticType(Diagnostic::Log);
+// A cross-thread attach in Log mode is reported, with the context's description, and carried
+// out; in LogCallStack mode both keys go to the call-stack hook; in Throw mode the attach is
+// refused, and an invalid detach never throws.
+TEST_F(ContextTest, CrossThreadUseIsReportedAsTheModeSays) {
+    Diagnose(Diagnostic::Log);
     Context context(0, Context::Create(true));
     context.SetName("shared work");
     const unsigned long long id = context.GetContextId();
@@ -124,21 +151,52 @@ TEST_F(ContextTest, CrossThreadAttachIsReportedInLogMode) {
     EXPECT_EQ(Current(), id);
     context.DetachFromThread();
     EXPECT_EQ(Current(), 0u);
-    const auto reports = Reports();
+    const auto reports = m_log.Reports();
     ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0].key, L"quillmetrics-invalid-attach-attempted");
+    EXPECT_EQ(reports[0].key, kAttach);
     EXPECT_EQ(reports[0].message,
               "Context(name=shared work,id=" + std::to_string(id) + ",parent=0)");
+    m_log.Clear();
+
+    Diagnose(Diagnostic::LogCallStack);
+    Context traced(0, Context::Create(true));
+    std::thread([&] {
+        traced.AttachToThread();
+        traced.DetachFromThread();
+        traced.DetachFromThread();  // now neither here nor counted as here
+    }).join();
+    const auto stacks = m_log.Reports();
+    ASSERT_EQ(stacks.size(), 2u);
+    EXPECT_EQ(stacks[0].key, kAttach);
+    EXPECT_EQ(stacks[1].key, kDetach);
+    EXPECT_EQ(stacks[1].message, "");
+    m_log.Clear();
+
+    Diagnose(Diagnostic::Throw);
+    Context refused(0, Context::Create(true));
+    std::thread([&] {
+        try {
+            refused.AttachToThread();
+            ADD_FAILURE() << "no exception";
+        } catch (const QuillException& e) {
+            EXPECT_EQ(e.File(), "..\\quillmetrics\\MetricsContext");
+            EXPECT_EQ(e.Line(), 239);
+            EXPECT_EQ(e.Expression(), "validAttachDetachState");
+        }
+        EXPECT_EQ(Current(), 0u);    // not attached
+        refused.DetachFromThread();  // an invalid detach never throws
+    }).join();
+    refused.DetachFromThread();  // the counter was unchanged: this detach is the valid one
+    EXPECT_EQ(Current(), traced.GetContextId());
+    EXPECT_EQ(TakeReports(), Keys{});
 }
 
 TEST_F(ContextTest, DestroyedOnTheWrongThreadIsReportedAndClosed) {
-    MetricsManager::GetInstance().SetTLSDiagnosticType(Diagnostic::Log);
+    Diagnose(Diagnostic::Log);
     auto context = std::make_unique<Context>(0, Context::Create(true));
     const unsigned long long id = context->GetContextId();
     std::thread([&] { context.reset(); }).join();
-    const auto reports = Reports();
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0].key, L"quillmetrics-invalid-detach-attempted");
+    EXPECT_EQ(TakeReports(), Keys{kDetach});
     EXPECT_EQ(m_events->Types().back(), Type::ContextClose);
     // The entry left on this thread's stack went with the record.
     const auto stack = MetricsManager::GetInstance().GetThreadContext();
@@ -148,42 +206,40 @@ TEST_F(ContextTest, DestroyedOnTheWrongThreadIsReportedAndClosed) {
     EXPECT_NE(id, 0u);
 }
 
-TEST_F(ContextTest, ThrowModeRefusesTheAttach) {
-    MetricsManager::GetInstance().SetTLSDiagnosticType(Diagnostic::Throw);
-    Context context(0, Context::Create(true));
-    std::thread([&] {
-        try {
+// Without a diagnostic mode (None, or a value that names none) a cross-thread attach is carried
+// out silently and counted: the counter says the record is on two threads.
+TEST_F(ContextTest, UnreportedCrossThreadAttachIsStillCounted) {
+    for (const auto mode : {Diagnostic::None, static_cast<Diagnostic>(7)}) {
+        Diagnose(mode);
+        Context context(0, Context::Create(true));
+        const unsigned long long id = context.GetContextId();
+        std::thread([&] {
             context.AttachToThread();
-            ADD_FAILURE() << "no exception";
-        } catch (const QuillException& e) {
-            EXPECT_EQ(e.File(), "..\\quillmetrics\\MetricsContext");
-            EXPECT_EQ(e.Line(), 239);
-            EXPECT_EQ(e.Expression(), "validAttachDetachState");
-        }
-        EXPECT_EQ(Current(), 0u);    // not attached
-        context.DetachFromThread();  // an invalid detach never throws
-    }).join();
-    context.DetachFromThread();  // the counter was unchanged: this detach is the valid one
-    EXPECT_EQ(Current(), 0u);
-    EXPECT_TRUE(Reports().empty());
-}
-
-TEST_F(ContextTest, CallStackModeReportsBothKeys) {
-    MetricsManager::GetInstance().SetTLSDiagnosticType(Diagnostic::LogCallStack);
-    Context context(0, Context::Create(true));
-    std::thread([&] {
-        context.AttachToThread();
+            EXPECT_EQ(Current(), id);
+            context.DetachFromThread();
+        }).join();
+        EXPECT_EQ(TakeReports(), Keys{});
+        EXPECT_EQ(Current(), id);
+        // Counted: the handle still has the record on this thread, so a detach elsewhere is one
+        // the Log mode reports.
+        Diagnose(Diagnostic::Log);
+        std::thread([&] { context.DetachFromThread(); }).join();
+        EXPECT_EQ(TakeReports(), Keys{kDetach});
         context.DetachFromThread();
-        context.DetachFromThread();  // now neither here nor counted as here
-    }).join();
-    const auto reports = Reports();
-    ASSERT_EQ(reports.size(), 2u);
-    EXPECT_EQ(reports[0].key, L"quillmetrics-invalid-attach-attempted");
-    EXPECT_EQ(reports[1].key, L"quillmetrics-invalid-detach-attempted");
-    EXPECT_EQ(reports[1].message, "");
+        EXPECT_EQ(Current(), 0u);
+    }
 }
 
+// The context's own scope opens before its first emit, once; renaming does not rename it. A
+// context closed before anything opened that scope ends without a scope close.
 TEST_F(ContextTest, ContextScopeOpensOnceBeforeTheFirstEmit) {
+    Context idle(0, Context::Create(true));
+    idle.SetName("idle");
+    idle.Close();
+    idle.Emit(MetricsValue("k"), MetricsValue(1));  // closed: opens nothing now
+    EXPECT_EQ(m_events->Types(),
+              (std::vector<Type>{Type::ContextCreate, Type::ContextOpen, Type::ContextClose}));
+
     Context context(0, Context::Create(true));
     context.SetName("ctx");
     m_events->Clear();
@@ -210,7 +266,9 @@ TEST_F(ContextTest, ContextScopeOpensOnceBeforeTheFirstEmit) {
     EXPECT_EQ(Text(events[7].param1), "ctx");  // renaming does not rename the open scope
 }
 
-TEST_F(ContextTest, ContextScopeIsSkippedWhileNothingIsEnabled) {
+// A context scope that cannot open (nothing enabled, or a name of 10,000 bytes or more) is not
+// tried again, or is refused again: the context records only its lifecycle.
+TEST_F(ContextTest, ContextScopeThatCannotOpenLeavesTheLifecycle) {
     MetricsManager& manager = MetricsManager::GetInstance();
     manager.SetBitsAbsolute(0);
     Context context(0, Context::Create(true));
@@ -225,84 +283,26 @@ TEST_F(ContextTest, ContextScopeIsSkippedWhileNothingIsEnabled) {
     ASSERT_FALSE(events.empty());
     EXPECT_EQ(m_events->Types().back(), Type::ScopeOpen);
     EXPECT_EQ(Text(events.back().param1), "");  // an empty name opens an empty-named scope
-    EXPECT_EQ(Testing::OfType(events, Type::ScopeEmit).size(), 0u);
-}
+    EXPECT_EQ(OfType(events, Type::ScopeEmit).size(), 0u);
 
-TEST_F(ContextTest, OverlongNameRecordsOnlyTheLifecycle) {
     for (const size_t length : {9999u, 10000u}) {
         m_events->Clear();
         {
-            Context context(0, Context::Create(true));
+            Context named(0, Context::Create(true));
             const std::string name(length, 'n');
-            context.SetName(name.c_str());
-            context.Emit(MetricsValue("k"), MetricsValue(1));
-            context.Emit(MetricsValue("k"), MetricsValue(2));  // tried again, refused again
+            named.SetName(name.c_str());
+            named.Emit(MetricsValue("k"), MetricsValue(1));
+            named.Emit(MetricsValue("k"), MetricsValue(2));  // tried again, refused again
         }
         const auto types = m_events->Types();
         if (length < 10000) {
             EXPECT_EQ(types.size(), 10u);
-            EXPECT_EQ(Testing::OfType(m_events->Events(), Type::ScopeEmit).size(), 2u);
+            EXPECT_EQ(OfType(m_events->Events(), Type::ScopeEmit).size(), 2u);
         } else {
             EXPECT_EQ(types, (std::vector<Type>{Type::ContextCreate, Type::ContextOpen,
                                                 Type::ContextClose}));
         }
     }
-}
-
-// Without a diagnostic mode (None, or a value that names none) a cross-thread attach is carried
-// out silently and counted: the counter says the record is on two threads.
-TEST_F(ContextTest, UnreportedCrossThreadAttachIsStillCounted) {
-    MetricsManager& manager = MetricsManager::GetInstance();
-    for (const auto mode : {Diagnostic::None, static_cast<Diagnostic>(7)}) {
-        manager.SetTLSDiagnosticType(mode);
-        Context context(0, Context::Create(true));
-        const unsigned long long id = context.GetContextId();
-        std::thread([&] {
-            context.AttachToThread();
-            EXPECT_EQ(Current(), id);
-            context.DetachFromThread();
-        }).join();
-        EXPECT_TRUE(Reports().empty());
-        EXPECT_EQ(Current(), id);
-        // Counted: the handle still has the record on this thread, so a detach elsewhere is one
-        // the Log mode reports.
-        manager.SetTLSDiagnosticType(Diagnostic::Log);
-        std::thread([&] { context.DetachFromThread(); }).join();
-        ASSERT_EQ(Reports().size(), 1u);
-        EXPECT_EQ(Reports()[0].key, L"quillmetrics-invalid-detach-attempted");
-        context.DetachFromThread();
-        EXPECT_EQ(Current(), 0u);
-        m_log.Clear();
-    }
-}
-
-// A handle that detaches a record another handle attached goes below zero, and its counter then
-// reads as "on another thread".
-TEST_F(ContextTest, DetachCountBelowZeroReadsAsElsewhere) {
-    MetricsManager::GetInstance().SetTLSDiagnosticType(Diagnostic::Log);
-    Context first(0, Context::Create(true));
-    first.DetachFromThread();  // counter 0
-    Context second(first);     // counter 0, copied
-    first.AttachToThread();
-    second.DetachFromThread();  // attached here: detached, counter -1
-    EXPECT_EQ(Current(), 0u);
-    EXPECT_TRUE(Reports().empty());
-    second.AttachToThread();  // not here, counter not 0: reported, attached all the same
-    EXPECT_EQ(Current(), first.GetContextId());
-    ASSERT_EQ(Reports().size(), 1u);
-    EXPECT_EQ(Reports()[0].key, L"quillmetrics-invalid-attach-attempted");
-    second.DetachFromThread();
-    EXPECT_EQ(Current(), 0u);
-}
-
-// A context closed before anything opened its context scope ends without a scope close.
-TEST_F(ContextTest, ClosedBeforeItsScopeOpenedEndsWithoutOne) {
-    Context context(0, Context::Create(true));
-    context.SetName("idle");
-    context.Close();
-    context.Emit(MetricsValue("k"), MetricsValue(1));  // closed: opens nothing now
-    EXPECT_EQ(m_events->Types(),
-              (std::vector<Type>{Type::ContextCreate, Type::ContextOpen, Type::ContextClose}));
 }
 
 #if defined(_WIN32)
@@ -341,4 +341,4 @@ TEST_F(ContextTest, DeletedFiberLeavesTheThreadsContexts) {
 #endif
 
 }  // namespace
-}  // namespace Metrics
+}  // namespace Metrics::Testing

@@ -5,7 +5,7 @@
 
 #include "CsvFormat.h"
 
-namespace Metrics {
+namespace Metrics::Testing {
 namespace {
 
 std::string Render(const MetricsValue& value) {
@@ -71,4 +71,4 @@ TEST(CsvFormatTest, LineColumns) {
 }
 
 }  // namespace
-}  // namespace Metrics
+}  // namespace Metrics::Testing

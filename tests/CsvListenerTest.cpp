@@ -10,22 +10,17 @@
 #include <fstream>
 #include <sstream>
 
-#include <gtest/gtest.h>
-
 #include "support/AllocationHooks.h"
 #include "support/Files.h"
 #include "support/RecordingListener.h"
 
-namespace Metrics {
+namespace Metrics::Testing {
 namespace {
 
 using Listener = MetricsRawClient::Listener;
 
 #if !defined(_WIN32)
-using Testing::FileSizeLimit;
 #endif
-using Testing::ReadFile;
-using Testing::TempPath;
 
 std::shared_ptr<MetricsEvent> MakeEvent(MetricsValue first, MetricsValue second) {
     auto event = std::make_shared<MetricsEvent>();
@@ -51,7 +46,7 @@ TEST(CsvListenerTest, RegisteredListenerWritesOneLinePerEvent) {
         std::ofstream old(path);
         old << "stale content that must be truncated\n";
     }
-    MetricsManager& manager = Testing::StartManager();
+    MetricsManager& manager = StartManager();
     const RefCntPtr<Listener, RefCntObject> listener(new Listener(path));
     EXPECT_EQ(ReadFile(path), "");
     ASSERT_TRUE(
@@ -61,7 +56,7 @@ TEST(CsvListenerTest, RegisteredListenerWritesOneLinePerEvent) {
     manager.WaitUntilWritesFlushed(10000);
 
     // Every line is flushed as it is written: readable while the listener is still open.
-    const std::vector<std::string> rows = Testing::Lines(ReadFile(path));
+    const std::vector<std::string> rows = Lines(ReadFile(path));
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_NE(rows[0].find(",7,8,name,-5"), std::string::npos) << rows[0];
     EXPECT_NE(rows[1].find(",7,8,\"with,comma\",true"), std::string::npos) << rows[1];
@@ -69,11 +64,11 @@ TEST(CsvListenerTest, RegisteredListenerWritesOneLinePerEvent) {
 }
 
 TEST(CsvListenerTest, FullDiskLosesLinesQuietly) {
-    MetricsManager& manager = Testing::StartManager();
+    MetricsManager& manager = StartManager();
     const RefCntPtr<Listener, RefCntObject> full(new Listener("/dev/full"));
-    auto witness = Testing::MakeRecordingListener();
+    auto witness = MakeRecordingListener();
     ASSERT_TRUE(manager.AddConsumer(RefCntPtr<IMetricsListener, RefCntObject>(full), ~0ULL, false));
-    ASSERT_TRUE(manager.AddConsumer(Testing::AsListener(witness), ~0ULL, false));
+    ASSERT_TRUE(manager.AddConsumer(AsListener(witness), ~0ULL, false));
     for (int i = 0; i < 50; ++i) {
         manager.EmitEvent(MakeEvent(MetricsValue("line"), MetricsValue(i)));
     }
@@ -113,7 +108,7 @@ TEST(CsvListenerTest, LinesEndTheSystemsWay) {
 #if !defined(_WIN32)
 std::vector<std::vector<std::string>> SplitRows(const std::string& content) {
     std::vector<std::vector<std::string>> rows;
-    for (const std::string& line : Testing::Lines(content)) {
+    for (const std::string& line : Lines(content)) {
         std::vector<std::string> fields;
         std::istringstream parts(line);
         std::string field;
@@ -208,9 +203,9 @@ TEST(CsvListenerTest, OutOfMemoryDropsOnlyThatLine) {
     const RefCntPtr<Listener, RefCntObject> listener(new Listener(path));
     const auto first = MakeEvent(MetricsValue("first"), MetricsValue(1));
     const auto second = MakeEvent(MetricsValue("second"), MetricsValue(2));
-    Testing::FailAllocations(true);
+    FailAllocations(true);
     EXPECT_NO_THROW(listener->OnEvent(*first));
-    Testing::FailAllocations(false);
+    FailAllocations(false);
     listener->OnEvent(*second);
     const std::string content = ReadFile(path);
     EXPECT_EQ(content.find("first"), std::string::npos);
@@ -230,7 +225,7 @@ TEST(CsvListenerTest, CsvReaderParsesEveryRow) {
         GTEST_SKIP() << "python3 is not available";
     }
     const std::string path = TempPath("reader");
-    MetricsManager& manager = Testing::StartManager();
+    MetricsManager& manager = StartManager();
     {
         const RefCntPtr<Listener, RefCntObject> listener(new Listener(path));
         ASSERT_TRUE(
@@ -277,4 +272,4 @@ TEST(CsvListenerTest, CsvReaderParsesEveryRow) {
 }
 
 }  // namespace
-}  // namespace Metrics
+}  // namespace Metrics::Testing

@@ -2,30 +2,16 @@
 // consumers, flushes and cross-thread order. Tests wait on counts rather than sleeping, and check
 // loss, duplication and order exactly through tagged events.
 
-#include <atomic>
-#include <chrono>
-#include <thread>
-
-#include <gtest/gtest.h>
-
 #include "support/RecordingListener.h"
 #include "support/StressSupport.h"
 
-namespace Metrics {
+namespace Metrics::Testing {
 namespace {
-
-using Testing::Check;
-using Testing::CheckerPtr;
-using Testing::kBits;
-using Testing::kSanitized;
-using Testing::ListenerPtr;
-using Testing::SequenceChecker;
-using Testing::Tagged;
 
 TEST(DeliveryStressTest, DeliveryStaysExactWhileConsumersChange) {
     constexpr size_t kProducers = 8;
     const long long perProducer = kSanitized ? 10000 : 100000;
-    MetricsManager& manager = Testing::StartManager();
+    MetricsManager& manager = StartManager();
     const CheckerPtr sync = Check(kProducers, true, true, kBits);
     const CheckerPtr async1 = Check(kProducers, true, false, kBits);
     const CheckerPtr async2 = Check(kProducers, true, false);
@@ -45,7 +31,7 @@ TEST(DeliveryStressTest, DeliveryStaysExactWhileConsumersChange) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
-    Testing::RunThreads(kProducers, [&](size_t p) {
+    RunThreads(kProducers, [&](size_t p) {
         for (long long i = 0; i < perProducer; ++i) {
             manager.EmitEvent(Tagged(p, i));
         }
@@ -74,10 +60,10 @@ TEST(DeliveryStressTest, DeliveryStaysExactWhileConsumersChange) {
 // Then each of three threads flushes after each of its emits: the flush must not return before
 // that event was delivered.
 TEST(DeliveryStressTest, HappensBeforeOrderAndFlushesHoldAcrossThreads) {
-    MetricsManager& manager = Testing::StartManager();
-    auto recorder = Testing::Subscribe(false);
+    MetricsManager& manager = StartManager();
+    auto recorder = Subscribe(false);
     const long long turns = kSanitized ? 2000 : 20000;
-    Testing::TakeTurns(turns);
+    TakeTurns(turns);
     manager.WaitUntilWritesFlushed(60000);
     const auto events = recorder->Events();
     ASSERT_EQ(events.size(), static_cast<size_t>(turns));
@@ -85,11 +71,11 @@ TEST(DeliveryStressTest, HappensBeforeOrderAndFlushesHoldAcrossThreads) {
         ASSERT_EQ(events[static_cast<size_t>(i)].param2.m_int, i) << "delivered out of order";
     }
 
-    ASSERT_TRUE(manager.RemoveConsumer(Testing::AsListener(recorder)));
+    ASSERT_TRUE(manager.RemoveConsumer(AsListener(recorder)));
     constexpr size_t kProducers = 3;
     const CheckerPtr async = Check(kProducers, true, false);
     std::atomic<int> early{0};
-    Testing::RunThreads(kProducers, [&](size_t p) {
+    RunThreads(kProducers, [&](size_t p) {
         for (long long i = 0; i < 300; ++i) {
             manager.EmitEvent(Tagged(p, i));
             manager.WaitUntilWritesFlushed(30000);
@@ -101,13 +87,13 @@ TEST(DeliveryStressTest, HappensBeforeOrderAndFlushesHoldAcrossThreads) {
 }
 
 TEST(DeliveryStressTest, ReentrantSynchronousConsumerNeverDeadlocks) {
-    MetricsManager& manager = Testing::StartManager();
+    MetricsManager& manager = StartManager();
     std::atomic<int> refusalsMissed{0};
-    const ListenerPtr echo = Testing::Callback([&](const MetricsEvent& event) {
-        if (event.eventType == Testing::kTagged && event.subjectId == 0) {
+    const ListenerPtr echo = Callback([&](const MetricsEvent& event) {
+        if (event.eventType == kTagged && event.subjectId == 0) {
             manager.EmitEvent(Tagged(1, event.param2.m_int));  // emits from inside
             // Registering from here would wait for ever on the lock this thread holds.
-            refusalsMissed += manager.AddConsumer(Testing::Callback({}), 0, true) ? 1 : 0;
+            refusalsMissed += manager.AddConsumer(Callback({}), 0, true) ? 1 : 0;
         }
     });
     ASSERT_TRUE(manager.AddConsumer(echo, ~0ULL, true));
@@ -143,9 +129,9 @@ TEST(DeliveryStressTest, StalledConsumerBacklogIsDeliveredAfterRelease) {
             largestBatch = count;
         }
     });
-    Testing::StartManager();
-    const Testing::GatePtr gate(new Testing::GateListener());
-    ASSERT_TRUE(manager.AddConsumer(Testing::AsListener(gate), ~0ULL, false));
+    StartManager();
+    const GatePtr gate(new GateListener());
+    ASSERT_TRUE(manager.AddConsumer(AsListener(gate), ~0ULL, false));
     const CheckerPtr checker = Check(1, true, false);
     manager.EmitEvent(Tagged(0, 0));
     gate->WaitUntilInside();  // the thread is stuck
@@ -162,4 +148,4 @@ TEST(DeliveryStressTest, StalledConsumerBacklogIsDeliveredAfterRelease) {
 }
 
 }  // namespace
-}  // namespace Metrics
+}  // namespace Metrics::Testing

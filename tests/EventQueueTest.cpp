@@ -1,24 +1,15 @@
 // The hand-off queue driven directly, and cross-thread order through the manager on a clock that
 // ticks coarsely.
 
-#include <atomic>
-#include <memory>
-#include <thread>
 #include <utility>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "EventQueue.h"
 #include "MetricsClock.h"
 #include "support/RecordingListener.h"
 #include "support/StressSupport.h"
 
-namespace Metrics {
+namespace Metrics::Testing {
 namespace {
-
-using Testing::kSanitized;
-using Testing::Tagged;
 
 std::shared_ptr<MetricsEvent> Stamped(unsigned long long producer, long long sequence,
                                       unsigned long long stamp) {
@@ -30,7 +21,7 @@ std::shared_ptr<MetricsEvent> Stamped(unsigned long long producer, long long seq
 // A built event as the front ends make it: tagged like Tagged, stamped now.
 MetricsEvent Built(unsigned long long producer, long long sequence) {
     MetricsEvent event;
-    event.eventType = Testing::kTagged;
+    event.eventType = kTagged;
     event.subjectId = producer;
     event.param1 = MetricsValue("rows");
     event.param2 = MetricsValue(sequence);
@@ -286,7 +277,7 @@ TEST(EventQueueTest, ContendedRoundsDeliverEachEventOnceInOrder) {
     const long long each = kSanitized ? 20000 : 200000;
     std::atomic<size_t> finished{0};
     std::thread producers([&] {
-        Testing::RunThreads(kProducers, [&](size_t p) {
+        RunThreads(kProducers, [&](size_t p) {
             for (long long i = 0; i < each; ++i) {
                 if (i % 2 == 0) {
                     MetricsEvent event = Built(p, i);
@@ -334,12 +325,12 @@ uint64_t CoarseTicks() {
 // when they fall into one clock step, and so does the shutdown event that follows the last one.
 TEST(EventQueueTest, CoarseClockKeepsHappensBeforeOrder) {
     SetTickSourceForTesting(&CoarseTicks, kStepNs);
-    MetricsManager& manager = Testing::StartManager();
-    auto recorder = Testing::Subscribe(false);
+    MetricsManager& manager = StartManager();
+    auto recorder = Subscribe(false);
     // This thread queues first, so that its producer comes first among equals.
     manager.EmitEvent(Tagged(9, -1));
     constexpr long long kTurns = 400;
-    Testing::TakeTurns(kTurns);
+    TakeTurns(kTurns);
     // The last turn happened before this: the shutdown event must come after it.
     EXPECT_TRUE(manager.Disable());
     const auto events = recorder->Events();
@@ -355,4 +346,4 @@ TEST(EventQueueTest, CoarseClockKeepsHappensBeforeOrder) {
 }
 
 }  // namespace
-}  // namespace Metrics
+}  // namespace Metrics::Testing

@@ -1,21 +1,17 @@
-#include <thread>
-
-#include <gtest/gtest.h>
-
 #include "support/RecordingListener.h"
 
-namespace Metrics {
+namespace Metrics::Testing {
 namespace {
 
 using Type = MetricsEventType;
 
-class HandOffContextTest : public Testing::RecordingTest {
+class HandOffContextTest : public RecordingTest {
 protected:
     void SetUp() override {
         RecordingTest::SetUp();
         MetricsManager::GetInstance().SetBits(~0ULL);
     }
-    size_t Count(Type type) const { return Testing::OfType(m_events->Events(), type).size(); }
+    size_t Count(Type type) const { return OfType(m_events->Events(), type).size(); }
 };
 
 TEST_F(HandOffContextTest, NothingToOpenWithoutACurrentContext) {
@@ -110,4 +106,4 @@ TEST_F(HandOffContextTest, AfterShutdownOpenGivesADisabledContext) {
 }
 
 }  // namespace
-}  // namespace Metrics
+}  // namespace Metrics::Testing

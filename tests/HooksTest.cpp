@@ -1,16 +1,9 @@
-#include <mutex>
-#include <thread>
-
-#include <gtest/gtest.h>
-
 #include "support/RecordingListener.h"
 
-namespace Metrics {
+namespace Metrics::Testing {
 namespace {
 
 using Severity = MetricsManager::LogSeverity;
-
-using Testing::LogRecorder;
 
 TEST(HooksTest, ManagerLogsItsLifeToTheLoggingHook) {
     MetricsManager& manager = MetricsManager::GetInstance();
@@ -115,4 +108,4 @@ TEST(HooksTest, QueueCounterSeesEveryBatch) {
 }
 
 }  // namespace
-}  // namespace Metrics
+}  // namespace Metrics::Testing

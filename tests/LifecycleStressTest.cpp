@@ -8,32 +8,21 @@
 #include <sys/wait.h>
 #endif
 
-#include <atomic>
-#include <chrono>
 #include <random>
-#include <thread>
-
-#include <gtest/gtest.h>
 
 #include "support/ChildProcess.h"
 #include "support/RecordingListener.h"
 #include "support/StressSupport.h"
 
-namespace Metrics {
+namespace Metrics::Testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Testing::Check;
-using Testing::CheckerPtr;
-using Testing::kBits;
-using Testing::kSanitized;
-using Testing::ListenerPtr;
-using Testing::Tagged;
 
 int RunChild(const std::string& test, const std::string& seed, std::chrono::seconds deadline,
              double* seconds = nullptr) {
-    return Testing::RunThisProgram("LifecycleStressTest.DISABLED_" + test,
-                                   "QUILLMETRICS_STRESS_SEED", seed, deadline, seconds);
+    return RunThisProgram("LifecycleStressTest.DISABLED_" + test, "QUILLMETRICS_STRESS_SEED", seed,
+                          deadline, seconds);
 }
 
 // Bytes in use on the C heap; 0 where the system gives no such figure (Windows).
@@ -47,8 +36,8 @@ size_t HeapInUse() {
 
 // The child's part: shut down at a random moment while four threads emit.
 TEST(LifecycleStressTest, DISABLED_ShutdownRaceChild) {
-    std::mt19937 random(Testing::Seed());
-    MetricsManager& manager = Testing::StartManager();
+    std::mt19937 random(Seed());
+    MetricsManager& manager = StartManager();
     constexpr size_t kProducers = 4;
     const CheckerPtr sync = Check(kProducers, true, true);
     const CheckerPtr async = Check(kProducers, true, false);
@@ -61,7 +50,7 @@ TEST(LifecycleStressTest, DISABLED_ShutdownRaceChild) {
         seconds = std::chrono::duration<double>(Clock::now() - started).count();
         stop = true;
     });
-    Testing::RunThreads(kProducers, [&](size_t p) {
+    RunThreads(kProducers, [&](size_t p) {
         for (long long i = 0; !stop.load(); ++i) {
             manager.EmitEvent(Tagged(p, i));
             Context context(0, Context::Create(true));
@@ -97,8 +86,8 @@ TEST(LifecycleStressTest, ShutdownRacingEmittersInFreshProcesses) {
 
 // The child's part: leave main while threads emit and a consumer is slow.
 TEST(LifecycleStressTest, DISABLED_ExitWhileEmittingChild) {
-    MetricsManager& manager = Testing::StartManager();
-    manager.AddConsumer(Testing::Callback([](const MetricsEvent&) {
+    MetricsManager& manager = StartManager();
+    manager.AddConsumer(Callback([](const MetricsEvent&) {
                             std::this_thread::sleep_for(std::chrono::milliseconds(50));
                         }),
                         ~0ULL, false);
@@ -130,7 +119,7 @@ TEST(LifecycleStressTest, ForkedChildMayExitOrEmitWhileParentRecords) {
 #if defined(_WIN32)
     GTEST_SKIP() << "Linux only: Windows has no fork";
 #else
-    MetricsManager& manager = Testing::StartManager();
+    MetricsManager& manager = StartManager();
     const CheckerPtr checker = Check(2, true, true);
     std::atomic<bool> stop{false};
     std::atomic<bool> pause{false};
@@ -200,13 +189,13 @@ TEST(LifecycleStressTest, ForkedChildMayExitOrEmitWhileParentRecords) {
 }
 
 TEST(LifecycleStressTest, ThreadChurnKeepsEveryEventAndNoState) {
-    MetricsManager& manager = Testing::StartManager();
+    MetricsManager& manager = StartManager();
     const CheckerPtr checker = Check(1, false, false, kBits);
     std::atomic<int> inherited{0};
     std::atomic<long long> sequence{0};
     const auto churn = [&](int threads) {
         for (int i = 0; i < threads; i += 4) {
-            Testing::RunThreads(4, [&](size_t) {
+            RunThreads(4, [&](size_t) {
                 inherited += manager.GetCurrentThreadContextId() != 0 ? 1 : 0;
                 Context context(0, Context::Create(true));
                 manager.EmitEvent(Tagged(0, sequence++));
@@ -227,4 +216,4 @@ TEST(LifecycleStressTest, ThreadChurnKeepsEveryEventAndNoState) {
 }
 
 }  // namespace
-}  // namespace Metrics
+}  // namespace Metrics::Testing

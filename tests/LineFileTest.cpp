@@ -18,7 +18,7 @@
 #include "PlatformFile.h"
 #include "support/Files.h"
 
-namespace Metrics {
+namespace Metrics::Testing {
 namespace {
 
 // A FIFO takes a long line in part when its reader goes away halfway, and cannot be truncated:
@@ -76,7 +76,7 @@ TEST(LineFileTest, ShortWriteOfSeveralLinesKeepsTheWholeOnes) {
 #if defined(_WIN32)
     GTEST_SKIP() << "Linux only: a file size limit stands in for a full disk";
 #else
-    const std::string path = Testing::TempPath("lines");
+    const std::string path = TempPath("lines");
     LineFile file;
     ASSERT_TRUE(file.Open(path));
     constexpr size_t kLine = 6;  // "lineN\n"
@@ -85,20 +85,20 @@ TEST(LineFileTest, ShortWriteOfSeveralLinesKeepsTheWholeOnes) {
         batch += "line" + std::to_string(i) + "\n";
     }
     {
-        Testing::FileSizeLimit limit(3 * kLine + 4);  // in the middle of the fourth line
+        FileSizeLimit limit(3 * kLine + 4);  // in the middle of the fourth line
         EXPECT_FALSE(file.WriteLines(batch));
-        EXPECT_EQ(Testing::ReadFile(path), batch.substr(0, 3 * kLine));
+        EXPECT_EQ(ReadFile(path), batch.substr(0, 3 * kLine));
     }
     {
-        Testing::FileSizeLimit limit(5 * kLine);  // at the end of the fifth line: nothing to cut
+        FileSizeLimit limit(5 * kLine);  // at the end of the fifth line: nothing to cut
         EXPECT_FALSE(file.WriteLines("line3\nline4\nline5\n"));
-        EXPECT_EQ(Testing::ReadFile(path), batch.substr(0, 5 * kLine));
+        EXPECT_EQ(ReadFile(path), batch.substr(0, 5 * kLine));
     }
     EXPECT_TRUE(file.WriteLines("line5\n"));
-    EXPECT_EQ(Testing::ReadFile(path), batch.substr(0, 6 * kLine));
+    EXPECT_EQ(ReadFile(path), batch.substr(0, 6 * kLine));
     std::remove(path.c_str());
 #endif
 }
 
 }  // namespace
-}  // namespace Metrics
+}  // namespace Metrics::Testing

@@ -2,7 +2,7 @@
 
 #include "quillmetrics/MetricsBitsUtils.h"
 
-namespace Metrics {
+namespace Metrics::Testing {
 namespace {
 
 using Bits = MetricsBitsUtils;
@@ -74,4 +74,4 @@ TEST(MetricsBitsUtilsTest, ValidationListsUnknownItems) {
 }
 
 }  // namespace
-}  // namespace Metrics
+}  // namespace Metrics::Testing

@@ -7,7 +7,7 @@
 
 #include "MetricsClock.h"
 
-namespace Metrics {
+namespace Metrics::Testing {
 namespace {
 
 TEST(MetricsClockTest, TimestampTruncatesThroughDouble) {
@@ -71,4 +71,4 @@ TEST(MetricsClockTest, PlatformClocksFeedTheAlgorithms) {
 }
 
 }  // namespace
-}  // namespace Metrics
+}  // namespace Metrics::Testing

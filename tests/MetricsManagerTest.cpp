@@ -1,36 +1,15 @@
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
-#include <vector>
-
-#include <gtest/gtest.h>
+#include <future>
 
 #include "support/AllocationHooks.h"
 #include "support/RecordingListener.h"
 
-namespace Metrics {
+namespace Metrics::Testing {
 namespace {
 
-using Testing::AsListener;
-using Testing::MakeRecordingListener;
-
-using Testing::TaggedAttribute;
-
-// Counts its own destruction, so a test can see when the manager lets go of it.
-class TrackedListener : public IMetricsListener {
-public:
-    explicit TrackedListener(std::atomic<int>& destroyed)
-        : m_destroyed(destroyed) {}
-    TrackedListener(const TrackedListener&) = delete;
-    TrackedListener& operator=(const TrackedListener&) = delete;
-    ~TrackedListener() override { ++m_destroyed; }
-    void OnEvent(const MetricsEvent& /*event*/) override {}
-
-private:
-    std::atomic<int>& m_destroyed;
-};
+// A consumer that counts its own destruction, so a test can see when the manager lets go of it.
+ListenerPtr Tracked(std::atomic<int>& destroyed) {
+    return Callback(nullptr, [&destroyed] { ++destroyed; });
+}
 
 TEST(MetricsManagerTest, IdleManagerDropsEverything) {
     MetricsManager& manager = MetricsManager::GetInstance();
@@ -45,9 +24,9 @@ TEST(MetricsManagerTest, IdleManagerDropsEverything) {
 }
 
 TEST(MetricsManagerTest, StampsAndDeliversInEmitOrder) {
-    MetricsManager& manager = Testing::StartManager(0x1000);
-    auto sync = Testing::Subscribe(true);
-    auto async = Testing::Subscribe(false);
+    MetricsManager& manager = StartManager(0x1000);
+    auto sync = Subscribe(true);
+    auto async = Subscribe(false);
 
     const std::thread::id emitter = std::this_thread::get_id();
     std::atomic<bool> syncOnEmitter{true};
@@ -84,9 +63,9 @@ TEST(MetricsManagerTest, StampsAndDeliversInEmitOrder) {
 }
 
 TEST(MetricsManagerTest, DisableDeliversShutdownToSynchronousConsumersOnly) {
-    MetricsManager& manager = Testing::StartManager(0x1000);
-    auto sync = Testing::Subscribe(true, 0);
-    auto async = Testing::Subscribe(false, 0);
+    MetricsManager& manager = StartManager(0x1000);
+    auto sync = Subscribe(true, 0);
+    auto async = Subscribe(false, 0);
     manager.EmitEvent(TaggedAttribute(0x1000));  // categorised, outside both consumer masks
     manager.EmitEvent(TaggedAttribute(0, 7));
 
@@ -128,8 +107,7 @@ TEST(MetricsManagerTest, DisableRightAfterEnableStillEndsTheThread) {
     MetricsManager& manager = MetricsManager::GetInstance();
     std::atomic<int> destroyed{0};
     manager.Enable();
-    ASSERT_TRUE(manager.AddConsumer(
-        RefCntPtr<IMetricsListener, RefCntObject>(new TrackedListener(destroyed)), 0, false));
+    ASSERT_TRUE(manager.AddConsumer(Tracked(destroyed), 0, false));
     EXPECT_TRUE(manager.Disable());
     EXPECT_FALSE(manager.IsRunning());
     EXPECT_EQ(destroyed.load(), 1);  // the consumers were released
@@ -144,40 +122,28 @@ TEST(MetricsManagerTest, ShutdownBeforeFirstInstanceLeavesItInert) {
 }
 
 TEST(MetricsManagerTest, ConsumersThrowingLoseOnlyTheirDelivery) {
-    MetricsManager& manager = Testing::StartManager();
-
-    class Throwing : public IMetricsListener {
-    public:
-        explicit Throwing(bool standard)
-            : m_standard(standard) {}
-        void OnEvent(const MetricsEvent& /*event*/) override {
-            if (m_standard) {
+    MetricsManager& manager = StartManager();
+    const auto throwing = [](bool standard) {
+        return Callback([standard](const MetricsEvent&) {
+            if (standard) {
                 throw std::runtime_error("consumer failed");
             }
             throw 42;  // NOLINT(hicpp-exception-baseclass)
-        }
-
-    private:
-        bool m_standard;
+        });
     };
-
-    auto after = MakeRecordingListener();
-    auto async = MakeRecordingListener();
-    const RefCntPtr<IMetricsListener, RefCntObject> standard(new Throwing(true));
+    const ListenerPtr standard = throwing(true);
     ASSERT_TRUE(manager.AddConsumer(standard, ~0ULL, true));
-    ASSERT_TRUE(manager.AddConsumer(AsListener(after), ~0ULL, true));
-    ASSERT_TRUE(manager.AddConsumer(RefCntPtr<IMetricsListener, RefCntObject>(new Throwing(true)),
-                                    ~0ULL, false));
-    ASSERT_TRUE(manager.AddConsumer(RefCntPtr<IMetricsListener, RefCntObject>(new Throwing(false)),
-                                    ~0ULL, false));
-    ASSERT_TRUE(manager.AddConsumer(AsListener(async), ~0ULL, false));
+    auto after = Subscribe(true);
+    ASSERT_TRUE(manager.AddConsumer(throwing(true), ~0ULL, false));
+    ASSERT_TRUE(manager.AddConsumer(throwing(false), ~0ULL, false));
+    auto async = Subscribe(false);
 
     manager.EmitEvent(TaggedAttribute(0, 1));
     EXPECT_EQ(after->Count(), 1u);
 
     // A non-standard exception leaves EmitEvent, with the consumer lock released.
     ASSERT_TRUE(manager.RemoveConsumer(standard));
-    const RefCntPtr<IMetricsListener, RefCntObject> foreign(new Throwing(false));
+    const ListenerPtr foreign = throwing(false);
     ASSERT_TRUE(manager.AddConsumer(foreign, ~0ULL, true));
     EXPECT_ANY_THROW(manager.EmitEvent(TaggedAttribute(0, 2)));
     EXPECT_TRUE(manager.RemoveConsumer(foreign));
@@ -195,25 +161,21 @@ TEST(MetricsManagerTest, ConsumersThrowingLoseOnlyTheirDelivery) {
 // holds none of the flushed events, and after RemoveConsumer it neither runs nor holds the
 // consumer.
 TEST(MetricsManagerTest, FlushAndRemovalLetGoOfTheHostsObjects) {
-    MetricsManager& manager = Testing::StartManager();
-    auto async = Testing::Subscribe(false);
-    std::atomic<bool> quit{false};
+    MetricsManager& manager = StartManager();
+    auto async = Subscribe(false);
     std::vector<std::weak_ptr<MetricsEvent>> fromOther;
-    std::atomic<int> otherEmitted{0};
-    std::thread other([&] {  // emits, then stays alive and quiet
+    std::promise<void> emitted;
+    std::promise<void> quit;
+    std::thread other([&, done = quit.get_future()] {  // emits, then stays alive and quiet
         for (int i = 0; i < 20; ++i) {
             auto event = TaggedAttribute(0, i);
             fromOther.push_back(event);
             manager.EmitEvent(std::move(event));
         }
-        otherEmitted = 1;
-        while (!quit.load()) {
-            std::this_thread::yield();
-        }
+        emitted.set_value();
+        done.wait();
     });
-    while (otherEmitted.load() == 0) {
-        std::this_thread::yield();
-    }
+    emitted.get_future().wait();
     for (int round = 0; round < 20; ++round) {
         auto event = TaggedAttribute(0, round);
         const std::weak_ptr<MetricsEvent> mine = event;
@@ -224,31 +186,19 @@ TEST(MetricsManagerTest, FlushAndRemovalLetGoOfTheHostsObjects) {
     for (const auto& weak : fromOther) {
         EXPECT_TRUE(weak.expired());
     }
-    quit = true;
+    quit.set_value();
     other.join();
 
-    class Slow : public IMetricsListener {
-    public:
-        Slow(std::atomic<bool>& inside, std::thread::id& destroyedOn)
-            : m_inside(inside)
-            , m_destroyedOn(destroyedOn) {}
-        Slow(const Slow&) = delete;
-        Slow& operator=(const Slow&) = delete;
-        ~Slow() override { m_destroyedOn = std::this_thread::get_id(); }
-        void OnEvent(const MetricsEvent& /*event*/) override {
-            m_inside = true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            m_inside = false;
-        }
-
-    private:
-        std::atomic<bool>& m_inside;
-        std::thread::id& m_destroyedOn;
-    };
     std::atomic<bool> inside{false};
     std::thread::id destroyedOn;
     {
-        RefCntPtr<IMetricsListener, RefCntObject> slow(new Slow(inside, destroyedOn));
+        const ListenerPtr slow = Callback(
+            [&](const MetricsEvent&) {
+                inside = true;
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                inside = false;
+            },
+            [&] { destroyedOn = std::this_thread::get_id(); });
         ASSERT_TRUE(manager.AddConsumer(slow, ~0ULL, false));
         manager.EmitEvent(TaggedAttribute(0));
         while (!inside.load()) {
@@ -263,9 +213,9 @@ TEST(MetricsManagerTest, FlushAndRemovalLetGoOfTheHostsObjects) {
 // Only the manager's own shutdown event ends delivery: a host's event of that type passes the
 // gate, or not, like any other, and reaches every consumer.
 TEST(MetricsManagerTest, HostEventOfShutdownTypeIsAnOrdinaryEvent) {
-    MetricsManager& manager = Testing::StartManager(0x10000);
-    auto sync = Testing::Subscribe(true);
-    auto async = Testing::Subscribe(false);
+    MetricsManager& manager = StartManager(0x10000);
+    auto sync = Subscribe(true);
+    auto async = Subscribe(false);
     auto host = TaggedAttribute(0x10000, 1);
     host->eventType = MetricsEventType::Shutdown;
     auto gated = TaggedAttribute(0x20000, 2);
@@ -286,7 +236,7 @@ TEST(MetricsManagerTest, HostEventOfShutdownTypeIsAnOrdinaryEvent) {
         EXPECT_EQ(events[1].param2.m_int, 3);
     }
     EXPECT_TRUE(manager.IsRunning());
-    auto later = Testing::Subscribe(false);
+    auto later = Subscribe(false);
     manager.EmitEvent(TaggedAttribute(0x10000, 4));
     manager.WaitUntilWritesFlushed(10000);
     EXPECT_EQ(later->Count(), 1u);
@@ -301,9 +251,9 @@ TEST(MetricsManagerTest, FailedEnableLeavesTheManagerStopped) {
                     "allocations made inside the DLLs";
 #endif
     MetricsManager& manager = MetricsManager::GetInstance();
-    Testing::FailAllocations(true);
+    FailAllocations(true);
     EXPECT_THROW(manager.Enable(), std::bad_alloc);
-    Testing::FailAllocations(false);
+    FailAllocations(false);
     EXPECT_FALSE(manager.IsRunning());
     auto listener = MakeRecordingListener();
     EXPECT_FALSE(manager.AddConsumer(AsListener(listener), ~0ULL, false));
@@ -321,13 +271,13 @@ TEST(MetricsManagerTest, FailedEnableLeavesTheManagerStopped) {
 // Removing a consumer waits only for that consumer: not for another one that is slow, and the
 // background thread holds no reference to the removed one.
 TEST(MetricsManagerTest, RemovalDoesNotWaitForOtherConsumers) {
-    MetricsManager& manager = Testing::StartManager();
-    const Testing::GatePtr gate(new Testing::GateListener());
+    MetricsManager& manager = StartManager();
+    const GatePtr gate(new GateListener());
     std::atomic<int> destroyed{0};
     auto witness = MakeRecordingListener();
     ASSERT_TRUE(manager.AddConsumer(AsListener(gate), ~0ULL, false));
     {
-        const RefCntPtr<IMetricsListener, RefCntObject> idle(new TrackedListener(destroyed));
+        const ListenerPtr idle = Tracked(destroyed);
         ASSERT_TRUE(manager.AddConsumer(idle, ~0ULL, false));
         ASSERT_TRUE(manager.AddConsumer(AsListener(witness), ~0ULL, false));
         manager.EmitEvent(TaggedAttribute(0, 1));
@@ -368,7 +318,7 @@ TEST(MetricsManagerTest, ShutdownEndsDeliveryAtItsOwnEvent) {
         });
     manager.Enable();
     manager.SetBits(~0ULL);
-    const Testing::GatePtr gate(new Testing::GateListener());
+    const GatePtr gate(new GateListener());
     auto recorder = MakeRecordingListener();
     ASSERT_TRUE(manager.AddConsumer(AsListener(gate), ~0ULL, false));
     ASSERT_TRUE(manager.AddConsumer(AsListener(recorder), ~0ULL, false));
@@ -394,4 +344,4 @@ TEST(MetricsManagerTest, ShutdownEndsDeliveryAtItsOwnEvent) {
 }
 
 }  // namespace
-}  // namespace Metrics
+}  // namespace Metrics::Testing

@@ -2,12 +2,10 @@
 
 #include <sstream>
 
-#include <gtest/gtest.h>
-
 #include "support/Files.h"
 #include "support/RecordingListener.h"
 
-namespace Metrics {
+namespace Metrics::Testing {
 namespace {
 
 constexpr unsigned long long kAll = 0xFFFFFFFFFFFF0000ULL;
@@ -15,11 +13,7 @@ constexpr unsigned long long kSql = 0x4000000000ULL;
 constexpr unsigned long long kNet = 0x40000000ULL;
 constexpr unsigned long long kDefault = 0xFFFFFFDFFFFF0000ULL;
 
-using Testing::TempPath;
-
-std::vector<std::string> ReadLines(const std::string& path) {
-    return Testing::Lines(Testing::ReadFile(path));
-}
+std::vector<std::string> ReadLines(const std::string& path) { return Lines(ReadFile(path)); }
 
 // The event_type column of a data line.
 int TypeOf(const std::string& line) {
@@ -237,8 +231,8 @@ TEST(MetricsRawClientTest, FullDiskClosesCleanly) {
 TEST(MetricsRawClientTest, WritesFromTheBackgroundThreadForEveryCategory) {
     MetricsManager& manager = MetricsManager::GetInstance();
     manager.Enable();
-    const Testing::GatePtr gate(new Testing::GateListener());
-    ASSERT_TRUE(manager.AddConsumer(Testing::AsListener(gate), 0x1000, false));
+    const GatePtr gate(new GateListener());
+    ASSERT_TRUE(manager.AddConsumer(AsListener(gate), 0x1000, false));
     const std::string path = TempPath("async");
     MetricsRawClient client;
     client.SetOutputFileName(path);
@@ -265,4 +259,4 @@ TEST(MetricsRawClientTest, WritesFromTheBackgroundThreadForEveryCategory) {
 }
 
 }  // namespace
-}  // namespace Metrics
+}  // namespace Metrics::Testing

@@ -4,7 +4,7 @@
 
 #include "quillmetrics/MetricsEvent.h"
 
-namespace Metrics {
+namespace Metrics::Testing {
 namespace {
 
 TEST(MetricsValueTest, IntegersAreSignExtendedOrKeepTheirBits) {
@@ -97,4 +97,4 @@ TEST(MetricsValueTest, NewEventIsValueInitialised) {
 }
 
 }  // namespace
-}  // namespace Metrics
+}  // namespace Metrics::Testing

@@ -9,16 +9,11 @@
 #include <sys/socket.h>
 #endif
 
-#include <chrono>
-#include <thread>
-
-#include <gtest/gtest.h>
-
 #include "quillmetrics/PrometheusExporter.h"
 #include "support/Files.h"
 #include "support/RecordingListener.h"
 
-namespace Metrics {
+namespace Metrics::Testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -115,9 +110,9 @@ std::string ScopeCount(const std::string& name, int count) {
 }
 
 TEST(PrometheusExporterTest, ServesOnlyGetMetricsAndOutlastsHostileClients) {
-    MetricsManager& manager = Testing::StartManager();
+    MetricsManager& manager = StartManager();
     const ExporterPtr exporter(new PrometheusExporter(QuickOptions()));
-    ASSERT_TRUE(manager.AddConsumer(Testing::AsListener(exporter), ~0ULL, false));
+    ASSERT_TRUE(manager.AddConsumer(AsListener(exporter), ~0ULL, false));
     std::string error;
     ASSERT_TRUE(exporter->Start(error)) << error;
     const int port = exporter->Port();
@@ -171,7 +166,7 @@ TEST(PrometheusExporterTest, ServesOnlyGetMetricsAndOutlastsHostileClients) {
 }
 
 TEST(PrometheusExporterTest, StopsWithTheManager) {
-    MetricsManager& manager = Testing::StartManager();
+    MetricsManager& manager = StartManager();
     const ExporterPtr exporter(new PrometheusExporter(QuickOptions()));
     std::string error;
     ASSERT_TRUE(exporter->Start(error)) << error;
@@ -188,12 +183,10 @@ TEST(PrometheusExporterTest, StopsWithTheManager) {
     EXPECT_THROW(PrometheusExporter{descending}, std::invalid_argument);
 }
 
-using Testing::ReadFile;
-
 // The raw client's options load the exporter from its library: it serves what the file records,
 // and a port in use or an unreachable Pushgateway is reported while the recording goes on.
 TEST(PrometheusExporterTest, RawClientOptionsServeWhatTheFileRecords) {
-    Testing::LogRecorder log;
+    LogRecorder log;
     MetricsManager& manager = MetricsManager::GetInstance();
     manager.SetLoggingFunction(log.Function());
     manager.Enable();
@@ -253,4 +246,4 @@ TEST(PrometheusExporterTest, RawClientOptionsServeWhatTheFileRecords) {
 }
 
 }  // namespace
-}  // namespace Metrics
+}  // namespace Metrics::Testing

@@ -1,15 +1,12 @@
-#include <gtest/gtest.h>
-
 #include "support/AllocationHooks.h"
 #include "support/RecordingListener.h"
 
-namespace Metrics {
+namespace Metrics::Testing {
 namespace {
 
-using Testing::Text;
 using Type = MetricsEventType;
 
-class ScopeTest : public Testing::RecordingTest {};
+class ScopeTest : public RecordingTest {};
 
 TEST_F(ScopeTest, UnwantedScopeBuildsNothing) {
     MetricsManager& manager = MetricsManager::GetInstance();
@@ -20,14 +17,14 @@ TEST_F(ScopeTest, UnwantedScopeBuildsNothing) {
     }
     Context context(0, Context::Create(true));
     m_events->Clear();
-    const size_t before = Testing::AllocationCount();
+    const size_t before = AllocationCount();
     {
         Scope masked("masked out", 0x20000);
         EXPECT_FALSE(masked.IsOpen());
         masked.Emit("name", "value");
         masked.Close();
     }
-    EXPECT_EQ(Testing::AllocationCount(), before);
+    EXPECT_EQ(AllocationCount(), before);
     { Scope neverOpened(0x10000); }
     EXPECT_EQ(m_events->Count(), 0u);
 }
@@ -43,16 +40,16 @@ TEST_F(ScopeTest, ScopesWithoutMemoryEmitUntilTheBufferIsFull) {
     MetricsManager& manager = MetricsManager::GetInstance();
     manager.SetBits(~0ULL);
     // The synchronous recorder copies on the starved thread; this one on the background thread.
-    const auto recorder = Testing::Subscribe(false);
+    const auto recorder = Subscribe(false);
     Context context(0, Context::Create(true));
     {
         Scope scope("starved", 0);
         ASSERT_TRUE(scope.IsOpen());
         manager.WaitUntilWritesFlushed(10000);
         recorder->Clear();
-        Testing::FailAllocations(true);
+        FailAllocations(true);
     }
-    Testing::FailAllocations(false);
+    FailAllocations(false);
     manager.WaitUntilWritesFlushed(10000);
     EXPECT_EQ(recorder->Types(), std::vector<Type>{Type::ScopeClose});
 
@@ -61,7 +58,7 @@ TEST_F(ScopeTest, ScopesWithoutMemoryEmitUntilTheBufferIsFull) {
         Scope scope("starved", 0);
         manager.WaitUntilWritesFlushed(10000);
         recorder->Clear();
-        Testing::FailAllocations(true);
+        FailAllocations(true);
         try {
             for (; emitted < 100000000; ++emitted) {
                 scope.Emit(emitted, 0);
@@ -69,7 +66,7 @@ TEST_F(ScopeTest, ScopesWithoutMemoryEmitUntilTheBufferIsFull) {
         } catch (const std::bad_alloc&) {
         }
     }
-    Testing::FailAllocations(false);
+    FailAllocations(false);
     manager.WaitUntilWritesFlushed(10000);
     ASSERT_LT(emitted, 100000000) << "a full buffer took events without memory";
     const auto events = recorder->Events();
@@ -252,4 +249,4 @@ TEST_F(ScopeTest, DialogRecordsItsNameWhileShown) {
 }
 
 }  // namespace
-}  // namespace Metrics
+}  // namespace Metrics::Testing

@@ -1,8 +1,12 @@
 #pragma once
 
+// The test programs take the standard headers they share from here.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
