@@ -27,25 +27,15 @@ TEST_F(ContextRecordTest, LifecycleEventsOncePerRecord) {
     }
     { ContextShared destroyedOpen(0, 6); }
 
+    EXPECT_EQ(m_events->Rows(),
+              (std::vector<std::string>{"ContextOpen i:0 i:5", "ContextClose i:0 i:5",
+                                        "ContextOpen i:0 i:6", "ContextClose i:0 i:6"}));
+    const unsigned long long parents[] = {9, 9, 0, 0};
     const auto events = m_events->Events();
-    ASSERT_EQ(events.size(), 4u);
-    const struct {
-        MetricsEventType type;
-        unsigned long long id;
-        unsigned long long parent;
-    } expected[] = {{MetricsEventType::ContextOpen, 5, 9},
-                    {MetricsEventType::ContextClose, 5, 9},
-                    {MetricsEventType::ContextOpen, 6, 0},
-                    {MetricsEventType::ContextClose, 6, 0}};
     for (size_t i = 0; i < events.size(); ++i) {
-        EXPECT_EQ(events[i].eventType, expected[i].type);
-        EXPECT_EQ(events[i].subjectId, expected[i].id);
-        EXPECT_EQ(events[i].contextId, expected[i].parent);
+        EXPECT_EQ(events[i].subjectId, i < 2 ? 5u : 6u);
+        EXPECT_EQ(events[i].contextId, parents[i]);
         EXPECT_EQ(events[i].bits, 0u);
-        EXPECT_EQ(events[i].param1.m_type, MetricsValueType::Int64);
-        EXPECT_EQ(events[i].param1.m_int, 0);
-        EXPECT_EQ(events[i].param2.m_type, MetricsValueType::Int64);
-        EXPECT_EQ(events[i].param2.m_int, static_cast<int64_t>(expected[i].id));
     }
 }
 

@@ -74,9 +74,9 @@ TEST_F(ContextTest, CreateAnnouncesIdsAndHandlesOpenAndClose) {
                                         Type::ContextCreate, Type::ContextOpen, Type::ContextClose,
                                         Type::ContextClose};
     ASSERT_EQ(m_events->Types(), expected);
+    EXPECT_EQ(Row(events[0]), "ContextCreate i:0 i:" + std::to_string(rootId));
     EXPECT_EQ(events[0].subjectId, rootId);
     EXPECT_EQ(events[0].contextId, 0u);
-    EXPECT_EQ(events[0].param2.m_int, static_cast<int64_t>(rootId));
     EXPECT_EQ(events[2].contextId, rootId);
     EXPECT_EQ(events[6].subjectId, rootId);
 }
@@ -252,18 +252,14 @@ TEST_F(ContextTest, ContextScopeOpensOnceBeforeTheFirstEmit) {
     context.Emit(MetricsValue("k"), MetricsValue(3));  // closed: nothing
     context.OpenScope();
 
-    const std::vector<Type> expected = {Type::Attribute, Type::Attribute,  Type::Attribute,
-                                        Type::ScopeOpen, Type::ScopeEmit,  Type::ScopeEmit,
-                                        Type::Attribute, Type::ScopeClose, Type::ContextClose};
-    ASSERT_EQ(m_events->Types(), expected);
-    const auto events = m_events->Events();
-    EXPECT_EQ(Text(events[3].param1), "ctx");
-    EXPECT_EQ(Text(events[4].param1), "k");
-    EXPECT_EQ(events[5].param2.m_int, 2);
-    EXPECT_EQ(Text(events[6].param1), "name");
-    EXPECT_EQ(Text(events[6].param2), "value");
-    EXPECT_EQ(events[6].bits, 0u);
-    EXPECT_EQ(Text(events[7].param1), "ctx");  // renaming does not rename the open scope
+    const auto rows = m_events->Rows();
+    ASSERT_EQ(rows.size(), 9u);
+    EXPECT_EQ(
+        std::vector<std::string>(rows.begin() + 3, rows.end()),
+        (std::vector<std::string>{"ScopeOpen s:ctx i:0", "ScopeEmit s:k i:1", "ScopeEmit s:k i:2",
+                                  "Attribute s:name s:value", "ScopeClose s:ctx i:0",
+                                  "ContextClose i:0 i:" + std::to_string(context.GetContextId())}));
+    EXPECT_EQ(m_events->Events()[6].bits, 0u);
 }
 
 // A context scope that cannot open (nothing enabled, or a name of 10,000 bytes or more) is not
@@ -281,8 +277,7 @@ TEST_F(ContextTest, ContextScopeThatCannotOpenLeavesTheLifecycle) {
     other.OpenScope();
     const auto events = m_events->Events();
     ASSERT_FALSE(events.empty());
-    EXPECT_EQ(m_events->Types().back(), Type::ScopeOpen);
-    EXPECT_EQ(Text(events.back().param1), "");  // an empty name opens an empty-named scope
+    EXPECT_EQ(Row(events.back()), "ScopeOpen s: i:0");  // an empty name opens an empty-named scope
     EXPECT_EQ(OfType(events, Type::ScopeEmit).size(), 0u);
 
     for (const size_t length : {9999u, 10000u}) {

@@ -97,44 +97,29 @@ TEST_F(ScopeTest, FirstScopeOpensTheContextScopeThenItself) {
         subject = reinterpret_cast<unsigned long long>(&scope);
         ASSERT_TRUE(scope.IsOpen());
         scope.Emit("rows", 12);
-        scope.Emit(static_cast<Type>(99), "host type", 1.5);  // any type passes through
+        scope.Emit(static_cast<Type>(99), "host type", 1.5);
         std::list<MetricsCloseScopeActions> actions{static_cast<MetricsCloseScopeActions>(3),
                                                     static_cast<MetricsCloseScopeActions>(-1)};
         scope.SetPostScopeCloseEvents(std::move(actions));
         EXPECT_TRUE(actions.empty());  // NOLINT(bugprone-use-after-move)
     }
+    // The context's attributes and its own scope, then this scope; any type passes through.
+    EXPECT_EQ(m_events->Rows(),
+              (std::vector<std::string>{
+                  "Attribute s:'pid' i:" + std::to_string(TSystem::ProcessID()),
+                  "Attribute s:'tid' i:" + std::to_string(TSystem::ThreadID()),
+                  "Attribute s:'cid' i:" + std::to_string(id), "ScopeOpen s:job i:0",
+                  "ScopeOpen s:load i:0", "ScopeEmit s:rows i:12", "99 s:host type d:1.5",
+                  "ScopeClose s:load i:0", "ScopeCloseAction s:load i:3",
+                  "ScopeCloseAction s:load i:-1"}));
     const auto events = m_events->Events();
-    const std::vector<Type> expectedTypes = {
-        Type::Attribute,        Type::Attribute,       Type::Attribute,       Type::ScopeOpen,
-        Type::ScopeOpen,        Type::ScopeEmit,       static_cast<Type>(99), Type::ScopeClose,
-        Type::ScopeCloseAction, Type::ScopeCloseAction};
-    ASSERT_EQ(m_events->Types(), expectedTypes);
-    EXPECT_EQ(Text(events[0].param1), "'pid'");
-    EXPECT_EQ(events[0].param2.m_int, static_cast<int64_t>(TSystem::ProcessID()));
-    EXPECT_EQ(Text(events[1].param1), "'tid'");
-    EXPECT_EQ(events[1].param2.m_int, static_cast<int64_t>(TSystem::ThreadID()));
-    EXPECT_EQ(Text(events[2].param1), "'cid'");
-    EXPECT_EQ(events[2].param2.m_int, static_cast<int64_t>(id));
-    EXPECT_EQ(Text(events[3].param1), "job");  // the context's own scope
     EXPECT_EQ(events[3].bits, 0u);
     EXPECT_NE(events[3].subjectId, subject);
-
     for (size_t i = 4; i < events.size(); ++i) {
         EXPECT_EQ(events[i].subjectId, subject);
         EXPECT_EQ(events[i].contextId, id);
         EXPECT_EQ(events[i].bits, 0x40000u);
     }
-    EXPECT_EQ(Text(events[4].param1), "load");
-    EXPECT_EQ(events[4].param2.m_type, MetricsValueType::Int64);
-    EXPECT_EQ(events[4].param2.m_int, 0);
-    EXPECT_EQ(Text(events[5].param1), "rows");
-    EXPECT_EQ(events[5].param2.m_int, 12);
-    EXPECT_EQ(events[6].param2.m_double, 1.5);
-    for (size_t i = 7; i < 10; ++i) {
-        EXPECT_EQ(Text(events[i].param1), "load");
-    }
-    EXPECT_EQ(events[8].param2.m_int, 3);
-    EXPECT_EQ(events[9].param2.m_int, -1);
 
     // Only the first scope of a context opens the context scope.
     m_events->Clear();
@@ -165,9 +150,8 @@ TEST_F(ScopeTest, ScopeKeepsTheContextItOpenedIn) {
     scope.Close();
     const auto reopened = m_events->Events();
     ASSERT_EQ(reopened.size(), 7u);  // second's context scope (4 events), open, close, action
-    ASSERT_EQ(m_events->Types().back(), Type::ScopeCloseAction);
+    EXPECT_EQ(Row(reopened.back()), "ScopeCloseAction s:again i:8");
     EXPECT_EQ(reopened.back().contextId, second.GetContextId());
-    EXPECT_EQ(Text(reopened.back().param1), "again");
 
     // The actions went with that close: closing again, or reopening without new ones, reports none.
     m_events->Clear();
@@ -200,17 +184,10 @@ TEST_F(ScopeTest, PairsTravelWithTheOpenEvent) {
         more.emplace_back(MetricsValue("c"), MetricsValue(2.0));
         scope.MultiEmit(Type::ScopeEmit, "multi", std::move(more));
     }
-    const auto events = m_events->Events();
-    ASSERT_EQ(events.size(), 3u);
-    EXPECT_EQ(events[0].eventType, Type::ScopeOpen);
-    EXPECT_EQ(events[0].param2.m_type, MetricsValueType::Int64);
-    EXPECT_EQ(events[0].param2.m_int, 0);
-    ASSERT_EQ(events[0].paramPairs.size(), 2u);
-    EXPECT_EQ(Text(events[0].paramPairs[1].first), "b");
-    EXPECT_EQ(events[1].paramPairs.size(), 1u);
-    EXPECT_EQ(Text(events[1].param1), "multi");
-    EXPECT_EQ(events[2].eventType, Type::ScopeClose);
-    EXPECT_EQ(Text(events[2].param1), "with pairs");
+    EXPECT_EQ(m_events->Rows(),
+              (std::vector<std::string>{"ScopeOpen s:with pairs i:0 [s:a=i:1 s:b=b:1]",
+                                        "ScopeEmit s:multi i:0 [s:c=d:2]",
+                                        "ScopeClose s:with pairs i:0"}));
 }
 
 TEST_F(ScopeTest, DialogRecordsItsNameWhileShown) {
@@ -229,23 +206,20 @@ TEST_F(ScopeTest, DialogRecordsItsNameWhileShown) {
         ModalDialogMetrics named("Options");
         named.Close();
     }
+    const std::string open = "ScopeOpen s:Dialog i:0";
+    const std::string close = "ScopeClose s:Dialog i:0";
+    const std::string name = "ScopeEmit s:dlg-name s:";
+    EXPECT_EQ(m_events->Rows(),
+              (std::vector<std::string>{open, name + "MessageBox", open, name + "MessageBox", open,
+                                        name + "Options", close, close, close}));
     const auto events = m_events->Events();
-    ASSERT_EQ(events.size(), 9u);
-    const char* expected[][2] = {
-        {"Dialog", ""}, {"dlg-name", "MessageBox"}, {"Dialog", ""}, {"dlg-name", "MessageBox"},
-        {"Dialog", ""}, {"dlg-name", "Options"},    {"Dialog", ""}, {"Dialog", ""},
-        {"Dialog", ""}};
-    for (size_t i = 0; i < events.size(); ++i) {
-        EXPECT_EQ(events[i].bits, 2u);
-        EXPECT_EQ(Text(events[i].param1), expected[i][0]);
-        EXPECT_EQ(Text(events[i].param2), expected[i][1]);
+    for (const auto& event : events) {
+        EXPECT_EQ(event.bits, 2u);
     }
     // named closed first (explicitly, once), then the others in reverse order of construction.
-    EXPECT_EQ(events[6].eventType, Type::ScopeClose);
     EXPECT_EQ(events[6].subjectId, events[4].subjectId);
     EXPECT_EQ(events[7].subjectId, events[2].subjectId);
     EXPECT_EQ(events[8].subjectId, events[0].subjectId);
-    EXPECT_EQ(events[8].eventType, Type::ScopeClose);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "support/RecordingListener.h"
 
+#include <sstream>
+
 #include <gtest/gtest.h>
 
 namespace Metrics::Testing {
@@ -9,6 +11,7 @@ void RecordingListener::OnEvent(const MetricsEvent& event) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_events.push_back(event);
+        m_threads.push_back(std::this_thread::get_id());
         callback = m_onEvent;
     }
     m_arrived.notify_all();
@@ -31,6 +34,20 @@ std::vector<MetricsEventType> RecordingListener::Types() const {
     return types;
 }
 
+std::vector<long long> RecordingListener::Tags() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<long long> tags;
+    for (const auto& event : m_events) {
+        tags.push_back(event.param2.m_int);
+    }
+    return tags;
+}
+
+std::vector<std::thread::id> RecordingListener::Threads() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_threads;
+}
+
 size_t RecordingListener::Count() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_events.size();
@@ -44,6 +61,7 @@ bool RecordingListener::WaitForCount(size_t count, std::chrono::milliseconds dea
 void RecordingListener::Clear() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_events.clear();
+    m_threads.clear();
 }
 
 void RecordingListener::SetOnEvent(std::function<void(const MetricsEvent&)> callback) {
@@ -111,6 +129,57 @@ std::vector<LogLine> LogRecorder::Reports() const {
 void LogRecorder::Clear() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_lines.clear();
+}
+
+namespace {
+
+std::string Mark(const MetricsValue& value) {
+    switch (value.m_type) {
+        case MetricsValueType::String:
+            return "s:" + (value.m_string ? *value.m_string : std::string("(null)"));
+        case MetricsValueType::WString: {
+            std::string text = "w:";
+            for (const wchar_t c : value.m_wstring ? *value.m_wstring : std::wstring()) {
+                text += c < 128 ? static_cast<char>(c) : '?';
+            }
+            return text;
+        }
+        case MetricsValueType::Int64:
+            return "i:" + std::to_string(value.m_int);
+        case MetricsValueType::Double: {
+            std::ostringstream text;
+            text << "d:" << value.m_double;
+            return text.str();
+        }
+        case MetricsValueType::Bool:
+            return value.m_bool ? "b:1" : "b:0";
+    }
+    return "?:" + std::to_string(static_cast<int>(value.m_type));
+}
+
+}  // namespace
+
+std::string Row(const MetricsEvent& event) {
+    const char* name = MetricsEventTypeName(event.eventType);
+    std::string row = name != nullptr ? name : std::to_string(static_cast<int>(event.eventType));
+    row += " " + Mark(event.param1) + " " + Mark(event.param2);
+    if (!event.paramPairs.empty()) {
+        row += " [";
+        for (const auto& [key, value] : event.paramPairs) {
+            row += (row.back() == '[' ? "" : " ") + Mark(key) + "=" + Mark(value);
+        }
+        row += "]";
+    }
+    return row;
+}
+
+std::vector<std::string> Rows(const std::vector<MetricsEvent>& events) {
+    std::vector<std::string> rows;
+    rows.reserve(events.size());
+    for (const auto& event : events) {
+        rows.push_back(Row(event));
+    }
+    return rows;
 }
 
 std::string Text(const MetricsValue& value) {

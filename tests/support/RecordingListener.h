@@ -16,13 +16,20 @@
 
 namespace Metrics::Testing {
 
+std::vector<std::string> Rows(const std::vector<MetricsEvent>& events);
+
 // A consumer that keeps a copy of every event it receives. Thread-safe.
 class RecordingListener : public IMetricsListener {
 public:
     void OnEvent(const MetricsEvent& event) override;
 
     std::vector<MetricsEvent> Events() const;
+    std::vector<std::string> Rows() const { return Testing::Rows(Events()); }
     std::vector<MetricsEventType> Types() const;
+    // The integer in each event's param2: how the tests tag their events.
+    std::vector<long long> Tags() const;
+    // The thread that delivered each event.
+    std::vector<std::thread::id> Threads() const;
     size_t Count() const;
     // Waits until at least count events arrived; false when the deadline passes first.
     bool WaitForCount(size_t count,
@@ -35,6 +42,7 @@ private:
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_arrived;
     std::vector<MetricsEvent> m_events;                  // guarded by m_mutex
+    std::vector<std::thread::id> m_threads;              // guarded by m_mutex
     std::function<void(const MetricsEvent&)> m_onEvent;  // guarded by m_mutex
 };
 
@@ -144,6 +152,11 @@ RecordingListenerPtr Subscribe(bool synchronous, unsigned long long mask = ~0ULL
 
 // An attribute event with the given bits, told apart from others by the integer in param2.
 std::shared_ptr<MetricsEvent> TaggedAttribute(unsigned long long bits, long long tag = 0);
+
+// An event as one line: its type's name (or number), then each value marked with its kind
+// ("s:" text, "w:" wide text with non-ASCII as '?', "i:" integer, "d:" double, "b:" bool), then
+// its pairs in brackets: "ScopeEmit s:rows i:12 [s:k=b:1]".
+std::string Row(const MetricsEvent& event);
 
 // Text of a String value, or "" for any other kind.
 std::string Text(const MetricsValue& value);
