@@ -1,6 +1,7 @@
 // The hand-off queue driven directly, and cross-thread order through the manager on a clock that
 // ticks coarsely.
 
+#include <tuple>
 #include <utility>
 
 #include "EventQueue.h"
@@ -141,26 +142,12 @@ TEST(EventQueueTest, BuiltRecordsKeepEveryValue) {
     ASSERT_EQ(batch.size(), 1u);
     RecordReader reader;
     const MetricsEvent& got = reader.Read(*batch[0]);
-    EXPECT_EQ(got.eventType, expected.eventType);
-    EXPECT_EQ(got.subjectId, 1u);
-    EXPECT_EQ(got.contextId, 2u);
-    EXPECT_EQ(got.bits, 0xF000u);
-    EXPECT_EQ(got.timestamp, 99u);
-    EXPECT_EQ(got.datetimeSeconds, 1700000000u);
-    EXPECT_EQ(got.datetimeMicroseconds, 999999u);
-    EXPECT_EQ(*got.param1.m_string, *expected.param1.m_string);
-    EXPECT_EQ(got.param2.m_string.get(), shared.lock().get()) << "long text is shared, not copied";
-    ASSERT_EQ(got.paramPairs.size(), 4u);
-    EXPECT_EQ(*got.paramPairs[0].first.m_wstring, L"wide");
-    EXPECT_EQ(*got.paramPairs[0].second.m_wstring, wideLong);
-    EXPECT_EQ(got.paramPairs[1].first.m_type, MetricsValueType::Bool);
-    EXPECT_TRUE(got.paramPairs[1].first.m_bool);
-    EXPECT_EQ(got.paramPairs[1].second.m_double, -2.5);
-    EXPECT_EQ(got.paramPairs[2].first.m_int, -1);
-    EXPECT_EQ(*got.paramPairs[2].second.m_string, "");
-    EXPECT_EQ(static_cast<int>(got.paramPairs[3].first.m_type), 77);
+    EXPECT_EQ(Row(got), Row(expected));
     EXPECT_EQ(got.paramPairs[3].first.m_int, 1234);
-    EXPECT_EQ(*got.paramPairs[3].second.m_wstring, L"");
+    EXPECT_EQ(std::make_tuple(got.subjectId, got.contextId, got.bits, got.timestamp,
+                              got.datetimeSeconds, got.datetimeMicroseconds),
+              std::make_tuple(1ULL, 2ULL, 0xF000ULL, 99ULL, 1700000000ULL, 999999U));
+    EXPECT_EQ(got.param2.m_string.get(), shared.lock().get()) << "long text is shared, not copied";
     reader.Clear();
     queue.Release(batch);
     EXPECT_EQ(shared.use_count(), 1) << "the record let go of its long text (the copy holds it)";

@@ -25,6 +25,13 @@ bool Has(const std::string& text, const std::string& line) {
     return text.find("\n" + line + "\n") != std::string::npos;
 }
 
+// Each line is in the text, whole.
+void ExpectLines(const std::string& text, const std::vector<std::string>& lines) {
+    for (const auto& line : lines) {
+        EXPECT_TRUE(Has(text, line)) << line;
+    }
+}
+
 // Scopes pair with the latest unclosed open of the same name in the same context: nested opens of
 // one name close innermost first, and a close in another context or without an open counts nothing.
 TEST(PrometheusExpositionTest, HistogramsPairScopesAndCountCumulatively) {
@@ -43,26 +50,19 @@ TEST(PrometheusExpositionTest, HistogramsPairScopesAndCountCumulatively) {
         aggregate.Add(event);
     }
     const std::string text = aggregate.Render(7);
-    const std::string outer = R"(scope="outer",category="none")";
-    EXPECT_TRUE(
-        Has(text, "quillmetrics_scope_duration_seconds_bucket{" + outer + ",le=\"1e-06\"} 1"));
-    EXPECT_TRUE(
-        Has(text, "quillmetrics_scope_duration_seconds_bucket{" + outer + ",le=\"0.001\"} 2"));
-    EXPECT_TRUE(Has(text, "quillmetrics_scope_duration_seconds_bucket{" + outer + ",le=\"1\"} 2"));
-    EXPECT_TRUE(
-        Has(text, "quillmetrics_scope_duration_seconds_bucket{" + outer + ",le=\"+Inf\"} 2"));
-    EXPECT_TRUE(Has(text, "quillmetrics_scope_duration_seconds_count{" + outer + "} 2"));
-    EXPECT_TRUE(Has(text, "quillmetrics_scope_duration_seconds_sum{" + outer + "} 0.0010005"));
-    const std::string slow = R"(scope="slow",category="none")";
-    EXPECT_TRUE(Has(text, "quillmetrics_scope_duration_seconds_bucket{" + slow + ",le=\"1\"} 0"));
-    EXPECT_TRUE(
-        Has(text, "quillmetrics_scope_duration_seconds_bucket{" + slow + ",le=\"+Inf\"} 1"));
-    EXPECT_TRUE(Has(text, "quillmetrics_scope_duration_seconds_sum{" + slow + "} 3"));
+    const std::string bucket = "quillmetrics_scope_duration_seconds_bucket";
+    const std::string outer = R"({scope="outer",category="none")";
+    const std::string slow = R"({scope="slow",category="none")";
+    ExpectLines(text, {bucket + outer + ",le=\"1e-06\"} 1", bucket + outer + ",le=\"0.001\"} 2",
+                       bucket + outer + ",le=\"1\"} 2", bucket + outer + ",le=\"+Inf\"} 2",
+                       "quillmetrics_scope_duration_seconds_count" + outer + "} 2",
+                       "quillmetrics_scope_duration_seconds_sum" + outer + "} 0.0010005",
+                       bucket + slow + ",le=\"1\"} 0", bucket + slow + ",le=\"+Inf\"} 1",
+                       "quillmetrics_scope_duration_seconds_sum" + slow + "} 3",
+                       R"(quillmetrics_events_total{type="ScopeClose",category="none"} 5)",
+                       "quillmetrics_exporter_events_total 9", "quillmetrics_events_queued 7",
+                       "# TYPE quillmetrics_scope_duration_seconds histogram"});
     EXPECT_EQ(text.find("lonely"), std::string::npos);
-    EXPECT_TRUE(Has(text, "quillmetrics_events_total{type=\"ScopeClose\",category=\"none\"} 5"));
-    EXPECT_TRUE(Has(text, "quillmetrics_exporter_events_total 9"));
-    EXPECT_TRUE(Has(text, "quillmetrics_events_queued 7"));
-    EXPECT_TRUE(Has(text, "# TYPE quillmetrics_scope_duration_seconds histogram"));
 }
 
 TEST(PrometheusExpositionTest, ContextsAttributesAndLabelText) {
@@ -85,21 +85,17 @@ TEST(PrometheusExpositionTest, ContextsAttributesAndLabelText) {
     aggregate.Add(multi);
 
     const std::string text = aggregate.Render(0);
-    EXPECT_TRUE(Has(text, "quillmetrics_contexts_created_total 2"));
-    EXPECT_TRUE(Has(text, "quillmetrics_contexts_open 1"));
-    EXPECT_TRUE(Has(text, "quillmetrics_attribute_count{name=\"rows\"} 3"));
-    EXPECT_TRUE(Has(text, "quillmetrics_attribute_sum{name=\"rows\"} 6.5"));
-    EXPECT_TRUE(Has(text, "quillmetrics_attribute_last{name=\"rows\"} -1"));
+    // Backslash, quote and line feed escaped; an invalid byte becomes U+FFFD; wide text in UTF-8.
+    ExpectLines(text,
+                {"quillmetrics_contexts_created_total 2", "quillmetrics_contexts_open 1",
+                 R"(quillmetrics_attribute_count{name="rows"} 3)",
+                 R"(quillmetrics_attribute_sum{name="rows"} 6.5)",
+                 R"(quillmetrics_attribute_last{name="rows"} -1)",
+                 "quillmetrics_attribute_count{name=\"b\\\"a\\\\d\\nname\xef\xbf\xbd\"} 1",
+                 std::string("quillmetrics_attribute_last{name=\"gr\xc3\xb6\xc3\x9f") + "e\"} 4",
+                 R"(quillmetrics_events_total{type="MultiAttribute",category="none"} 1)"});
     EXPECT_EQ(text.find("name=\"user\""), std::string::npos);
     EXPECT_EQ(text.find("name=\"flag\""), std::string::npos);
-    // Backslash, quote and line feed escaped; an invalid byte becomes U+FFFD; wide text in UTF-8.
-    EXPECT_TRUE(
-        Has(text, "quillmetrics_attribute_count{name=\"b\\\"a\\\\d\\nname\xef\xbf\xbd\"} 1"));
-    EXPECT_TRUE(Has(text,
-                    "quillmetrics_attribute_last{name=\"gr\xc3\xb6\xc3\x9f"
-                    "e\"} 4"));
-    EXPECT_TRUE(
-        Has(text, "quillmetrics_events_total{type=\"MultiAttribute\",category=\"none\"} 1"));
 
     EXPECT_EQ(LabelValue("ok \xe2\x82\xac \xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xe2\x82"),
               "ok \xe2\x82\xac \xef\xbf\xbd\xef\xbf\xbd \xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd "
@@ -117,10 +113,10 @@ TEST(PrometheusExpositionTest, OpensWithoutACloseAreBounded) {
     aggregate.Add(Scope(Type::ScopeClose, 1, "never closed", 10));  // its open was forgotten
     aggregate.Add(Scope(Type::ScopeClose, 4, "never closed", 10));  // opened after: pairs
     const std::string text = aggregate.Render(0);
-    EXPECT_TRUE(Has(text, "quillmetrics_scope_opens_forgotten_total 3"));
-    EXPECT_TRUE(Has(
+    ExpectLines(
         text,
-        R"(quillmetrics_scope_duration_seconds_count{scope="never closed",category="none"} 1)"));
+        {"quillmetrics_scope_opens_forgotten_total 3",
+         R"(quillmetrics_scope_duration_seconds_count{scope="never closed",category="none"} 1)"});
 }
 
 // Past the cap, new label sets fold into "other", which still takes their values, and every
@@ -131,13 +127,13 @@ TEST(PrometheusExpositionTest, CardinalityCapFoldsIntoOther) {
         aggregate.Add(Event(MetricsEventType::Attribute, 1, MetricsValue(name), MetricsValue(1)));
     }
     const std::string text = aggregate.Render(0);
-    EXPECT_TRUE(Has(text, "quillmetrics_attribute_count{name=\"a\"} 2"));
-    EXPECT_TRUE(Has(text, "quillmetrics_attribute_count{name=\"b\"} 1"));
-    EXPECT_TRUE(Has(text, "quillmetrics_attribute_count{name=\"other\"} 3"));
+    ExpectLines(text,
+                {R"(quillmetrics_attribute_count{name="a"} 2)",
+                 R"(quillmetrics_attribute_count{name="b"} 1)",
+                 R"(quillmetrics_attribute_count{name="other"} 3)",
+                 R"(quillmetrics_series_folded_total{metric="quillmetrics_attribute"} 3)",
+                 R"(quillmetrics_series_folded_total{metric="quillmetrics_events_total"} 0)"});
     EXPECT_EQ(text.find("name=\"c\""), std::string::npos);
-    EXPECT_TRUE(Has(text, "quillmetrics_series_folded_total{metric=\"quillmetrics_attribute\"} 3"));
-    EXPECT_TRUE(
-        Has(text, "quillmetrics_series_folded_total{metric=\"quillmetrics_events_total\"} 0"));
 }
 
 }  // namespace
