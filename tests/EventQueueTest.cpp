@@ -30,22 +30,31 @@ MetricsEvent Built(unsigned long long producer, long long sequence) {
     return event;
 }
 
+void PushBuilt(EventQueue& queue, unsigned long long producer, long long sequence) {
+    MetricsEvent event = Built(producer, sequence);
+    queue.PushBuilt(event);
+}
+
 using Tag = std::pair<unsigned long long, long long>;
+
+// The (producer, sequence) tags of a batch, appended to tags.
+void ReadTags(const std::vector<const RecordHead*>& batch, std::vector<Tag>& tags) {
+    RecordReader reader;
+    for (const RecordHead* record : batch) {
+        const MetricsEvent& event = reader.Read(*record);
+        tags.emplace_back(event.subjectId, event.param2.m_int);
+    }
+}
 
 // Drains the queue as the background thread does, round after round, until a round finds
 // nothing; the tags in delivery order.
 std::vector<Tag> TakeAll(EventQueue& queue) {
     std::vector<Tag> tags;
     std::vector<const RecordHead*> batch;
-    RecordReader reader;
     bool more = true;
     while (true) {
         queue.TakeRound(batch, more);
-        for (const RecordHead* record : batch) {
-            const MetricsEvent& event = reader.Read(*record);
-            tags.emplace_back(event.subjectId, event.param2.m_int);
-        }
-        reader.Clear();
+        ReadTags(batch, tags);
         const bool empty = batch.empty();
         queue.Release(batch);
         if (empty && !more) {
@@ -79,12 +88,8 @@ TEST(EventQueueTest, RoundsMergeByStampAndLetGoOnRelease) {
     bool more = true;
     queue.TakeRound(batch, more);
     EXPECT_FALSE(more);
-    RecordReader reader;
     std::vector<Tag> tags;
-    tags.reserve(batch.size());
-    for (const RecordHead* record : batch) {
-        tags.emplace_back(reader.Read(*record).subjectId, reader.Read(*record).param2.m_int);
-    }
+    ReadTags(batch, tags);
     EXPECT_EQ(tags, (std::vector<Tag>{{0, 0}, {1, 0}, {0, 1}, {0, 2}, {1, 1}}));
     EXPECT_FALSE(mine.expired()) << "held until the batch is released";
     queue.Release(batch);
@@ -181,8 +186,7 @@ TEST(EventQueueTest, BuffersGrowWhileStalledAndReuseChunks) {
     std::atomic<bool> done{false};
     std::thread producer([&] {
         for (long long i = 0; i < stalled; ++i) {
-            MetricsEvent event = Built(1, i);
-            queue.PushBuilt(event);
+            PushBuilt(queue, 1, i);
         }
         done = true;
     });
@@ -215,8 +219,7 @@ TEST(EventQueueTest, ThreadFarAheadCallsForTheConsumer) {
     const auto pushUntilCalled = [&] {
         const long long from = sent;
         for (; calls.load() == 0 && sent < from + 1000000; ++sent) {
-            MetricsEvent event = Built(0, sent);
-            queue.PushBuilt(event);
+            PushBuilt(queue, 0, sent);
         }
         return sent - from;
     };
@@ -227,8 +230,7 @@ TEST(EventQueueTest, ThreadFarAheadCallsForTheConsumer) {
     std::thread producer([&] {  // a thread of its own, so that it starts with a first chunk
         first = pushUntilCalled();
         for (long long i = 0; i < 1000; ++i, ++sent) {  // a further chunk: called again
-            MetricsEvent event = Built(0, sent);
-            queue.PushBuilt(event);
+            PushBuilt(queue, 0, sent);
         }
         afterMore = calls.load();
         phase = 1;
@@ -267,8 +269,7 @@ TEST(EventQueueTest, ContendedRoundsDeliverEachEventOnceInOrder) {
         RunThreads(kProducers, [&](size_t p) {
             for (long long i = 0; i < each; ++i) {
                 if (i % 2 == 0) {
-                    MetricsEvent event = Built(p, i);
-                    queue.PushBuilt(event);
+                    PushBuilt(queue, p, i);
                 } else {
                     queue.Push(Stamped(p, i, GetTimestampNs()));
                 }
