@@ -22,19 +22,6 @@ std::shared_ptr<MetricsEvent> MakeEvent(MetricsValue first, MetricsValue second)
     return event;
 }
 
-// The comma-separated fields of each line of a file.
-std::vector<std::vector<std::string>> SplitRows(const std::string& path) {
-    std::vector<std::vector<std::string>> rows;
-    for (const std::string& line : Lines(ReadFile(path))) {
-        std::istringstream parts(line);
-        rows.emplace_back();
-        for (std::string field; std::getline(parts, field, ',');) {
-            rows.back().push_back(field);
-        }
-    }
-    return rows;
-}
-
 // Through the manager, every event is one line, flushed as it is written: readable while the
 // listener is still open. The file is truncated when opened; one that cannot be opened throws. A
 // full disk loses lines quietly, and the consumers behind the failing one get everything.
@@ -92,6 +79,19 @@ TEST(CsvListenerTest, LinesEndTheSystemsWay) {
 }
 
 #if !defined(_WIN32)
+// The comma-separated fields of each line of a file.
+std::vector<std::vector<std::string>> SplitRows(const std::string& path) {
+    std::vector<std::vector<std::string>> rows;
+    for (const std::string& line : Lines(ReadFile(path))) {
+        std::istringstream parts(line);
+        rows.emplace_back();
+        for (std::string field; std::getline(parts, field, ',');) {
+            rows.back().push_back(field);
+        }
+    }
+    return rows;
+}
+
 // Out of memory, only the line being written is lost. (On Windows the test's replacement
 // operator new does not reach allocations made inside the DLLs.)
 TEST(CsvListenerTest, OutOfMemoryDropsOnlyThatLine) {
@@ -205,6 +205,7 @@ TEST(CsvListenerTest, CsvReaderParsesEveryRow) {
         manager.EmitEvent(MakeEvent(first, second));
     }
     manager.WaitUntilWritesFlushed(10000);
+    ASSERT_TRUE(manager.RemoveConsumer(AsListener(listener)));
     // A line feed comes back as a double quote: the writer keeps every event on one line.
     const TempFile script("check");
     std::ofstream(script.Path())
