@@ -327,12 +327,6 @@ void EventQueue::PushBuilt(MetricsEvent& event, bool stop) {
 }
 
 void EventQueue::PushBuilt(MetricsEvent& event, std::string_view name) {
-    if (name.size() > kInlineTextBytes) {
-        // Too long to copy in: the record keeps a string of its own.
-        event.param1 = MetricsValue(std::string(name));
-        PushBuilt(event);
-        return;
-    }
     const size_t size = BuiltRecordSize(event, &name);
     Append(size, [&](unsigned char* place) { WriteBuiltRecord(place, size, event, &name, false); });
 }

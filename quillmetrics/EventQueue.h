@@ -40,7 +40,8 @@ public:
     // Any thread. The event must be stamped; stop marks the manager's own shutdown event. Push
     // keeps the host's event whole; PushBuilt copies a built event's fields into the record,
     // moving long text out of it. May throw std::bad_alloc; the event is then not queued.
-    // A name, when given, stands for the built event's first value (borrowed text).
+    // A name, when given, stands for the built event's first value: borrowed text, copied into
+    // the record (the caller keeps long names as values instead).
     void Push(std::shared_ptr<MetricsEvent> event, bool stop = false);
     void PushBuilt(MetricsEvent& event, std::string_view name);
     void PushBuilt(MetricsEvent& event, bool stop = false);

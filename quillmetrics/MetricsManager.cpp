@@ -114,18 +114,16 @@ void MetricsManager::State::EmitBuilt(MetricsEvent& event, const LentName* name)
     if (!Admits(event.bits, false)) {
         return;
     }
-    if (name != nullptr && name->value != nullptr && name->text.size() > kInlineTextBytes) {
-        // Too long to copy into the record: it shares the value's string instead.
-        event.param1 = *name->value;
+    Stamp(event);
+    const bool synchronous = consumers.HasSynchronous();
+    if (name != nullptr && (synchronous || name->text.size() > kInlineTextBytes)) {
+        // A synchronous consumer gets a value of its own, and a name too long to copy into the
+        // record is kept by reference: both share the lent value's string when there is one.
+        event.param1 =
+            name->value != nullptr ? *name->value : MetricsValue(std::string(name->text));
         name = nullptr;
     }
-    Stamp(event);
-    if (consumers.HasSynchronous()) {
-        if (name != nullptr) {
-            event.param1 =
-                name->value != nullptr ? *name->value : MetricsValue(std::string(name->text));
-            name = nullptr;
-        }
+    if (synchronous) {
         consumers.DeliverSynchronously(event, event.bits & kCategoryMask);
     }
     if (name != nullptr) {

@@ -34,7 +34,7 @@ public:
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
     ~TempFile() { std::remove(m_path.c_str()); }
-    operator const std::string&() const { return m_path; }  // NOLINT(hicpp-explicit-conversions)
+    operator const std::string&() const { return m_path; }  // NOLINT(google-explicit-constructor)
     const std::string& Path() const { return m_path; }
 
 private:
