@@ -125,6 +125,7 @@ void MetricsRawClient::Listener::OnEvent(const MetricsEvent& event) {
             line.clear();
             AppendCsvLine(line, event);
             m_file->WriteLine(line);
+            line.clear();
         } else {
             const size_t start = line.size();
             try {

@@ -1,3 +1,7 @@
+#if !defined(_WIN32)
+#include <malloc.h>
+#endif
+
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
@@ -6,6 +10,7 @@
 #include "support/AllocationHooks.h"
 #include "support/Files.h"
 #include "support/RecordingListener.h"
+#include "support/StressSupport.h"
 
 namespace Metrics::Testing {
 namespace {
@@ -105,6 +110,22 @@ TEST(CsvListenerTest, OutOfMemoryDropsOnlyThatLine) {
     listener->OnEvent(*second);
     EXPECT_EQ(ReadFile(starved).find("first"), std::string::npos);
     EXPECT_NE(ReadFile(starved).find(",7,8,second,2\n"), std::string::npos) << ReadFile(starved);
+}
+
+// One huge value does not keep its line's memory once the line is written.
+TEST(CsvListenerTest, HugeValueLeavesNoMemoryBehind) {
+    if (kSanitized) {
+        GTEST_SKIP() << "the sanitizers' allocators do not report the heap in use";
+    }
+    const TempFile path("huge");
+    const CsvPtr listener(new Listener(path));
+    listener->OnEvent(*MakeEvent(MetricsValue("small"), MetricsValue(1)));
+    // Blocks this large are mapped on their own, outside the heap's arena.
+    const auto inUse = [] { return mallinfo2().uordblks + mallinfo2().hblkhd; };
+    const size_t before = inUse();
+    listener->OnEvent(*MakeEvent(MetricsValue(std::string(size_t{8} << 20, 'h')), MetricsValue(2)));
+    EXPECT_LT(inUse(), before + (size_t{1} << 20));
+    EXPECT_EQ(Lines(ReadFile(path)).size(), 2u);
 }
 
 // Whatever the disk takes, the file holds whole rows only: the emitted events in order, with the
