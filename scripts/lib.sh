@@ -20,7 +20,11 @@ install_missing() {
     [ "${#missing[@]}" -gt 0 ] || return 0
     echo "installing ${missing[*]}" >&2
     export DEBIAN_FRONTEND=noninteractive
-    as_root apt-get update -qq && as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    # Another apt-get (a second build, the machine's own updates) may hold dpkg's lock: wait for it
+    # rather than fail.
+    local wait=(-o DPkg::Lock::Timeout=600)
+    as_root apt-get "${wait[@]}" update -qq &&
+        as_root apt-get "${wait[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
 # The build folder of a flavour: normal, address, thread or fuzz.
