@@ -55,23 +55,10 @@ TEST(DeliveryStressTest, DeliveryStaysExactWhileConsumersChange) {
     EXPECT_GT(transientEvents, 0);
 }
 
-// Two threads take turns: each emits only after seeing the other's last emit finish, so every event
-// happened after the one before it, and must be delivered after it although threads alternate.
-// Then each of three threads flushes after each of its emits: the flush must not return before
-// that event was delivered.
-TEST(DeliveryStressTest, HappensBeforeOrderAndFlushesHoldAcrossThreads) {
+// Each of three threads flushes after each of its emits: the flush must not return before that
+// event was delivered.
+TEST(DeliveryStressTest, FlushesHoldAcrossThreads) {
     MetricsManager& manager = StartManager();
-    auto recorder = Subscribe(false);
-    const long long turns = kSanitized ? 2000 : 20000;
-    TakeTurns(turns);
-    manager.WaitUntilWritesFlushed(60000);
-    const auto events = recorder->Events();
-    ASSERT_EQ(events.size(), static_cast<size_t>(turns));
-    for (long long i = 0; i < turns; ++i) {
-        ASSERT_EQ(events[static_cast<size_t>(i)].param2.m_int, i) << "delivered out of order";
-    }
-
-    ASSERT_TRUE(manager.RemoveConsumer(AsListener(recorder)));
     constexpr size_t kProducers = 3;
     const CheckerPtr async = Check(kProducers, true, false);
     std::atomic<int> early{0};

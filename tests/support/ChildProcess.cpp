@@ -25,7 +25,7 @@ using Clock = std::chrono::steady_clock;
 
 #if defined(_WIN32)
 int RunThisProgram(const std::string& filter, const std::string& name, const std::string& value,
-                   std::chrono::seconds deadline, double* seconds) {
+                   std::chrono::seconds deadline) {
     char program[MAX_PATH];
     const DWORD length = GetModuleFileNameA(nullptr, program, MAX_PATH);
     std::string commandLine = "\"" + std::string(program, length) +
@@ -34,7 +34,6 @@ int RunThisProgram(const std::string& filter, const std::string& name, const std
     STARTUPINFOA startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
-    const auto started = Clock::now();
     if (!CreateProcessA(program, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &process)) {
         return -2;
@@ -44,9 +43,6 @@ int RunThisProgram(const std::string& filter, const std::string& name, const std
     int result = -1;
     if (WaitForSingleObject(process.hProcess, static_cast<DWORD>(milliseconds.count())) ==
         WAIT_OBJECT_0) {
-        if (seconds != nullptr) {
-            *seconds = std::chrono::duration<double>(Clock::now() - started).count();
-        }
         DWORD code = 0;
         GetExitCodeProcess(process.hProcess, &code);
         result = static_cast<int>(code);
@@ -59,7 +55,7 @@ int RunThisProgram(const std::string& filter, const std::string& name, const std
 }
 #else
 int RunThisProgram(const std::string& filter, const std::string& name, const std::string& value,
-                   std::chrono::seconds deadline, double* seconds) {
+                   std::chrono::seconds deadline) {
     const std::string filterArgument = "--gtest_filter=" + filter;
     const std::string setting = name + "=" + value;
     std::vector<char*> argv = {const_cast<char*>("/proc/self/exe"),
@@ -80,9 +76,6 @@ int RunThisProgram(const std::string& filter, const std::string& name, const std
         int status = 0;
         const pid_t done = waitpid(pid, &status, WNOHANG);
         if (done == pid) {
-            if (seconds != nullptr) {
-                *seconds = std::chrono::duration<double>(Clock::now() - started).count();
-            }
             return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         }
         if (Clock::now() - started > deadline) {
