@@ -70,8 +70,9 @@ TEST(LineFileTest, NoLineAfterAFragmentThatCannotBeCut) {
 }
 
 // Several lines in one write, as a batch goes out, meeting a full disk (a file size limit): the
-// whole lines the disk took stay, a fragment after them is cut off, and lines written once there
-// is room again follow the last whole line; also when the disk stops exactly at a line's end.
+// whole lines the disk took stay, a fragment after them is cut off, also one that lacks only its
+// line feed, and lines written once there is room again follow the last whole line; also when the
+// disk stops exactly at a line's end.
 TEST(LineFileTest, ShortWriteOfSeveralLinesKeepsTheWholeOnes) {
 #if defined(_WIN32)
     GTEST_SKIP() << "Linux only: a file size limit stands in for a full disk";
@@ -85,7 +86,7 @@ TEST(LineFileTest, ShortWriteOfSeveralLinesKeepsTheWholeOnes) {
         batch += "line" + std::to_string(i) + "\n";
     }
     {
-        FileSizeLimit limit(3 * kLine + 4);  // in the middle of the fourth line
+        FileSizeLimit limit(4 * kLine - 1);  // just before the fourth line's line feed
         EXPECT_FALSE(file.WriteLines(batch));
         EXPECT_EQ(ReadFile(path), batch.substr(0, 3 * kLine));
     }
