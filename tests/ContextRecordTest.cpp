@@ -6,39 +6,6 @@ namespace {
 
 class ContextRecordTest : public RecordingTest {};
 
-TEST_F(ContextRecordTest, LifecycleEventsOncePerRecord) {
-    MetricsManager::GetInstance().SetBits(~0ULL);
-    {
-        ContextShared inert(4, 0);
-        inert.Close();
-        EXPECT_FALSE(inert.IsOpen());
-        EXPECT_FALSE(inert.IsEnabled());
-        inert.OpenScope();
-    }
-    EXPECT_EQ(m_events->Count(), 0u);
-
-    {
-        ContextShared closedTwice(9, 5);
-        EXPECT_TRUE(closedTwice.IsOpen());
-        closedTwice.Close();
-        closedTwice.Close();
-        EXPECT_FALSE(closedTwice.IsOpen());
-        EXPECT_EQ(closedTwice.GetId(), 5u);  // still readable after the close
-    }
-    { ContextShared destroyedOpen(0, 6); }
-
-    EXPECT_EQ(m_events->Rows(),
-              (std::vector<std::string>{"ContextOpen i:0 i:5", "ContextClose i:0 i:5",
-                                        "ContextOpen i:0 i:6", "ContextClose i:0 i:6"}));
-    const unsigned long long parents[] = {9, 9, 0, 0};
-    const auto events = m_events->Events();
-    for (size_t i = 0; i < events.size(); ++i) {
-        EXPECT_EQ(events[i].subjectId, i < 2 ? 5u : 6u);
-        EXPECT_EQ(events[i].contextId, parents[i]);
-        EXPECT_EQ(events[i].bits, 0u);
-    }
-}
-
 TEST_F(ContextRecordTest, DescriptionNamesTheContext) {
     ContextShared record(0, 12);
     EXPECT_EQ(record.Describe().toStdString(), "Context(name=cxt,id=12,parent=0)");

@@ -14,7 +14,6 @@ void RecordingListener::OnEvent(const MetricsEvent& event) {
         m_threads.push_back(std::this_thread::get_id());
         callback = m_onEvent;
     }
-    m_arrived.notify_all();
     if (callback) {
         callback(event);
     }
@@ -51,11 +50,6 @@ std::vector<std::thread::id> RecordingListener::Threads() const {
 size_t RecordingListener::Count() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_events.size();
-}
-
-bool RecordingListener::WaitForCount(size_t count, std::chrono::milliseconds deadline) const {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_arrived.wait_for(lock, deadline, [&] { return m_events.size() >= count; });
 }
 
 void RecordingListener::Clear() {

@@ -31,16 +31,12 @@ public:
     // The thread that delivered each event.
     std::vector<std::thread::id> Threads() const;
     size_t Count() const;
-    // Waits until at least count events arrived; false when the deadline passes first.
-    bool WaitForCount(size_t count,
-                      std::chrono::milliseconds deadline = std::chrono::seconds(10)) const;
     void Clear();
     // Runs inside OnEvent, after the event is recorded.
     void SetOnEvent(std::function<void(const MetricsEvent&)> callback);
 
 private:
     mutable std::mutex m_mutex;
-    mutable std::condition_variable m_arrived;
     std::vector<MetricsEvent> m_events;                  // guarded by m_mutex
     std::vector<std::thread::id> m_threads;              // guarded by m_mutex
     std::function<void(const MetricsEvent&)> m_onEvent;  // guarded by m_mutex
