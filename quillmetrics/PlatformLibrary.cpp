@@ -4,6 +4,9 @@
 #include "PlatformWindows.h"
 #else
 #include <dlfcn.h>
+
+#include <climits>
+#include <cstdlib>
 #endif
 
 namespace Metrics {
@@ -48,12 +51,21 @@ void* LibrarySymbol(void* library, const char* name) {
 
 std::string LibraryFileName(const std::string& name) { return "lib" + name + ".so.0"; }
 
-void* LoadLibraryBesideThisOne(const std::string& fileName, std::string& error) {
+// The folder of this library's file (links resolved) as an absolute path, taken when the library
+// is loaded: the loader names the file as it found it, relative to the working directory when a
+// search path (LD_LIBRARY_PATH) is, and a host that changes its directory later would otherwise
+// load whatever copy of the exporter lies under the new one.
+const std::string s_folder = [] {
     Dl_info info{};
-    std::string folder;
-    if (dladdr(reinterpret_cast<void*>(&Anchor), &info) != 0 && info.dli_fname != nullptr) {
-        folder = FolderOf(info.dli_fname);
+    if (dladdr(reinterpret_cast<void*>(&Anchor), &info) == 0 || info.dli_fname == nullptr) {
+        return std::string();
     }
+    char resolved[PATH_MAX];
+    return FolderOf(realpath(info.dli_fname, resolved) != nullptr ? resolved : info.dli_fname);
+}();
+
+void* LoadLibraryBesideThisOne(const std::string& fileName, std::string& error) {
+    const std::string& folder = s_folder;
     void* library = dlopen((folder + fileName).c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (library == nullptr) {
         const char* reason = dlerror();  // NOLINT(concurrency-mt-unsafe): right after the call
