@@ -1,157 +1,234 @@
 #include "HttpEndpoint.h"
 
-#include <httplib.h>
+#include <cerrno>
+#include <cstring>
+#include <unordered_map>
 
-#include <atomic>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-#include <thread>
-
+#include "Sockets.h"
 #include "quillmetrics/MetricsManager.h"
+
+// After the socket headers: it takes the system's socket types from them.
+#include <microhttpd.h>
 
 namespace Metrics::Prometheus {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr const char* kContentType = "text/plain; version=0.0.4; charset=utf-8";
-constexpr auto kIdlePoll = std::chrono::milliseconds(100);
-constexpr size_t kMaxRequestBody = 4096;
-constexpr size_t kMaxRequestsPerConnection = 16;
+constexpr int kListenBacklog = 64;
+
+// A request's state between the library's calls: seen once (its head has been read).
+char s_headSeen;
 
 }  // namespace
 
-struct HttpEndpoint::Shared {
-    httplib::Server server;
-    std::chrono::milliseconds ioTimeout{0};
+struct HttpEndpoint::Server {
+    MHD_Daemon* daemon = nullptr;
+    std::function<std::string()> render;
+    std::chrono::milliseconds deadline{0};
     bool stopWithManager = false;
-    // Stop asks; the listener stops the server itself, so that its socket is never closed under
-    // a wait on another thread.
     std::atomic<bool> stopRequested{false};
+    std::thread thread;
 
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::deque<std::function<void()>> waiting;  // guarded by mutex
-    size_t maxWaiting = 0;
-    bool closing = false;  // guarded by mutex
-    int threads = 0;       // guarded by mutex: the listener and the workers still running
+    struct Open {
+        Socket socket;
+        Clock::time_point deadline;
+        bool cut;
+    };
+    // Only the serving thread reads or writes it: the library calls back on that thread alone.
+    std::unordered_map<MHD_Connection*, Open> open;
 
-    void Ended() {
-        std::lock_guard<std::mutex> lock(mutex);
-        --threads;
-        changed.notify_all();
+    void Run() {
+        while (!stopRequested.load() &&
+               !(stopWithManager && !MetricsManager::GetInstance().IsRunning())) {
+            MHD_run_wait(daemon, static_cast<int32_t>(kPollInterval.count()));
+            CutLateConnections();
+        }
+        MHD_stop_daemon(daemon);  // closes every connection and the listening socket
+        daemon = nullptr;
+        open.clear();
     }
 
-    // Until the deadline: whether every thread but `others` has ended.
-    bool WaitForThreads(int others, std::chrono::steady_clock::time_point deadline) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_until(lock, deadline, [&] { return threads <= others; });
+    // The library's own timeout restarts with each byte that arrives, so a client trickling its
+    // request would never meet it. A connection past its deadline is shut down instead: the
+    // library then sees it end and closes it on its next round (the socket stays open until then,
+    // so its number cannot be someone else's yet).
+    void CutLateConnections() {
+        const Clock::time_point now = Clock::now();
+        for (auto& [connection, state] : open) {
+            if (!state.cut && now >= state.deadline) {
+                state.cut = true;
+                ShutdownSocket(state.socket);
+            }
+        }
     }
 };
 
 namespace {
 
-// The connection queue the server asks for. Workers take the connections in turn; beyond the
-// ones waiting for a worker, the listener serves a connection itself, and accepts no other until
-// it is done, so further clients wait in the system's listen backlog rather than in memory.
-class BoundedQueue : public httplib::TaskQueue {
-public:
-    BoundedQueue(std::shared_ptr<HttpEndpoint::Shared> shared, size_t workers)
-        : m_shared(std::move(shared)) {
-        for (size_t i = 0; i < workers; ++i) {
-            {
-                std::lock_guard<std::mutex> lock(m_shared->mutex);
-                ++m_shared->threads;
-            }
-            std::thread(&BoundedQueue::Work, m_shared).detach();
+HttpEndpoint::Server& ServerOf(void* cls) { return *static_cast<HttpEndpoint::Server*>(cls); }
+
+void OnConnection(void* cls, MHD_Connection* connection, void** /*socketContext*/,
+                  MHD_ConnectionNotificationCode what) {
+    HttpEndpoint::Server& server = ServerOf(cls);
+    if (what == MHD_CONNECTION_NOTIFY_STARTED) {
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        if (info != nullptr) {
+            server.open[connection] = {info->connect_fd, Clock::now() + server.deadline, false};
         }
-    }
-
-    void enqueue(std::function<void()> job) override {
-        StopIfAsked();
-        {
-            std::lock_guard<std::mutex> lock(m_shared->mutex);
-            if (!m_shared->closing && m_shared->waiting.size() < m_shared->maxWaiting) {
-                m_shared->waiting.push_back(std::move(job));
-                m_shared->changed.notify_all();
-                return;
-            }
-        }
-        job();
-    }
-
-    void shutdown() override {
-        {
-            std::lock_guard<std::mutex> lock(m_shared->mutex);
-            m_shared->closing = true;
-            m_shared->changed.notify_all();
-        }
-        // Only the listener (this thread) left, or a stalled worker left behind.
-        m_shared->WaitForThreads(1, std::chrono::steady_clock::now() + 2 * m_shared->ioTimeout);
-    }
-
-    // The listener asks while it waits for connections (every kIdlePoll), and at each one.
-    void on_idle() override { StopIfAsked(); }
-
-private:
-    void StopIfAsked() {
-        if (m_shared->stopRequested.load() ||
-            (m_shared->stopWithManager && !MetricsManager::GetInstance().IsRunning())) {
-            m_shared->server.stop();
-        }
-    }
-
-    // Holds the shared block until the last connection it took is done.
-    static void Work(const std::shared_ptr<HttpEndpoint::Shared>& shared) {
-        for (;;) {
-            std::function<void()> job;
-            {
-                std::unique_lock<std::mutex> lock(shared->mutex);
-                shared->changed.wait(lock,
-                                     [&] { return shared->closing || !shared->waiting.empty(); });
-                if (shared->waiting.empty()) {
-                    break;
-                }
-                job = std::move(shared->waiting.front());
-                shared->waiting.pop_front();
-            }
-            job();  // serves and closes the connection; nothing escapes it
-        }
-        shared->Ended();
-    }
-
-    std::shared_ptr<HttpEndpoint::Shared> m_shared;
-};
-
-void Serve(const std::function<std::string()>& render, httplib::Response& response) {
-    try {
-        response.set_content(render(), kContentType);
-    } catch (...) {
-        response.status = 500;
-        response.set_content("cannot render the metrics\n", "text/plain");
+    } else {
+        server.open.erase(connection);
     }
 }
 
-void Refuse(httplib::Response& response) {
-    response.status = 405;
-    response.set_header("Allow", "GET, HEAD");
-    response.set_content("only GET is served here\n", "text/plain");
+// The next request on a kept-alive connection has a deadline of its own.
+void OnRequestDone(void* cls, MHD_Connection* connection, void** /*requestContext*/,
+                   MHD_RequestTerminationCode /*why*/) {
+    HttpEndpoint::Server& server = ServerOf(cls);
+    const auto found = server.open.find(connection);
+    if (found != server.open.end() && !found->second.cut) {
+        found->second.deadline = Clock::now() + server.deadline;
+    }
+}
+
+MHD_Result Answer(MHD_Connection* connection, unsigned int status, const std::string& body,
+                  const char* contentType, const char* allow = nullptr) {
+    MHD_Response* response = MHD_create_response_from_buffer(
+        body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+    if (response == nullptr) {
+        return MHD_NO;  // the library closes the connection
+    }
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, contentType);
+    if (allow != nullptr) {
+        MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, allow);
+    }
+    const MHD_Result queued = MHD_queue_response(connection, status, response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+bool HasBody(MHD_Connection* connection) {
+    const char* length =
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    return (length != nullptr && std::strcmp(length, "0") != 0) ||
+           MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                       MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr;
+}
+
+// Called once the head is read, and again once the (empty) body is. An answer given at the first
+// call makes the library skip whatever body follows and close the connection after the answer,
+// so a refused request's body is never read, nor taken for a request of its own. Only a request
+// that will be served waits for the second call, which keeps its connection alive.
+MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
+                     const char* /*version*/, const char* /*uploadData*/,
+                     size_t* /*uploadDataSize*/, void** requestContext) {
+    const bool metrics = std::strcmp(url, "/metrics") == 0;
+    const bool get = std::strcmp(method, MHD_HTTP_METHOD_GET) == 0 ||
+                     std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
+    if (*requestContext == nullptr) {
+        *requestContext = &s_headSeen;
+        if (MHD_get_connection_values(connection, MHD_HEADER_KIND, nullptr, nullptr) >
+            static_cast<int>(HttpEndpoint::kMaxHeaderLines)) {
+            return Answer(connection, MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE,
+                          "too many header lines\n", "text/plain");
+        }
+        if (!metrics) {
+            return Answer(connection, MHD_HTTP_NOT_FOUND, "only /metrics is served here\n",
+                          "text/plain");
+        }
+        if (!get) {
+            return Answer(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "only GET is served here\n",
+                          "text/plain", "GET, HEAD");
+        }
+        if (HasBody(connection)) {
+            return Answer(connection, MHD_HTTP_BAD_REQUEST, "a GET takes no body\n", "text/plain");
+        }
+        return MHD_YES;
+    }
+    try {
+        return Answer(connection, MHD_HTTP_OK, ServerOf(cls).render(), kContentType);
+    } catch (...) {
+        return Answer(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, "cannot render the metrics\n",
+                      "text/plain");
+    }
+}
+
+// Binds and listens on address:port. kNoSocket, with the reason, when it cannot.
+Socket Listen(const std::string& address, int port, std::string& error) {
+    const std::string where = address + ":" + std::to_string(port);
+    if (!StartSockets(error)) {
+        return kNoSocket;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const int resolved = getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (resolved != 0 || found == nullptr) {
+        error = "cannot listen on " + where + ": not an address of this machine";
+        return kNoSocket;
+    }
+    Socket listening = OpenStreamSocket(found->ai_family, true, error);
+    if (listening == kNoSocket) {
+        freeaddrinfo(found);
+        error = "cannot listen on " + where + ": " + error;
+        return kNoSocket;
+    }
+    const bool bound =
+        bind(listening, found->ai_addr, static_cast<socklen_t>(found->ai_addrlen)) == 0;
+    freeaddrinfo(found);
+    if (!bound || listen(listening, kListenBacklog) != 0) {
+        const int code = LastSocketError();
+#if defined(_WIN32)
+        const bool inUse = code == WSAEADDRINUSE || code == WSAEACCES;
+#else
+        const bool inUse = code == EADDRINUSE;
+#endif
+        error = "cannot listen on " + where + ": " +
+                (inUse ? std::string("the port is in use") : SocketErrorText(code));
+        CloseSocket(listening);
+        return kNoSocket;
+    }
+    return listening;
+}
+
+int PortOf(Socket socket) {
+    sockaddr_storage bound{};
+    socklen_t size = sizeof bound;
+    if (getsockname(socket, reinterpret_cast<sockaddr*>(&bound), &size) != 0) {
+        return 0;
+    }
+    if (bound.ss_family == AF_INET6) {
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&bound)->sin6_port);
+    }
+    return ntohs(reinterpret_cast<const sockaddr_in*>(&bound)->sin_port);
 }
 
 }  // namespace
 
-HttpEndpoint::HttpEndpoint(std::function<std::string()> render, size_t maxConnections,
-                           std::chrono::milliseconds ioTimeout)
+HttpEndpoint::HttpEndpoint(std::function<std::string()> render, HttpLimits limits)
     : m_render(std::move(render))
-    , m_maxConnections(maxConnections == 0 ? 1 : maxConnections)
-    , m_ioTimeout(ioTimeout < std::chrono::milliseconds(1) ? std::chrono::milliseconds(1)
-                                                           : ioTimeout) {}
+    , m_limits(limits) {
+    if (m_limits.maxConnections == 0) {
+        m_limits.maxConnections = 1;
+    }
+    if (m_limits.maxConnectionsPerAddress == 0) {
+        m_limits.maxConnectionsPerAddress = m_limits.maxConnections;
+    }
+    if (m_limits.deadline < std::chrono::milliseconds(1)) {
+        m_limits.deadline = std::chrono::milliseconds(1);
+    }
+}
 
 HttpEndpoint::~HttpEndpoint() { Stop(); }
 
 bool HttpEndpoint::Start(const std::string& address, int port, bool stopWithManager,
                          std::string& error) {
-    if (m_shared) {
+    if (m_server) {
         error = "the exporter is already serving";
         return false;
     }
@@ -159,81 +236,49 @@ bool HttpEndpoint::Start(const std::string& address, int port, bool stopWithMana
         error = "port out of range: " + std::to_string(port);
         return false;
     }
-    auto shared = std::make_shared<Shared>();
-    shared->ioTimeout = m_ioTimeout;
-    shared->stopWithManager = stopWithManager;
-    shared->maxWaiting = m_maxConnections;
-    httplib::Server& server = shared->server;
-    const std::weak_ptr<Shared> weak = shared;
-    const size_t workers = m_maxConnections;
-    server.new_task_queue = [weak, workers]() -> httplib::TaskQueue* {
-        return new BoundedQueue(weak.lock(), workers);
-    };
-    // The library's default lets a second server share the port (SO_REUSEPORT), and the
-    // system would then split the scrapes between two processes: a port in use must be an error.
-    server.set_socket_options([](socket_t socket) {
-        int yes = 1;
-#if defined(_WIN32)
-        setsockopt(socket, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes),
-                   sizeof yes);
-#else
-        setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-#endif
-    });
-    server.set_read_timeout(m_ioTimeout);
-    server.set_write_timeout(m_ioTimeout);
-    server.set_keep_alive_timeout(1);
-    server.set_keep_alive_max_count(kMaxRequestsPerConnection);
-    server.set_payload_max_length(kMaxRequestBody);
-    server.set_idle_interval(kIdlePoll);
-    const std::function<std::string()> render = m_render;
-    server.Get("/metrics", [render](const httplib::Request&, httplib::Response& response) {
-        Serve(render, response);
-    });
-    // Before any body is read: other methods on the one path are refused, whatever they carry.
-    server.set_pre_routing_handler(
-        [](const httplib::Request& request, httplib::Response& response) {
-            if (request.path == "/metrics" && request.method != "GET" && request.method != "HEAD") {
-                Refuse(response);
-                return httplib::Server::HandlerResponse::Handled;
-            }
-            return httplib::Server::HandlerResponse::Unhandled;
-        });
-
-    const int bound = port == 0 ? server.bind_to_any_port(address)
-                                : (server.bind_to_port(address, port) ? port : -1);
-    if (bound <= 0) {
-        error = "cannot listen on " + address + ":" + std::to_string(port) +
-                ": the port is in use or the address is not this machine's";
+    const Socket listening = Listen(address, port, error);
+    if (listening == kNoSocket) {
         return false;
     }
-    {
-        std::lock_guard<std::mutex> lock(shared->mutex);
-        shared->threads = 1;
+    auto server = std::make_unique<Server>();
+    server->render = m_render;
+    server->deadline = m_limits.deadline;
+    server->stopWithManager = stopWithManager;
+    // The library's own timeout (whole seconds, restarted by every byte) is only a backstop.
+    const auto backstop = static_cast<unsigned int>(
+        std::chrono::duration_cast<std::chrono::seconds>(m_limits.deadline).count() + 2);
+    server->daemon = MHD_start_daemon(
+        MHD_USE_AUTO, 0, nullptr, nullptr, &OnRequest, server.get(), MHD_OPTION_LISTEN_SOCKET,
+        listening, MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned int>(m_limits.maxConnections),
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+        static_cast<unsigned int>(m_limits.maxConnectionsPerAddress),
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, kMaxRequestHead, MHD_OPTION_CONNECTION_TIMEOUT,
+        backstop, MHD_OPTION_STRICT_FOR_CLIENT, 1, MHD_OPTION_NOTIFY_CONNECTION, &OnConnection,
+        server.get(), MHD_OPTION_NOTIFY_COMPLETED, &OnRequestDone, server.get(), MHD_OPTION_END);
+    if (server->daemon == nullptr) {
+        // The library may have closed the socket already: leaving it open is the safe mistake.
+        error = "cannot serve on " + address + ":" + std::to_string(port);
+        return false;
     }
-    std::thread([shared] {
-        shared->server.listen_after_bind();
-        shared->Ended();
-    }).detach();
-    // A stop that came before the listener runs would be lost: wait until it runs, or has ended.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!server.is_running() && !shared->WaitForThreads(0, std::chrono::steady_clock::now()) &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    m_port = PortOf(listening);
+    Server* running = server.get();
+    try {
+        server->thread = std::thread([running] { running->Run(); });
+    } catch (...) {
+        MHD_stop_daemon(server->daemon);
+        throw;
     }
-    m_shared = std::move(shared);
-    m_port = bound;
+    m_server = std::move(server);
     return true;
 }
 
 void HttpEndpoint::Stop() {
-    if (!m_shared) {
+    if (!m_server) {
         return;
     }
-    m_shared->stopRequested.store(true);
-    m_shared->WaitForThreads(
-        0, std::chrono::steady_clock::now() + 2 * m_ioTimeout + std::chrono::milliseconds(500));
-    m_shared.reset();
+    m_server->stopRequested.store(true);
+    m_server->thread.join();
+    m_server.reset();
     m_port = 0;
 }
 

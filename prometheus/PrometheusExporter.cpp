@@ -1,7 +1,5 @@
 #include "quillmetrics/PrometheusExporter.h"
 
-#include <httplib.h>
-
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -9,9 +7,12 @@
 
 #include "Exposition.h"
 #include "HttpEndpoint.h"
+#include "HttpPut.h"
 
 #if defined(_WIN32)
 #include <process.h>
+
+#include "PlatformWindows.h"
 #else
 #include <unistd.h>
 #endif
@@ -51,6 +52,11 @@ void CopyError(const std::string& text, char* error, size_t errorSize) {
     }
 }
 
+void LogInfo(const std::string& message) {
+    MetricsManager::GetInstance().Log(MetricsManager::LogSeverity::Info, L"quillmetrics-prometheus",
+                                      TStringCore::fromStdString(message));
+}
+
 }  // namespace
 
 // The figures live in a block of their own, which the server's threads share: a client still
@@ -88,7 +94,10 @@ public:
         : options(std::move(options))
         , figures(std::make_shared<Figures>(this->options.maxSeriesPerMetric,
                                             this->options.bucketsSeconds))
-        , endpoint(RenderFigures{figures}, this->options.maxConnections, this->options.ioTimeout) {}
+        , endpoint(RenderFigures{figures},
+                   Prometheus::HttpLimits{this->options.maxConnections,
+                                          this->options.maxConnectionsPerAddress,
+                                          this->options.ioTimeout}) {}
 
     PrometheusOptions options;
     std::shared_ptr<Figures> figures;
@@ -113,8 +122,15 @@ void PrometheusExporter::OnEvent(const MetricsEvent& event) {
 }
 
 bool PrometheusExporter::Start(std::string& error) {
-    return m_impl->endpoint.Start(m_impl->options.address, m_impl->options.port,
-                                  MetricsManager::GetInstance().IsRunning(), error);
+    if (!m_impl->endpoint.Start(m_impl->options.address, m_impl->options.port,
+                                MetricsManager::GetInstance().IsRunning(), error)) {
+        return false;
+    }
+    const std::string& address = m_impl->options.address;
+    const bool ipv6 = address.find(':') != std::string::npos;
+    LogInfo("serving http://" + (ipv6 ? "[" + address + "]" : address) + ":" +
+            std::to_string(m_impl->endpoint.Port()) + "/metrics");
+    return true;
 }
 
 void PrometheusExporter::Stop() { m_impl->endpoint.Stop(); }
@@ -124,41 +140,30 @@ int PrometheusExporter::Port() const { return m_impl->endpoint.Port(); }
 std::string PrometheusExporter::Render() const { return m_impl->figures->Render(); }
 
 bool PrometheusExporter::Push(std::string& error) const {
-    const std::string& url = m_impl->options.pushUrl;
-    const std::string::size_type scheme = url.find("://");
-    if (url.empty() || scheme == std::string::npos || url.compare(0, scheme, "http") != 0) {
-        error = "not a Pushgateway URL (http://host:port): " + url;
+    const std::string& given = m_impl->options.pushUrl;
+    Prometheus::HttpUrl url;
+    if (!url.Parse(given)) {
+        error = "not a Pushgateway URL (http://host:port): " + given;
         return false;
     }
-    const std::string::size_type slash = url.find('/', scheme + 3);
-    const std::string base = url.substr(0, slash);
-    std::string path = slash == std::string::npos ? std::string() : url.substr(slash);
-    if (path.find("/metrics/job/") == std::string::npos) {
-        while (!path.empty() && path.back() == '/') {
-            path.pop_back();
+    if (url.path.find("/metrics/job/") == std::string::npos) {
+        while (!url.path.empty() && url.path.back() == '/') {
+            url.path.pop_back();
         }
-        path += "/metrics/job/quillmetrics/instance/" + HostAndPid();
+        url.path += "/metrics/job/quillmetrics/instance/" + HostAndPid();
     }
-    httplib::Client client(base);
-    if (!client.is_valid()) {
-        error = "not a Pushgateway URL (http://host:port): " + url;
+    Prometheus::HttpReply reply;
+    if (!Prometheus::HttpPutWithin(url, Render(), "text/plain; version=0.0.4",
+                                   m_impl->options.ioTimeout, reply, error)) {
         return false;
     }
-    const auto timeout = m_impl->options.ioTimeout;
-    client.set_connection_timeout(timeout);
-    client.set_read_timeout(timeout);
-    client.set_write_timeout(timeout);
-    const httplib::Result result = client.Put(path, Render(), "text/plain; version=0.0.4");
-    if (!result) {
-        error =
-            "cannot reach the Pushgateway at " + base + ": " + httplib::to_string(result.error());
+    if (reply.status / 100 != 2) {
+        error = "the Pushgateway at " + url.Base() + " refused the figures (HTTP " +
+                std::to_string(reply.status) + ")" +
+                (reply.excerpt.empty() ? std::string() : ": " + reply.excerpt);
         return false;
     }
-    if (result->status / 100 != 2) {
-        error = "the Pushgateway refused the figures (HTTP " + std::to_string(result->status) +
-                "): " + result->body;
-        return false;
-    }
+    LogInfo("pushed to " + url.Base() + url.path);
     return true;
 }
 

@@ -36,11 +36,14 @@ struct PrometheusOptions {
     std::vector<double> bucketsSeconds = {1e-6, 1e-5, 1e-4,   2.5e-4, 5e-4, 1e-3, 2.5e-3,
                                           5e-3, 1e-2, 2.5e-2, 5e-2,   0.1,  0.25, 0.5,
                                           1,    2.5,  5,      10,     30};
-    // Connections served at once; as many more wait in line, and the rest in the system's
-    // listen backlog.
-    size_t maxConnections = 4;
-    // How long the server waits for a client to send or take data, and how long Stop waits for a
-    // stalled client's connection before leaving it behind.
+    // Connections open at once, from all clients together; further clients wait in the system's
+    // listen backlog until one ends. One thread serves them all.
+    size_t maxConnections = 16;
+    // Connections open at once from one address; a further one is closed as soon as it comes.
+    size_t maxConnectionsPerAddress = 4;
+    // The deadline of one exchange. A request served: from its connection, or the end of the
+    // previous request on it, to the last byte of the answer; a connection past it is closed. A
+    // push: from looking up the gateway's name to reading its answer.
     std::chrono::milliseconds ioTimeout{1000};
     // A Pushgateway for Push: "http://host:port", to which "/metrics/job/quillmetrics/instance/
     // <host>-<pid>" is added, or a URL with its own ".../metrics/job/..." path.
@@ -50,7 +53,9 @@ struct PrometheusOptions {
 // An asynchronous consumer (register it with synchronous = false) that aggregates the events it
 // receives into counters, gauges and histograms, and serves them in the Prometheus text format
 // at GET /metrics. A client only ever takes the exporter's lock to copy the figures, never while
-// it reads or writes the network: a slow or hostile client does not delay delivery.
+// it reads or writes the network: a slow or hostile client does not delay delivery. What a client
+// can cost the host is bounded whatever it sends: see the README's "Inside someone else's
+// process".
 class QUILLMETRICS_PROMETHEUS_API PrometheusExporter : public IMetricsListener {
 public:
     // Throws std::invalid_argument for buckets that are not ascending and finite.
@@ -67,12 +72,13 @@ public:
 
     // Binds and starts serving on a thread of its own; does not wait for clients. False, with the
     // reason in error, when the address cannot be bound (a port in use) or the server is already
-    // started. Started while the manager runs, the server also ends by itself, within about
-    // 0.1 s, once the manager stops running. Not from a consumer or a hook.
+    // started. On success, logs "serving http://ADDR:PORT/metrics" (Info, key
+    // "quillmetrics-prometheus"). Started while the manager runs, the server also ends by itself,
+    // within about 0.1 s, once the manager stops running. Not from a consumer or a hook.
     bool Start(std::string& error);
-    // Ends the server: blocks until it has ended, or for at most about twice ioTimeout when a
-    // client stalls (its connection is then left to time out on its own). Any thread but a
-    // consumer's or a hook's; nothing when not started.
+    // Ends the server and closes every connection, whatever the clients do: returns within about
+    // 0.1 s (and one render in progress) with the server's thread ended and the port free for
+    // another Start. Any thread but a consumer's or a hook's; nothing when not started.
     void Stop();
     // The port listened on, 0 when not serving.
     int Port() const;
@@ -81,8 +87,10 @@ public:
     // the exporter's lock only to copy the figures. May throw std::bad_alloc.
     std::string Render() const;
     // Sends Render's text to the options' Pushgateway with HTTP PUT, replacing what this instance
-    // pushed before. Blocks up to about twice ioTimeout. False, with the reason in error, on
-    // failure. Not from a consumer or a hook.
+    // pushed before. Blocks at most ioTimeout, and reads back at most 8 KiB of the answer's head
+    // and its body's first 200 bytes (quoted in error). False, with the reason in error, on
+    // failure; on success logs "pushed to URL" (Info, key "quillmetrics-prometheus"). Not from a
+    // consumer or a hook.
     bool Push(std::string& error) const;
 
 private:
