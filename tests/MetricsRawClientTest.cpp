@@ -181,7 +181,7 @@ TEST(MetricsRawClientTest, BatchedWritesGiveTheSameLines) {
         }
         if (batched) {
             EXPECT_GE(growths, 2u);
-            EXPECT_LE(growths, (sizes.back() - sizes.front()) / (64 * 1024) + 1);
+            EXPECT_LE(growths, (sizes.back() - sizes.front()) / (size_t{64} * 1024) + 1);
         } else {
             EXPECT_EQ(growths, static_cast<size_t>(kEvents));
         }
