@@ -71,10 +71,12 @@ void BM_AttributeAsyncListener(benchmark::State& state) {
         consumers = new Consumers(kSql, false);
     }
     const ThreadContext thread;
+    const PageFaults faults;
     for (auto _ : state) {
         Attribute("rows", 42, kSql);
     }
     state.SetItemsProcessed(state.iterations());
+    faults.Report(state, state.iterations());
     if (state.thread_index() == 0) {
         delete consumers;
     }
@@ -84,46 +86,56 @@ BENCHMARK(BM_AttributeAsyncListener)->Threads(1)->Threads(2)->UseRealTime();
 void BM_ScopeAsyncListener(benchmark::State& state) {
     const Consumers consumers(kSql, false);
     const ThreadContext thread;
+    const PageFaults faults;
     for (auto _ : state) {
         Scope scope("query", kSql);
     }
+    faults.Report(state, state.iterations());
 }
 BENCHMARK(BM_ScopeAsyncListener);
 
 void BM_ScopeSyncListener(benchmark::State& state) {
     const Consumers consumers(kSql, true);
     const ThreadContext thread;
+    const PageFaults faults;
     for (auto _ : state) {
         Scope scope("query", kSql);
     }
+    faults.Report(state, state.iterations());
 }
 BENCHMARK(BM_ScopeSyncListener);
 
 void BM_ContextEmitAsyncListener(benchmark::State& state) {
     const Consumers consumers(kSql, false);
     ThreadContext thread;
+    const PageFaults faults;
     for (auto _ : state) {
         thread.context.Emit(MetricsValue("rows"), MetricsValue(42));
     }
+    faults.Report(state, state.iterations());
 }
 BENCHMARK(BM_ContextEmitAsyncListener);
 
 void BM_ContextLifecycleAsyncListener(benchmark::State& state) {
     const Consumers consumers(kSql, false);
     const ThreadContext thread;
+    const PageFaults faults;
     for (auto _ : state) {
         Context child(thread.context.GetContextId(),
                       Context::Create(thread.context.GetContextId()));
     }
+    faults.Report(state, state.iterations());
 }
 BENCHMARK(BM_ContextLifecycleAsyncListener);
 
 void BM_DialogAsyncListener(benchmark::State& state) {
     const Consumers consumers(kSql, false);
     const ThreadContext thread;
+    const PageFaults faults;
     for (auto _ : state) {
         ModalDialogMetrics dialog("Options");
     }
+    faults.Report(state, state.iterations());
 }
 BENCHMARK(BM_DialogAsyncListener);
 
