@@ -1,6 +1,7 @@
 #include "EventRecord.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <new>
 #include <string>
@@ -183,6 +184,11 @@ const unsigned char* BodyOf(const RecordHead& record) noexcept {
     return reinterpret_cast<const unsigned char*>(&record) + sizeof(RecordHead);
 }
 
+// Whether a walk over a record's values ended where its writer said the record ends.
+[[maybe_unused]] bool EndsRecord(const RecordHead& record, const unsigned char* end) noexcept {
+    return end == reinterpret_cast<const unsigned char*>(&record) + record.size;
+}
+
 std::shared_ptr<MetricsEvent>& SharedEventOf(const RecordHead& record) noexcept {
     return PayloadAs<std::shared_ptr<MetricsEvent>>(BodyOf(record));
 }
@@ -219,6 +225,7 @@ void WriteBuiltRecord(void* place, size_t size, MetricsEvent& event, const std::
         out = WriteValue(out, pair.first);
         out = WriteValue(out, pair.second);
     }
+    assert(EndsRecord(*head, out));
 }
 
 void WriteSharedRecord(void* place, std::shared_ptr<MetricsEvent>&& event, bool stop) noexcept {
@@ -240,6 +247,7 @@ void DestroyRecord(const RecordHead& record) noexcept {
     for (uint32_t i = 0; i < record.pairCount; ++i) {
         in = DestroyValue(DestroyValue(in));
     }
+    assert(EndsRecord(record, in));
 }
 
 const MetricsEvent& RecordReader::Read(const RecordHead& record) {
@@ -259,6 +267,7 @@ const MetricsEvent& RecordReader::Read(const RecordHead& record) {
     for (auto& pair : m_event.paramPairs) {
         in = ReadValue(ReadValue(in, pair.first), pair.second);
     }
+    assert(EndsRecord(record, in));
     return m_event;
 }
 
