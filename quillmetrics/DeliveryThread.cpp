@@ -15,6 +15,11 @@ thread_local bool t_isBackgroundThread = false;
 // Whether the event being delivered is the batch's last.
 thread_local bool t_atBatchEnd = true;
 
+// How long an idle thread sleeps when nothing wakes it: the longest an event waits for delivery.
+constexpr std::chrono::milliseconds kIdlePoll{100};
+std::atomic<long long> s_idlePollMs{kIdlePoll.count()};
+std::atomic<bool> s_asleep{false};
+
 void Log(const MetricsManager& manager, const wchar_t* message) {
     manager.Log(MetricsManager::LogSeverity::Info, kManagerLogKey, TStringCore(message, -1));
 }
@@ -251,13 +256,21 @@ void DeliveryThread::WakeForBacklog(void* self) noexcept {
     }
 }
 
+void DeliveryThread::SetIdlePollForTesting(std::chrono::milliseconds poll) {
+    s_idlePollMs.store(poll.count() == 0 ? kIdlePoll.count() : poll.count());
+}
+
+bool DeliveryThread::AsleepForTesting() noexcept { return s_asleep.load(); }
+
 void DeliveryThread::WaitIdle() {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_idle.store(true, std::memory_order_relaxed);
-    m_wake.wait_for(lock, std::chrono::milliseconds(100), [&] {
-        return m_wakeRequested || m_backlog.exchange(false, std::memory_order_relaxed);
-    });
+    s_asleep.store(true, std::memory_order_relaxed);
+    m_wake.wait_for(
+        lock, std::chrono::milliseconds(s_idlePollMs.load(std::memory_order_relaxed)),
+        [&] { return m_wakeRequested || m_backlog.exchange(false, std::memory_order_relaxed); });
     m_idle.store(false, std::memory_order_relaxed);
+    s_asleep.store(false, std::memory_order_relaxed);
     m_wakeRequested = false;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -69,6 +70,11 @@ public:
     // This thread, after a removal from inside a consumer's call (perhaps that consumer's own):
     // keeps the reference until the call has returned.
     void KeepUntilCallReturns(RefCntPtr<IMetricsListener, RefCntObject>&& listener) noexcept;
+
+    // Tests only: how long an idle thread sleeps between rounds (100 ms when 0), and whether a
+    // background thread sleeps so now.
+    static void SetIdlePollForTesting(std::chrono::milliseconds poll);
+    static bool AsleepForTesting() noexcept;
 
 private:
     void Wake();

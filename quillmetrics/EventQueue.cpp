@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
+#include <chrono>
 #include <new>
 #include <queue>
 #include <tuple>
@@ -17,7 +19,14 @@ namespace {
 // chunk of its own size.
 constexpr size_t kFirstChunkBytes = 2048;
 constexpr size_t kMaxChunkBytes = size_t{64} * 1024;
-constexpr size_t kSpareChunks = 8;
+// Emptied chunks a thread keeps for reuse: as many as it fills before it wakes the consumer, so
+// that once its buffer has grown to what its load needs it writes only into memory it touched
+// before. A thread that starts no chunk for kSpareLifetime gives them back.
+constexpr size_t kSpareChunks = 16;
+constexpr std::chrono::milliseconds kSpareLifetime{1000};
+std::atomic<long long> s_spareLifetimeMs{kSpareLifetime.count()};
+// Tests only: called once a reused chunk is linked, before anything is written into it.
+std::atomic<void (*)()> s_spareLinked{nullptr};
 // How many chunks a thread may fill ahead of the consumer before it wakes a sleeping consumer:
 // enough that a consumer reading alongside a busy producer does not contend with it for the same
 // lines, few enough that a busy thread's backlog stays within a megabyte or so.
@@ -81,6 +90,10 @@ struct EventQueue::Producer {
     alignas(64) Chunk* readChunk;
     size_t readOffset = 0;
     Chunk* emptied = nullptr;
+    // When the owner last started a chunk, as the consumer saw it, for giving spares back.
+    unsigned long long emptiedSeen = 0;
+    std::chrono::steady_clock::time_point lastChunkSeen = std::chrono::steady_clock::now();
+    unsigned long long lastTag = 0;  // tags only ever grow in a producer's order
 
     explicit Producer(size_t firstChunkBytes)
         : writeChunk(Chunk::Make(firstChunkBytes))
@@ -114,7 +127,9 @@ struct EventQueue::Producer {
     Chunk* TakeSpare() noexcept {
         for (auto& slot : spares) {
             if (slot.load(std::memory_order_relaxed) != nullptr) {
-                return slot.exchange(nullptr, std::memory_order_acquire);
+                if (Chunk* spare = slot.exchange(nullptr, std::memory_order_acquire)) {
+                    return spare;
+                }
             }
         }
         return nullptr;
@@ -132,7 +147,8 @@ struct EventQueue::Producer {
             Chunk::Free(fresh);
             fresh = nullptr;
         }
-        if (fresh == nullptr) {
+        const bool reused = fresh != nullptr;
+        if (!reused) {
             fresh = Chunk::Make(wanted);
         } else {
             fresh->filled.store(0, std::memory_order_relaxed);
@@ -145,6 +161,11 @@ struct EventQueue::Producer {
         writeChunk->next.store(fresh, std::memory_order_release);
         writeChunk = fresh;
         writeOffset = 0;
+        if (reused) {
+            if (auto* linked = s_spareLinked.load(std::memory_order_relaxed)) {
+                linked();
+            }
+        }
         return fresh->Data();
     }
 
@@ -164,6 +185,8 @@ struct EventQueue::Producer {
                 if (record->tag > deliverable) {
                     return true;
                 }
+                assert(record->tag >= lastTag);
+                lastTag = record->tag;
                 ready.push_back(record);
             }
             Chunk* next = readChunk->next.load(std::memory_order_acquire);
@@ -207,6 +230,32 @@ struct EventQueue::Producer {
                 Chunk::Free(chunk);
             }
         }
+    }
+
+    // Consumer: frees the spares of an owner that has started no chunk for the spares' lifetime;
+    // the slots' exchanges decide who has each chunk, the owner or this.
+    void GiveBackIdleSpares(std::chrono::steady_clock::time_point now) noexcept {
+        const unsigned long long emptiedNow = chunksEmptied.load(std::memory_order_relaxed);
+        if (emptiedNow != emptiedSeen) {
+            emptiedSeen = emptiedNow;
+            lastChunkSeen = now;
+            return;
+        }
+        if (now - lastChunkSeen <
+            std::chrono::milliseconds(s_spareLifetimeMs.load(std::memory_order_relaxed))) {
+            return;
+        }
+        for (auto& slot : spares) {
+            if (Chunk* kept = slot.exchange(nullptr, std::memory_order_acquire)) {
+                Chunk::Free(kept);
+            }
+        }
+    }
+
+    size_t SpareCount() const noexcept {
+        return static_cast<size_t>(std::count_if(
+            spares.begin(), spares.end(),
+            [](const auto& slot) { return slot.load(std::memory_order_relaxed) != nullptr; }));
     }
 };
 
@@ -258,6 +307,21 @@ void EventQueue::CreateThreadSlot() { ProducerSlot(); }
 
 void EventQueue::SetFirstChunkBytesForTesting(size_t bytes) {
     s_firstChunkBytes.store(bytes == 0 ? kFirstChunkBytes : bytes);
+}
+
+void EventQueue::SetSpareLinkedHookForTesting(void (*hook)()) { s_spareLinked.store(hook); }
+
+void EventQueue::SetSpareLifetimeForTesting(std::chrono::milliseconds lifetime) {
+    s_spareLifetimeMs.store(lifetime.count() == 0 ? kSpareLifetime.count() : lifetime.count());
+}
+
+size_t EventQueue::SpareChunksForTesting() {
+    std::lock_guard<std::mutex> lock(m_registryMutex);
+    size_t count = 0;
+    for (const auto& producer : m_producers) {
+        count += producer->SpareCount();
+    }
+    return count;
 }
 
 EventQueue::Producer& EventQueue::ThisThreadProducer() {
@@ -344,6 +408,15 @@ void EventQueue::TakeRound(std::vector<const RecordHead*>& batch, bool& more) {
     batch.clear();
     more = false;
     // Records tagged with a round before this one were written before the store below.
+    //
+    // What this relies on: the loads of the producers' published ends below are not performed
+    // before this store. An emit that happens after another thread's publish and reads the old
+    // round is then sure to find that publish seen here (store, then load: the one order that
+    // release and acquire do not give). x86-64 keeps it, the seq_cst store being an xchg, a full
+    // barrier; ARMv8 keeps it through the registry mutex's acquire below, which a later load
+    // cannot pass. The C++ model alone does not promise it: that would take the publish too in the
+    // single seq_cst order (an xchg or a fence on every emit), which costs the emit more than the
+    // rest of its own work.
     const unsigned long long deliverable = m_round.load(std::memory_order_relaxed);
     m_round.store(deliverable + 1, std::memory_order_seq_cst);
 
@@ -406,8 +479,10 @@ void EventQueue::Release(std::vector<const RecordHead*>& batch) {
         DestroyRecord(*record);
     }
     batch.clear();
+    const auto now = std::chrono::steady_clock::now();
     for (Producer* producer : m_roundProducers) {
         producer->GiveBackEmptied();
+        producer->GiveBackIdleSpares(now);
     }
     // A producer whose thread has ended and whose records are all delivered is done with: at
     // once, so that a flush that follows finds its memory freed.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -68,8 +69,14 @@ public:
         m_chunkStartedContext = context;
     }
 
-    // Tests only: the size of each thread's first chunk (the default when 0).
+    // Tests only: the size of each thread's first chunk (the default when 0); how long a thread's
+    // spare chunks outlast its last new chunk (the default when 0); how many spares are kept.
     static void SetFirstChunkBytesForTesting(size_t bytes);
+    static void SetSpareLifetimeForTesting(std::chrono::milliseconds lifetime);
+    // Tests only: called on the producer's thread once it has linked a reused chunk, before it
+    // writes anything there (null: nothing).
+    static void SetSpareLinkedHookForTesting(void (*hook)());
+    size_t SpareChunksForTesting();
 
 private:
     Producer& ThisThreadProducer();

@@ -4,6 +4,7 @@
 #include <tuple>
 #include <utility>
 
+#include "DeliveryThread.h"
 #include "EventQueue.h"
 #include "MetricsClock.h"
 #include "support/RecordingListener.h"
@@ -37,14 +38,20 @@ void PushBuilt(EventQueue& queue, unsigned long long producer, long long sequenc
 
 using Tag = std::pair<unsigned long long, long long>;
 
-// The (producer, sequence) tags of a batch, appended to tags.
+// The (producer, sequence) tags of a batch, appended to tags. An event with pairs repeats its
+// sequence in its last pair, written last: a record read before it was whole tags as -1.
 void ReadTags(const std::vector<const RecordHead*>& batch, std::vector<Tag>& tags) {
     RecordReader reader;
     for (const RecordHead* record : batch) {
         const MetricsEvent& event = reader.Read(*record);
-        tags.emplace_back(event.subjectId, event.param2.m_int);
+        const bool whole =
+            event.paramPairs.empty() || event.paramPairs.back().second.m_int == event.param2.m_int;
+        tags.emplace_back(event.subjectId, whole ? event.param2.m_int : -1);
     }
 }
+
+// Rounds taken by TakeAll, in any test.
+std::atomic<long long> s_rounds{0};
 
 // Drains the queue as the background thread does, round after round, until a round finds
 // nothing; the tags in delivery order.
@@ -57,6 +64,7 @@ std::vector<Tag> TakeAll(EventQueue& queue) {
         ReadTags(batch, tags);
         const bool empty = batch.empty();
         queue.Release(batch);
+        s_rounds.fetch_add(1);
         if (empty && !more) {
             return tags;
         }
@@ -173,6 +181,7 @@ TEST(EventQueueTest, BuffersGrowWhileStalledAndReuseChunks) {
                 for (int p = 0; p < 20000; ++p) {  // some 600 KiB of pairs
                     event.paramPairs.emplace_back(p, "pair");
                 }
+                event.paramPairs.back().second = MetricsValue(i);
             }
             queue.PushBuilt(event);
         }
@@ -204,6 +213,34 @@ TEST(EventQueueTest, BuffersGrowWhileStalledAndReuseChunks) {
     }
     producer.join();
     EventQueue::SetFirstChunkBytesForTesting(0);
+}
+
+// A thread that stops emitting but lives on gives its spare chunks back once it has started no
+// chunk for a while; until then they are kept for its next burst.
+TEST(EventQueueTest, IdleThreadGivesItsSpareChunksBack) {
+    EventQueue::SetSpareLifetimeForTesting(std::chrono::milliseconds(300));
+    EventQueue queue;
+    std::promise<void> pushed;
+    std::promise<void> end;
+    std::thread idle([&] {
+        for (long long i = 0; i < 20000; ++i) {  // some 30 chunks while nothing reads
+            PushBuilt(queue, 0, i);
+        }
+        pushed.set_value();
+        end.get_future().wait();
+    });
+    pushed.get_future().wait();
+    EXPECT_EQ(TakeAll(queue).size(), 20000u);
+    EXPECT_GT(queue.SpareChunksForTesting(), 0u);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (queue.SpareChunksForTesting() != 0 && std::chrono::steady_clock::now() < deadline) {
+        TakeAll(queue);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(queue.SpareChunksForTesting(), 0u) << "the idle thread still keeps spares";
+    end.set_value();
+    idle.join();
+    EventQueue::SetSpareLifetimeForTesting(std::chrono::milliseconds(0));
 }
 
 // A thread that runs far ahead of the consumer calls for it: once it has started 16 chunks that
@@ -256,48 +293,119 @@ TEST(EventQueueTest, ThreadFarAheadCallsForTheConsumer) {
     EventQueue::SetFirstChunkBytesForTesting(0);
 }
 
-// Producers push in a tight loop, built and host events alike, while the consumer takes and
-// releases rounds back to back, so that writes race the reads and the chunks' hand-back all the
-// time.
-TEST(EventQueueTest, ContendedRoundsDeliverEachEventOnceInOrder) {
-    EventQueue::SetFirstChunkBytesForTesting(512);
-    EventQueue queue;
-    constexpr size_t kProducers = 3;
-    const long long each = kSanitized ? 20000 : 200000;
+// Runs push(p) on as many threads while this thread takes and releases rounds back to back, so
+// that writes race the reads and the chunks' hand-back all the time. Gives, per producer, the
+// sequence after its last event; counts every event out of its producer's order, or torn.
+struct Drained {
+    std::vector<long long> next;
+    long long errors = 0;
+    long long total = 0;
+};
+Drained DrainWhilePushing(EventQueue& queue, size_t producers,
+                          const std::function<void(size_t)>& push) {
     std::atomic<size_t> finished{0};
-    std::thread producers([&] {
-        RunThreads(kProducers, [&](size_t p) {
-            for (long long i = 0; i < each; ++i) {
-                if (i % 2 == 0) {
-                    PushBuilt(queue, p, i);
-                } else {
-                    queue.Push(Stamped(p, i, GetTimestampNs()));
-                }
-            }
+    std::thread pushing([&] {
+        RunThreads(producers, [&](size_t p) {
+            push(p);
             finished.fetch_add(1);
         });
     });
-    std::vector<long long> next(kProducers, 0);
-    long long total = 0;
-    long long errors = 0;
+    Drained drained;
+    drained.next.assign(producers, 0);
     while (true) {
-        const bool allPushed = finished.load() == kProducers;
+        const bool allPushed = finished.load() == producers;
         const std::vector<Tag> tags = TakeAll(queue);
         for (const Tag& tag : tags) {
-            ASSERT_LT(tag.first, kProducers);
-            errors += tag.second != next[tag.first] ? 1 : 0;
-            next[tag.first] = tag.second + 1;
-            ++total;
+            if (tag.first >= producers || tag.second != drained.next[tag.first]) {
+                ++drained.errors;
+            }
+            if (tag.first < producers) {
+                drained.next[tag.first] = tag.second + 1;
+            }
+            ++drained.total;
         }
         if (allPushed && tags.empty()) {
             break;
         }
     }
-    producers.join();
-    EXPECT_EQ(errors, 0);
-    EXPECT_EQ(total, each * static_cast<long long>(kProducers));
-    EXPECT_EQ(queue.PushedCount(), static_cast<unsigned long long>(total));
+    pushing.join();
+    return drained;
+}
+
+// Three threads push built and host events alike through producers of their own, and two threads
+// whose own producers belong to another queue push at the same time through this queue's shared
+// one: every event once, in its thread's order.
+TEST(EventQueueTest, ContendedRoundsDeliverEachEventOnceInOrder) {
+    EventQueue::SetFirstChunkBytesForTesting(512);
+    EventQueue queue;
+    EventQueue elsewhere;
+    constexpr size_t kOwn = 3;
+    constexpr size_t kProducers = kOwn + 2;
+    const long long each = kSanitized ? 20000 : 200000;
+    const Drained drained = DrainWhilePushing(queue, kProducers, [&](size_t p) {
+        if (p >= kOwn) {
+            PushBuilt(elsewhere, p, -1);  // the thread's producer is now the other queue's
+        }
+        for (long long i = 0; i < each; ++i) {
+            if (i % 2 == 0) {
+                PushBuilt(queue, p, i);
+            } else {
+                queue.Push(Stamped(p, i, GetTimestampNs()));
+            }
+        }
+    });
+    EXPECT_EQ(drained.errors, 0);
+    EXPECT_EQ(drained.total, each * static_cast<long long>(kProducers));
+    EXPECT_EQ(queue.PushedCount(), static_cast<unsigned long long>(drained.total));
     EventQueue::SetFirstChunkBytesForTesting(0);
+}
+
+// Events of some 40 KiB, of two sizes in turn: each push starts a new chunk, mostly a spare
+// written again, which the consumer must never read before it is reset (its old end would deliver
+// the chunk's old records again, or one still being written). Each time a spare is linked, the
+// producer waits for two more rounds, so that the consumer surely reads the chunk as linked.
+TEST(EventQueueTest, ReusedChunksAreResetBeforeTheyAreRead) {
+    EventQueue queue;
+    EventQueue::SetSpareLinkedHookForTesting([] {
+        const long long until = s_rounds.load() + 2;
+        while (s_rounds.load() < until) {
+            std::this_thread::yield();
+        }
+    });
+    const long long count = kSanitized ? 100 : 400;
+    const Drained drained = DrainWhilePushing(queue, 1, [&](size_t) {
+        MetricsEvent event = Built(0, 0);
+        for (long long i = 0; i < count; ++i) {
+            event.paramPairs.assign(i % 2 == 0 ? 1280 : 1000, {MetricsValue(1), MetricsValue(2)});
+            event.param2 = MetricsValue(i);
+            event.paramPairs.back().second = MetricsValue(i);
+            queue.PushBuilt(event);
+        }
+    });
+    EventQueue::SetSpareLinkedHookForTesting(nullptr);
+    EXPECT_EQ(drained.errors, 0);
+    EXPECT_EQ(drained.total, count);
+}
+
+// A thread far ahead of a sleeping background thread wakes it, not only a flush does: with an
+// idle poll of an hour, the first 15 chunks of a burst (some 8,900 records of 80 bytes, from a
+// first chunk of 2 KiB doubling to 64 KiB) still arrive.
+TEST(EventQueueTest, FarAheadBurstEndsTheBackgroundThreadsSleep) {
+    DeliveryThread::SetIdlePollForTesting(std::chrono::hours(1));
+    MetricsManager& manager = StartManager();
+    auto recorder = Subscribe(false);
+    manager.EmitEvent(Tagged(0, -1));
+    manager.WaitUntilWritesFlushed(60000);
+    while (!DeliveryThread::AsleepForTesting()) {
+        std::this_thread::yield();
+    }
+    for (long long i = 0; i < 20000; ++i) {
+        manager.EmitEvent(Tagged(0, i));
+    }
+    EXPECT_TRUE(recorder->WaitForCount(8000, std::chrono::seconds(60)))
+        << recorder->Count() << " events arrived";
+    DeliveryThread::SetIdlePollForTesting(std::chrono::milliseconds(0));
+    manager.WaitUntilWritesFlushed(60000);
 }
 
 // The event clock read in steps of 50 us: two threads that take turns emit far more than one
