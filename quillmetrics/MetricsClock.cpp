@@ -1,5 +1,6 @@
 #include "MetricsClock.h"
 
+#include <algorithm>
 #include <atomic>
 #include <limits>
 #include <thread>
@@ -68,8 +69,33 @@ void WaitPastTimestamp(uint64_t stamp) noexcept {
     }
 }
 
-void SetTickSourceForTesting(uint64_t (*ticks)(), uint64_t stepNs) {
-    s_stepNs.store(ticks != nullptr ? stepNs : PlatformTickStepNs(), std::memory_order_relaxed);
+uint64_t MeasureTickStepNs(uint64_t (*ticks)(), double nsPerTick) {
+    // Some thousand readings: tens of microseconds, once, at load.
+    constexpr int kReadings = 2000;
+    bool tied = false;
+    uint64_t smallest = std::numeric_limits<uint64_t>::max();
+    uint64_t last = ticks();
+    for (int i = 0; i < kReadings; ++i) {
+        const uint64_t now = ticks();
+        if (now == last) {
+            tied = true;
+        } else if (now > last) {
+            smallest = std::min(smallest, now - last);
+        }
+        last = now;
+    }
+    if (!tied) {
+        return 1;
+    }
+    if (smallest == std::numeric_limits<uint64_t>::max()) {
+        return 1000000;
+    }
+    return std::max<uint64_t>(1, TicksToNanoseconds(smallest, 0, nsPerTick));
+}
+
+void SetTickSourceForTesting(uint64_t (*ticks)()) {
+    s_stepNs.store(ticks != nullptr ? MeasureTickStepNs(ticks, s_nsPerTick) : PlatformTickStepNs(),
+                   std::memory_order_relaxed);
     s_tickSource.store(ticks, std::memory_order_relaxed);
 }
 

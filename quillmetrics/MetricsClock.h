@@ -24,15 +24,22 @@ void GetDateTime(unsigned long long& seconds, uint32_t& microseconds);
 // a stamp, and nothing would tell their order. Returns at once on a clock of 1 ns steps.
 void WaitPastTimestamp(uint64_t stamp) noexcept;
 
-// Tests only: reads ticks (at the platform's frequency) from another source that advances in
-// steps of stepNs nanoseconds; null restores the platform's.
-void SetTickSourceForTesting(uint64_t (*ticks)(), uint64_t stepNs);
+// How far a tick source moves at each step, in nanoseconds, as measured by reading it back to
+// back: 1 when no two readings in a row are equal (it moves faster than it can be read, so the
+// rest of an emit outlasts a step), else the smallest step seen (a millisecond when it did not
+// move at all while it was read).
+uint64_t MeasureTickStepNs(uint64_t (*ticks)(), double nsPerTick);
+
+// Tests only: reads ticks (at the platform's frequency) from another source, whose step is
+// measured; null restores the platform's.
+void SetTickSourceForTesting(uint64_t (*ticks)());
 
 // What the platform layer supplies: a monotonic tick counter with a fixed frequency, and the UTC
 // time as a FILETIME count.
 uint64_t PlatformTickCount();
 uint64_t PlatformTickFrequency();
-// How far the tick counter moves at each step, in nanoseconds (at least 1).
+// How far the tick counter moves at each step, in nanoseconds (at least 1): from its frequency
+// where the system states it, else measured.
 uint64_t PlatformTickStepNs();
 uint64_t PlatformFileTime();
 

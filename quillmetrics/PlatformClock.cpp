@@ -43,15 +43,9 @@ uint64_t PlatformTickCount() {
 
 uint64_t PlatformTickFrequency() { return 1000000000ULL; }
 
-uint64_t PlatformTickStepNs() {
-    timespec resolution{};
-    if (clock_getres(CLOCK_MONOTONIC, &resolution) != 0) {
-        return 1000000;  // unknown: assume a coarse clock, which only costs a short wait
-    }
-    const auto ns = static_cast<uint64_t>(resolution.tv_sec) * 1000000000ULL +
-                    static_cast<uint64_t>(resolution.tv_nsec);
-    return ns == 0 ? 1 : ns;
-}
+// clock_getres gives the resolution of the system's timers, not how far the clock source moves
+// at each step: measured instead.
+uint64_t PlatformTickStepNs() { return MeasureTickStepNs(&PlatformTickCount, 1.0); }
 
 // The wall clock as 100-ns intervals since 1601-01-01; a clock set before 1601 reads as 0. The
 // coarse clock costs a few nanoseconds instead of twenty and ticks every few milliseconds (the

@@ -420,7 +420,7 @@ uint64_t CoarseTicks() {
 // Events ordered by the host's synchronisation reach an asynchronous consumer in that order even
 // when they fall into one clock step, and so does the shutdown event that follows the last one.
 TEST(EventQueueTest, CoarseClockKeepsHappensBeforeOrder) {
-    SetTickSourceForTesting(&CoarseTicks, kStepNs);
+    SetTickSourceForTesting(&CoarseTicks);
     MetricsManager& manager = StartManager();
     auto recorder = Subscribe(false);
     // This thread queues first, so that its producer comes first among equals.
@@ -438,7 +438,7 @@ TEST(EventQueueTest, CoarseClockKeepsHappensBeforeOrder) {
     for (size_t i = 2; i < events.size(); ++i) {
         EXPECT_LT(events[i - 1].timestamp, events[i].timestamp);
     }
-    SetTickSourceForTesting(nullptr, 0);
+    SetTickSourceForTesting(nullptr);
 }
 
 }  // namespace

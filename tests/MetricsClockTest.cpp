@@ -29,6 +29,26 @@ TEST(MetricsClockTest, DifferenceWithTopBitSetIsUnsigned) {
     EXPECT_EQ(TicksToNanoseconds(0xFFFFFFFFFFFFFFFFULL, 0, 4.0), 0xFFFFFFFFFFFFFFFFULL);
 }
 
+// Sources read back to back: one that moves at every reading, one that moves by 1000 ticks every
+// tenth reading, one that never moves.
+uint64_t Moving() {
+    static uint64_t ticks = 0;
+    return ticks += 7;
+}
+uint64_t Stepping() {
+    static uint64_t readings = 0;
+    return ++readings / 10 * 1000;
+}
+uint64_t Stuck() { return 5; }
+
+// The step is measured rather than taken from clock_getres (the timers' resolution): a clock that
+// moves between any two readings needs no wait, a coarse one waits its step.
+TEST(MetricsClockTest, TickStepIsMeasured) {
+    EXPECT_EQ(MeasureTickStepNs(&Moving, 1.0), 1u);
+    EXPECT_EQ(MeasureTickStepNs(&Stepping, 0.5), 500u);
+    EXPECT_EQ(MeasureTickStepNs(&Stuck, 1.0), 1000000u);
+}
+
 TEST(MetricsClockTest, FileTimeSplitsIntoUnixSecondsAndMicroseconds) {
     unsigned long long seconds = 99;
     uint32_t micros = 99;
