@@ -3,10 +3,9 @@
 // and one record of the size the library writes for an attribute with a short name and a number,
 // stored into a per-thread ring. Two of each are the floor of a scope's open and close.
 
-#include <time.h>
-
 #include <array>
 #include <cstdint>
+#include <ctime>
 
 #include <benchmark/benchmark.h>
 
