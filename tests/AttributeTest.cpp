@@ -142,7 +142,8 @@ TEST_F(AttributeTest, ThreadStacksAndContextIds) {
 }
 
 // A thread that ends leaves its slot behind, and the system may hand its id to a later thread: that
-// thread must start with nothing attached, even while the contexts of the ended one live on.
+// thread must start with nothing attached, even while the contexts the ended one had attached,
+// one above the other, live on.
 TEST_F(AttributeTest, NewThreadStartsWithAnEmptyStack) {
     std::vector<std::unique_ptr<Context>> keptAlive;
     for (int i = 0; i < 20; ++i) {
@@ -150,7 +151,9 @@ TEST_F(AttributeTest, NewThreadStartsWithAnEmptyStack) {
         std::thread([&] {
             EXPECT_EQ(MetricsManager::GetInstance().GetCurrentThreadContextId(), 0u)
                 << "thread " << i << " inherited a context";
-            keptAlive.push_back(std::make_unique<Context>(0, Context::Create(true)));
+            for (int nested = 0; nested < 2; ++nested) {
+                keptAlive.push_back(std::make_unique<Context>(0, Context::Create(true)));
+            }
             EXPECT_NE(MetricsManager::GetInstance().GetCurrentThreadContextId(), 0u);
             stack = MetricsManager::GetInstance().GetThreadContext();
         }).join();

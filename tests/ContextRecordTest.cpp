@@ -59,10 +59,10 @@ TEST_F(ContextRecordTest, ThreadStackAttachesReordersAndPrunesFromTheTop) {
 
 TEST_F(ContextRecordTest, StackHoldsItsRecordsOnlyWeakly) {
     MetricsManager::GetInstance().SetBits(~0ULL);
-    MetricsThreadContext stack;
+    const auto stack = MetricsManager::GetInstance().GetThreadContext();
     auto record = std::make_shared<ContextShared>(0, 21);
     const ContextShared* const oldAddress = record.get();
-    stack.AttachContext(record);
+    stack->AttachContext(record);
     const std::weak_ptr<ContextShared> watch = record;
     record.reset();
     EXPECT_TRUE(watch.expired());
@@ -71,9 +71,17 @@ TEST_F(ContextRecordTest, StackHoldsItsRecordsOnlyWeakly) {
     // address and be mistaken for the dead entry.
     auto again = std::make_shared<ContextShared>(0, 22);
     EXPECT_NE(again.get(), oldAddress);
-    EXPECT_FALSE(stack.IsAttached(again));
-    stack.AttachContext(again);
-    EXPECT_EQ(stack.GetMetricsContextId(), 22u);
+    EXPECT_FALSE(stack->IsAttached(again));
+    stack->AttachContext(again);
+    EXPECT_EQ(stack->GetMetricsContextId(), 22u);
+    // Once a front end's look has pruned the dead entries, their storage goes: a record that
+    // takes such an address is still a stranger to the stack.
+    again.reset();
+    EXPECT_FALSE(TestBitsAndContext(0));
+    auto third = std::make_shared<ContextShared>(0, 23);
+    EXPECT_FALSE(stack->IsAttached(third));
+    stack->AttachContext(third);
+    EXPECT_EQ(stack->GetMetricsContextId(), 23u);
 }
 
 TEST_F(ContextRecordTest, DisabledCurrentContextRefusesTheTestButNotTheImpl) {

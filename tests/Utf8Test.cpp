@@ -55,6 +55,7 @@ TEST(Utf8Test, EachByteThatStartsNoValidSequenceIsReplaced) {
         {"\xF4\x90\x80\x80", r + r + r + r},
         {"ok\xE2\x82", "ok" + r + r},
         {"\xE2(\xA1", r + "(" + r},
+        {"\xC3\xC3\xA9", r + "\xC3\xA9"},  // a lead byte where a continuation should be
         {"\x80", r},
         {"\xF8\x88\x80\x80\x80", r + r + r + r + r},
         {"", ""},
