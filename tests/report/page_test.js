@@ -1,27 +1,24 @@
-// Drives the report's page in headless Chromium: the summary in the first screen, zoom by wheel
-// and keyboard with round axis ticks, a group expanded into its contexts, the filter, no console
-// errors; keeps a screenshot.
-// Usage: node page_test.js PAGE_URL SCREENSHOT CHROMIUM
+// Drives the report's page in headless Chromium: the summary in the first screen; names inside
+// wide bars, nested scopes on their own rows, one colour per name with a legend; click to zoom,
+// zoom held to the run, offset ticks at deep zoom; substring search; the hover card; a page of two
+// files (one with hostile names) with a section each; no console errors. Keeps a screenshot.
+// Usage: node page_test.js PAGE_URL TWO_FILE_PAGE_URL SCREENSHOT CHROMIUM
 "use strict";
+const fs = require("fs");
+const os = require("os");
+const path = require("path");
 const puppeteer = require("puppeteer-core");
 
-const [url, screenshot, executablePath] = process.argv.slice(2);
+const [url, twoFiles, screenshot, executablePath] = process.argv.slice(2);
 const failures = [];
 const check = (condition, message) => { if (!condition) failures.push(message); };
-const settle = () => new Promise(resolve => setTimeout(resolve, 150));
-
-// Ticks at k * step, with step 1, 2 or 5 times a power of ten.
-function round(values) {
-  if (values.length < 2) return false;
-  const step = values[1] - values[0];
-  const mantissa = step / Math.pow(10, Math.floor(Math.log10(step) + 1e-9));
-  return [1, 2, 5].some(k => Math.abs(mantissa - k) < 1e-6) &&
-         values.every(v => Math.abs(v / step - Math.round(v / step)) < 1e-6);
-}
+const settle = () => new Promise(resolve => setTimeout(resolve, 100));
 
 (async () => {
-  const browser = await puppeteer.launch({executablePath, headless: true,
-                                          args: ["--no-sandbox", "--disable-gpu"]});
+  const profile = fs.mkdtempSync(path.join(os.tmpdir(), "report-page-"));
+  const browser = await puppeteer.launch({executablePath, headless: true, userDataDir: profile,
+    args: ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+           "--disable-background-networking", "--disable-component-update", "--disable-sync"]});
   const page = await browser.newPage();
   await page.setViewport({width: 1400, height: 900});
   const errors = [];
@@ -31,56 +28,96 @@ function round(values) {
 
   const top = await page.$eval("#summary", e => e.getBoundingClientRect().top);
   check(top < 900, "the summary is not in the first screen (top " + top + ")");
-  const range = () => page.$eval("#timeline", s => [Number(s.dataset.start), Number(s.dataset.end)]);
-  const ticks = () => page.$$eval("text.tick", ts => ts.map(t => Number(t.dataset.value)));
-  const labels = () => page.$$eval("text.tick", ts => ts.map(t => t.textContent));
-  const full = await range();
-  check(round(await ticks()), "ticks are not round: " + (await ticks()).join(" "));
+  const view = () => page.evaluate(() => quillReport.view());
+  const drawn = () => page.evaluate(() => { quillReport.record = true; draw(); return quillReport.drawn; });
+  const full = await view();
+  let bars = await drawn();
 
+  // Names inside wide bars; nested scopes on rows of their own; one colour per name, in the legend.
+  const named = bars.filter(b => b.spans === 1 && b.text === b.name);
+  check(named.some(b => b.w > 100), "no wide bar shows its name");
+  const overlapping = (a, b) => a.x < b.x + b.w && b.x < a.x + a.w;
+  const item = bars.find(b => b.name === "work-item" && b.spans === 1);
+  const query = item && bars.find(b => b.name === "query" && overlapping(b, item) && b.spans === 1);
+  check(item && query && query.y > item.y, "query is not on a row below its work-item");
+  const normal = c => page.evaluate(c => { const g = document.createElement("canvas").getContext("2d");
+                                           g.fillStyle = c; return g.fillStyle; }, c);
+  const fetches = bars.filter(b => b.name === "fetch");
+  check(fetches.length > 1 && fetches.every(b => b.colour === fetches[0].colour), "fetch bars differ in colour");
+  const key = await page.$eval('.key[data-name="fetch"] i', i => getComputedStyle(i).backgroundColor)
+      .catch(() => "none");
+  const rgb = await page.evaluate(c => { const d = document.createElement("div"); d.style.color = c;
+                                         document.body.appendChild(d); const v = getComputedStyle(d).color;
+                                         d.remove(); return v; }, fetches[0].colour);
+  check(key === rgb, "the legend's fetch key is " + key + ", the bars " + rgb + " " + await normal(fetches[0].colour));
+
+  // The hover card appears at once, naming the scope and its context.
   const box = await (await page.$("#timeline")).boundingBox();
-  await page.mouse.move(box.x + box.width * 0.6, box.y + 12);
-  for (let i = 0; i < 12; ++i) await page.mouse.wheel({deltaY: -200});
-  await settle();
-  const zoomed = await range();
-  check(zoomed[1] - zoomed[0] < (full[1] - full[0]) / 5, "the wheel did not zoom in: " + zoomed);
-  check(round(await ticks()), "ticks are not round once zoomed: " + (await ticks()).join(" "));
-  check((await labels()).every(l => / (ms|µs|ns)$/.test(l)), "tick labels: " + await labels());
+  const wide = named.sort((a, b) => b.w - a.w)[0];
+  await page.mouse.move(box.x + wide.x + wide.w / 2, box.y + wide.y + 9);
+  const cardText = await page.$eval("#card", c => c.hidden ? "" : c.innerText);
+  check(cardText.startsWith(wide.name) && /context \d+/.test(cardText) && /self/.test(cardText),
+        "hover card: " + JSON.stringify(cardText));
 
-  await page.click("h1");
-  await page.keyboard.press("-");
+  // A click zooms to the bar: it then fills the width.
+  await page.mouse.click(box.x + wide.x + wide.w / 2, box.y + wide.y + 9);
   await settle();
-  const out = await range();
-  check(out[1] - out[0] > zoomed[1] - zoomed[0], "'-' did not zoom out");
+  const zoomed = await view();
+  bars = await drawn();
+  check(zoomed[1] - zoomed[0] < full[1] - full[0] &&
+        bars.some(b => b.name === wide.name && b.y === wide.y && b.x <= 201 && b.x + b.w >= box.width - 3),
+        "a click did not zoom to the bar: " + zoomed);
+  await page.mouse.click(box.x + 500, box.y + 14, {clickCount: 2});
+  await settle();
+  check(String(await view()) === String(full), "a double click did not reset the view");
+
+  // Zoom and pan stay within the run; deep in it, ticks are offsets from a base shown once.
+  await page.mouse.move(box.x + box.width * 0.6, box.y + 40);
+  for (let i = 0; i < 20; ++i) await page.mouse.wheel({deltaY: 400});
+  for (let i = 0; i < 5; ++i) await page.keyboard.press("ArrowLeft");
+  check(String(await view()) === String(full), "zoom or pan left the run: " + await view());
+  for (let i = 0; i < 90; ++i) await page.mouse.wheel({deltaY: -400});
+  await settle();
+  const deep = await view();
+  const ticks = await page.evaluate(() => quillReport.ticks.map(t => t.text));
+  check(deep[1] - deep[0] >= 20 && deep[0] >= full[0] && deep[1] <= full[1], "deep zoom: " + deep);
+  check(ticks.length > 1 && ticks.every(t => /^\+\d+ ns$/.test(t)), "deep ticks: " + ticks.join(" | "));
   await page.keyboard.press("0");
-  await settle();
-  check(String(await range()) === String(full), "'0' did not reset the view");
 
-  const lanes = () => page.$$eval("g.lane", l => l.length);
-  const before = await lanes();
-  const members = await page.$eval('text.group[data-group="work-item"]',
-                                   t => Number(/\((\d+)\)$/.exec(t.textContent)[1]));
-  await page.click('text.group[data-group="work-item"]');
+  // Search: a substring, after a pause, highlights exactly the scopes whose name holds it.
+  await page.type("#search", "etc");
+  await new Promise(resolve => setTimeout(resolve, 600));
+  bars = await drawn();
+  const foundText = await page.$eval("#found", f => f.textContent);
+  const fetchCount = await page.evaluate(() => quillReport.matchCount);
+  check(/^\d+ scopes match, .*% of the time inside scopes$/.test(foundText) &&
+        Number(foundText.split(" ")[0]) === fetchCount && fetchCount > 0, "search said: " + foundText);
+  check(bars.every(b => b.hit === (b.name.includes("etc")) || b.spans > 1) &&
+        bars.some(b => b.hit), "search did not highlight exactly the fetch scopes");
+  await page.focus("#search");
+  await page.keyboard.press("Enter");
   await settle();
-  check(await lanes() === before + members,
-        "expanding work-item gave " + (await lanes() - before) + " lanes for " + members);
-
-  await page.type("#filter", "fetch");
-  await settle();
-  const scopes = await page.$$eval("rect.scope", rs => rs.map(r => [r.dataset.name, r.classList.contains("hit")]));
-  const hits = scopes.filter(s => s[1]);
-  check(hits.length > 0 && hits.every(s => s[0] === "fetch") &&
-        hits.length === scopes.filter(s => s[0] === "fetch").length,
-        "the filter did not highlight exactly the fetch scopes");
-  await page.$eval("rect.scope.hit", r => r.dispatchEvent(new MouseEvent("mouseover", {bubbles: true})));
-  const tooltip = await page.$eval("rect.scope.hit title", t => t.textContent);
-  check(/^fetch: [0-9.]+ ms\ncontext \d+/.test(tooltip), "tooltip: " + tooltip);
-
+  check((await view())[1] - (await view())[0] < full[1] - full[0], "Enter did not step to a match");
   await page.screenshot({path: screenshot, fullPage: false});
+
+  // Two files: a section each, named; hostile names still drawn.
+  await page.goto(twoFiles, {waitUntil: "load"});
+  const sections = await page.evaluate(() => quillReport.sections().map(s => s.path));
+  check(sections.length === 2 && sections[0] === "run.csv" && sections[1] === "hostile.csv",
+        "sections: " + sections.join(", "));
+  const legends = await page.$$eval(".legend", ls => ls.map(l => l.dataset.file));
+  check(legends.join() === "run.csv,hostile.csv", "legends: " + legends.join());
+  bars = await drawn();
+  check(bars.some(b => b.name === "<!--<script>") && bars.some(b => b.name === "work-item"),
+        "the hostile file's lanes are not drawn");
+  await page.screenshot({path: screenshot.replace(/\.png$/, "-two.png"), fullPage: false});
+
   check(errors.length === 0, "console: " + errors.join("; "));
   await browser.close();
+  fs.rmSync(profile, {recursive: true, force: true});
   if (failures.length) {
     console.log("FAIL: " + failures.join("\nFAIL: "));
     process.exit(1);
   }
-  console.log("report page: summary first, zoom, round ticks, groups, filter and tooltips work");
+  console.log("report page: names, rows, colours, card, click zoom, bounds, search, sections work");
 })().catch(e => { console.log("FAIL: " + e); process.exit(1); });

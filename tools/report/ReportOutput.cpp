@@ -1,16 +1,19 @@
-// The report's outputs: the terminal summary, the HTML timeline and the trace-event JSON. Values
-// are written byte for byte as the file holds them, which need not be UTF-8: each output repairs
-// them into valid UTF-8 (U+FFFD for a stray byte).
+// The report's text summary and trace-event JSON, and the writing of output files. Values are
+// written byte for byte as the file holds them, which need not be UTF-8: each output repairs them
+// into valid UTF-8 (U+FFFD for a stray byte), and the summary shows control characters as escapes.
 
 #include "ReportOutput.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <functional>
-#include <iostream>
-#include <nlohmann/json.hpp>
+#include <cstring>
+#include <map>
 #include <sstream>
+#include <streambuf>
 
 #include "ReportText.h"
 
@@ -20,103 +23,179 @@ namespace {
 
 constexpr auto kScopeEmit = static_cast<int32_t>(Metrics::MetricsEventType::ScopeEmit);
 
-// A line of the context tree: a context at its depth, or a fold standing for `folded` more
-// siblings of one name.
-struct TreeLine {
-    uint64_t id = 0;
-    int depth = 0;
-    size_t folded = 0;
-    std::string name;
-};
-
-// Contexts in tree order (each under its parent); a run of more than
-// kFoldAbove siblings of one name shows its first kShownOfRun and one line for the rest.
+// A run of more than kFoldAbove siblings of one name in the tree shows its first kShownOfRun and
+// one line for the rest; indentation stops growing at kDeepestIndent levels.
 constexpr size_t kFoldAbove = 5;
 constexpr size_t kShownOfRun = 3;
+constexpr size_t kDeepestIndent = 16;
 
-std::vector<TreeLine> ContextTree(const RunModel& model) {
-    std::map<uint64_t, std::vector<uint64_t>> children;
-    std::vector<uint64_t> roots;
-    for (const auto& [id, context] : model.contexts) {
-        if (context.parent != 0 && model.contexts.count(context.parent) != 0) {
-            children[context.parent].push_back(id);
-        } else {
-            roots.push_back(id);
-        }
-    }
-    std::vector<TreeLine> order;
-    std::function<void(const std::vector<uint64_t>&, int)> visit =
-        [&](const std::vector<uint64_t>& siblings, int depth) {
-            for (size_t i = 0; i < siblings.size();) {
-                const std::string& name = model.contexts.at(siblings[i]).name;
-                size_t run = 1;
-                while (i + run < siblings.size() &&
-                       model.contexts.at(siblings[i + run]).name == name) {
-                    ++run;
-                }
-                const size_t shown = run > kFoldAbove ? kShownOfRun : run;
-                for (size_t k = 0; k < shown; ++k) {
-                    order.push_back({siblings[i + k], depth, 0, name});
-                    visit(children[siblings[i + k]], depth + 1);
-                }
-                if (shown < run) {
-                    order.push_back({0, depth, run - shown, name.empty() ? "unnamed" : name});
-                }
-                i += run;
-            }
-        };
-    visit(roots, 0);
-    return order;
+std::string Number(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6g", value);
+    return text;
 }
 
-std::string ContextLabel(const ContextInfo& context) {
+std::string Share(uint64_t part, uint64_t whole) {
+    if (whole == 0) {
+        return "-";
+    }
+    char text[16];
+    std::snprintf(text, sizeof text, "%.0f%%",
+                  static_cast<double>(part) * 100 / static_cast<double>(whole));
+    return text;
+}
+
+std::string ContextLabel(const RunModel& model, const ContextInfo& context) {
     std::string label = "context " + std::to_string(context.id);
-    if (!context.name.empty()) {
-        label += " (" + context.name + ")";
+    if (context.name != kNoName) {
+        label += " (" + model.names[context.name] + ")";
     }
     return label;
 }
 
-void WriteRunLine(std::ostream& out, const std::string& path, const EventFile& file,
-                  const RunModel& model) {
-    out << path << ": " << model.events << " events";
-    if (model.events != 0) {
-        out << " from " << model.firstDatetime << " to " << model.lastDatetime << " ("
-            << Milliseconds(model.lastTs - model.firstTs) << " ms)";
+void WriteValues(std::ostream& out, const std::string& indent, const std::string& name,
+                 const ValueStats& v) {
+    std::string stats;
+    if (v.numbers > 0) {
+        stats += "numbers: min " + Number(v.min) + ", mean " +
+                 Number(v.sum / static_cast<double>(v.numbers)) + ", max " + Number(v.max);
     }
-    out << "\n";
-    if (file.lastLineCut) {
-        out << "note: the last line was cut (a run still being written, or one that ended "
-               "abruptly); it is left out\n";
+    if (!v.texts.empty()) {
+        stats += v.numbers > 0 ? "; values:" : "values:";
+        for (size_t i = 0; i < v.texts.size(); ++i) {
+            stats += (i == 0 ? " " : ", ") + v.texts[i];
+        }
+        stats += v.moreTexts ? ", \u2026" : "";
+    }
+    out << indent
+        << Row({{Clip(name, 24), -24},
+                {std::to_string(v.count) + (v.count == 1 ? " time" : " times"), -13},
+                {stats, 0}});
+}
+
+void WriteFileLine(std::ostream& out, const RunFile& file) {
+    out << file.path << ": ";
+    if (file.events == 0) {
+        out << "no events recorded\n";
+    } else {
+        out << file.events << " events from " << IsoDatetime(file.firstDatetime) << " to "
+            << IsoDatetime(file.lastDatetime) << " (" << Duration(file.lastTs - file.firstTs)
+            << ")\n";
+    }
+    if (file.cutLine != 0) {
+        out << "warning: line " << file.cutLine
+            << " is cut off (a run still being written, or one that ended abruptly); it is left "
+               "out\n";
     }
 }
 
-void WriteContextTree(std::ostream& out, const RunModel& model) {
-    for (const TreeLine& entry : ContextTree(model)) {
-        out << "  " << std::string(static_cast<size_t>(entry.depth) * 2, ' ');
-        if (entry.folded != 0) {
-            out << "\u2026 " << entry.folded << " more " << entry.name << "\n";
-            continue;
+// The context tree, walked without recursion: a file may nest contexts as deep as it likes.
+void WriteContextTree(std::ostream& out, const RunModel& model, uint32_t file) {
+    std::map<uint64_t, uint32_t> byId;
+    for (uint32_t i = 0; i < model.contexts.size(); ++i) {
+        if (model.contexts[i].file == file) {
+            byId[model.contexts[i].id] = i;
         }
-        const ContextInfo& context = model.contexts.at(entry.id);
-        out << ContextLabel(context) << " parent " << context.parent;
-        if (context.opened && context.closed) {
-            out << ", lived " << Milliseconds(context.closeTs - context.openTs) << " ms";
-        } else if (context.opened) {
-            out << ", still open at the end";
+    }
+    std::map<uint32_t, std::vector<uint32_t>> children;
+    std::vector<uint32_t> roots;
+    for (const auto& [id, index] : byId) {
+        const auto parent = byId.find(model.contexts[index].parent);
+        if (model.contexts[index].parent != 0 && parent != byId.end() && parent->second != index) {
+            children[parent->second].push_back(index);
+        } else {
+            roots.push_back(index);
         }
-        out << "\n";
+    }
+    std::vector<bool> seen(model.contexts.size(), false);
+    // A line: a context, or (folded != 0) a fold standing for that many siblings of one name.
+    struct Line {
+        uint32_t context;
+        size_t folded;
+    };
+    const auto lines = [&](const std::vector<uint32_t>& siblings) {
+        std::vector<Line> result;
+        for (size_t i = 0; i < siblings.size();) {
+            const uint32_t name = model.contexts[siblings[i]].name;
+            size_t run = 1;
+            while (i + run < siblings.size() && model.contexts[siblings[i + run]].name == name) {
+                ++run;
+            }
+            const size_t shown = run > kFoldAbove ? kShownOfRun : run;
+            for (size_t k = 0; k < shown; ++k) {
+                result.push_back({siblings[i + k], 0});
+            }
+            if (shown < run) {
+                result.push_back({siblings[i], run - shown});
+                for (size_t k = shown; k < run; ++k) {
+                    seen[siblings[i + k]] = true;
+                }
+            }
+            i += run;
+        }
+        return result;
+    };
+    struct Frame {
+        std::vector<Line> lines;
+        size_t next;
+    };
+    const auto walk = [&](const std::vector<uint32_t>& top) {
+        std::vector<Frame> stack;
+        stack.push_back({lines(top), 0});
+        while (!stack.empty()) {
+            Frame& frame = stack.back();
+            if (frame.next == frame.lines.size()) {
+                stack.pop_back();
+                continue;
+            }
+            const Line line = frame.lines[frame.next++];
+            if (line.folded == 0 && seen[line.context]) {
+                continue;
+            }
+            const size_t depth = stack.size() - 1;
+            out << "  " << std::string(std::min(depth, kDeepestIndent) * 2, ' ');
+            if (depth > kDeepestIndent) {
+                out << "[depth " << depth << "] ";
+            }
+            const ContextInfo& context = model.contexts[line.context];
+            if (line.folded != 0) {
+                out << "\u2026 " << line.folded << " more " << model.ContextName(context) << "\n";
+                continue;
+            }
+            seen[line.context] = true;
+            out << ContextLabel(model, context) << " parent " << context.parent;
+            if (context.opened && context.closed) {
+                out << ", lived "
+                    << Duration(context.closeTs - std::min(context.closeTs, context.openTs));
+            } else if (context.opened) {
+                out << ", still open at the end";
+            }
+            out << "\n";
+            const auto found = children.find(line.context);
+            if (found != children.end()) {
+                stack.push_back({lines(found->second), 0});
+            }
+        }
+    };
+    walk(roots);
+    // Contexts whose parents name each other in a ring reach no root: shown from where they start.
+    for (const auto& [id, index] : byId) {
+        if (!seen[index]) {
+            walk({index});
+        }
     }
 }
 
-void WriteSummary(std::ostream& out, const std::vector<LoadedRun>& runs, const RunModel& model,
-                  const SummaryOptions& options) {
-    if (runs.size() > 1) {
-        out << runs.size() << " runs, one process each, merged below:\n";
+void WriteSummary(std::ostream& out, const RunModel& model, const SummaryOptions& options) {
+    if (model.files.size() > 1) {
+        out << model.files.size() << " runs, one process each, merged below:\n";
     }
-    for (const LoadedRun& run : runs) {
-        out << (runs.size() > 1 ? "  " : "");
-        WriteRunLine(out, run.path, run.file, run.model);
+    for (const RunFile& file : model.files) {
+        out << (model.files.size() > 1 ? "  " : "");
+        WriteFileLine(out, file);
+    }
+    if (model.events == 0) {
+        return;
     }
     out << "\nevents by type:\n";
     for (const auto& [type, count] : model.byType) {
@@ -124,162 +203,252 @@ void WriteSummary(std::ostream& out, const std::vector<LoadedRun>& runs, const R
     }
     const std::vector<ContextGroup> groups = model.ContextGroups();
     out << "\ncontexts: " << model.contexts.size() << " in " << groups.size()
-        << " groups by name; lifetimes (ms):\n";
-    char line[256];
-    std::snprintf(line, sizeof(line), "  %-24s %8s %10s %10s %10s %10s\n", "name", "count", "p50",
-                  "p95", "max", "open");
-    out << line;
+        << " groups by name; lifetimes:\n";
+    out << Row({{"name", -24}, {"count", 8}, {"p50", 10}, {"p95", 10}, {"max", 10}, {"open", 8}});
     for (const ContextGroup& g : groups) {
-        std::snprintf(line, sizeof(line), "  %-24s %8zu %10s %10s %10s %10zu\n",
-                      g.name.substr(0, 24).c_str(), g.count, Milliseconds(g.lifetimes.p50).c_str(),
-                      Milliseconds(g.lifetimes.p95).c_str(), Milliseconds(g.lifetimes.max).c_str(),
-                      g.stillOpen);
-        out << line;
+        out << Row({{Clip(g.name, 24), -24},
+                    {std::to_string(g.count), 8},
+                    {Duration(g.lifetimes.p50), 10},
+                    {Duration(g.lifetimes.p95), 10},
+                    {Duration(g.lifetimes.max), 10},
+                    {std::to_string(g.stillOpen), 8}});
     }
     if (options.tree) {
-        for (const LoadedRun& run : runs) {
-            out << "\ncontext tree" << (runs.size() > 1 ? " of " + run.path : std::string())
-                << ":\n";
-            WriteContextTree(out, run.model);
+        for (uint32_t i = 0; i < model.files.size(); ++i) {
+            out << "\ncontext tree"
+                << (model.files.size() > 1 ? " of " + model.files[i].path : std::string()) << ":\n";
+            WriteContextTree(out, model, i);
         }
     }
-    out << "\nscopes by total time (ms):\n";
-    std::snprintf(line, sizeof(line), "  %-24s %8s %12s %10s %10s %10s %10s\n", "scope", "count",
-                  "total", "mean", "p50", "p95", "max");
-    out << line;
+    out << "\nscopes by total time; self is the time not spent in scopes nested inside (on the "
+           "same context);\nshares are of the run's "
+        << Duration(model.span) << ":\n";
+    out << Row({{"scope", -20},
+                {"count", 7},
+                {"total", 10},
+                {"share", 6},
+                {"self", 10},
+                {"share", 6},
+                {"p50", 10},
+                {"p95", 10},
+                {"max", 10}});
     for (const ScopeStats& s : model.StatsByTotal()) {
-        std::snprintf(line, sizeof(line), "  %-24s %8zu %12s %10s %10s %10s %10s\n",
-                      s.name.substr(0, 24).c_str(), s.count, Milliseconds(s.total).c_str(),
-                      Milliseconds(s.mean).c_str(), Milliseconds(s.p50).c_str(),
-                      Milliseconds(s.p95).c_str(), Milliseconds(s.max).c_str());
-        out << line;
+        out << Row({{Clip(s.name, 20), -20},
+                    {std::to_string(s.count), 7},
+                    {Duration(s.total), 10},
+                    {Share(s.total, model.span), 6},
+                    {Duration(s.self), 10},
+                    {Share(s.self, model.span), 6},
+                    {Duration(s.p50), 10},
+                    {Duration(s.p95), 10},
+                    {Duration(s.max), 10}});
+    }
+    if (model.busy > model.span && model.span > 0) {
+        char average[32];
+        std::snprintf(average, sizeof average, "%.1f",
+                      static_cast<double>(model.busy) / static_cast<double>(model.span));
+        out << "  note: contexts ran at the same time on several threads (" << average
+            << " busy at once\n  on average), so shares add up to more than 100%\n";
     }
     out << "  unpaired: " << model.unpairedOpens << " opens, " << model.unpairedCloses
         << " closes\n";
     out << "\nattributes:\n";
-    for (const auto& [name, entry] : model.attributes) {
-        out << "  " << name << " (" << entry.second << "x):";
-        for (const std::string& value : entry.first) {
-            out << " " << value;
+    for (const auto& [name, values] : model.attributes) {
+        WriteValues(out, "", name, values);
+    }
+    if (!model.emits.empty()) {
+        out << "\nvalues emitted in scopes:\n";
+        for (const auto& [scope, values] : model.emits) {
+            out << "  " << (scope.empty() ? std::string("(in no open scope)") : scope) << ":\n";
+            for (const auto& [name, stats] : values) {
+                WriteValues(out, "  ", name, stats);
+            }
         }
-        if (entry.second > entry.first.size() && entry.first.size() == 5) {
-            out << " ...";
-        }
-        out << "\n";
     }
 }
 
-// Trace-event JSON: one track per context, scopes as async slices with an id per scope, attributes
-// and values as instant events, and each context's life as a complete slice. Written directly:
-// building a JSON document of a million events first would cost many times the run itself.
-struct Timed {
-    uint64_t ts;
-    std::string text;
+// "123.456", microseconds with ns precision, as trace viewers read ts and dur.
+void AppendMicros(std::string& out, uint64_t ns) {
+    out += std::to_string(ns / 1000);
+    char fraction[8];
+    std::snprintf(fraction, sizeof fraction, ".%03u", static_cast<unsigned>(ns % 1000));
+    out += fraction;
+}
+
+// A file's descriptor as a stream buffer, keeping the first error the system reported.
+class FileBuffer : public std::streambuf {
+public:
+    explicit FileBuffer(int fd)
+        : m_fd(fd)
+        , m_buffer(size_t{1} << 20) {
+        setp(m_buffer.data(), m_buffer.data() + m_buffer.size());
+    }
+    int Error() const { return m_error; }
+    int sync() override { return Drain() ? 0 : -1; }
+
+protected:
+    int_type overflow(int_type c) override {
+        if (!Drain()) {
+            return traits_type::eof();
+        }
+        if (!traits_type::eq_int_type(c, traits_type::eof())) {
+            *pptr() = traits_type::to_char_type(c);
+            pbump(1);
+        }
+        return traits_type::not_eof(c);
+    }
+
+private:
+    bool Drain() {
+        const char* at = pbase();
+        while (at < pptr() && m_error == 0) {
+            const ssize_t wrote = ::write(m_fd, at, static_cast<size_t>(pptr() - at));
+            if (wrote < 0 && errno != EINTR) {
+                m_error = errno;
+            } else if (wrote > 0) {
+                at += wrote;
+            }
+        }
+        setp(m_buffer.data(), m_buffer.data() + m_buffer.size());
+        return m_error == 0;
+    }
+    int m_fd;
+    int m_error = 0;
+    std::vector<char> m_buffer;
 };
-
-// One run's metadata goes out at once, its events into timed.
-void TraceRun(std::ostream& out, const RunModel& model, const std::string& process, int pid,
-              std::vector<Timed>& timed) {
-    char number[64];
-    const auto micros = [&](uint64_t ts) {
-        std::snprintf(number, sizeof(number), "%.3f", static_cast<double>(ts) / 1000.0);
-        return std::string(number);
-    };
-    const std::string pidText = std::to_string(pid);
-    out << (pid > 1 ? ",\n" : "") << R"({"ph":"M","name":"process_name","pid":)" << pid
-        << R"(,"tid":0,"args":{"name":)" << JsonQuoted(process) << "}}";
-    for (const auto& [id, context] : model.contexts) {
-        const std::string label = JsonQuoted(ContextLabel(context));
-        out << ",\n{\"ph\":\"M\",\"name\":\"thread_name\",\"pid\":" << pid << ",\"tid\":" << id
-            << R"(,"args":{"name":)" << label << "}}";
-        if (context.opened) {
-            const uint64_t end = context.closed ? context.closeTs : model.lastTs;
-            std::string text = R"({"ph":"X","name":)" + label;
-            text += R"(,"cat":"context","pid":)" + pidText;
-            text += ",\"tid\":" + std::to_string(id);
-            text += ",\"ts\":" + micros(context.openTs);
-            text += ",\"dur\":" + micros(end - context.openTs);
-            text += R"(,"args":{"parent":)" + std::to_string(context.parent) + "}}";
-            timed.push_back({context.openTs, std::move(text)});
-        }
-    }
-    unsigned long long scopeId = 0;
-    for (const ScopeSpan& span : model.scopes) {
-        const std::string common =
-            ",\"name\":" + JsonQuoted(span.name) + R"(,"cat":"scope","pid":)" + pidText +
-            ",\"tid\":" + std::to_string(span.context) + ",\"id\":" + std::to_string(++scopeId);
-        timed.push_back(
-            {span.begin, R"({"ph":"b")" + common + ",\"ts\":" + micros(span.begin) + "}"});
-        timed.push_back({span.end, R"({"ph":"e")" + common + ",\"ts\":" + micros(span.end) + "}"});
-    }
-    for (const Mark& mark : model.marks) {
-        const std::string name = JsonQuoted(mark.name);
-        std::string text = R"({"ph":"i","s":"t","name":)";
-        text += name;
-        text += R"(,"cat":")";
-        text += mark.type == kScopeEmit ? "value" : "attribute";
-        text += R"(","pid":)" + pidText + ",\"tid\":" + std::to_string(mark.context);
-        text += ",\"ts\":" + micros(mark.ts);
-        text += ",\"args\":{" + name + ":" + JsonQuoted(mark.value) + "}}";
-        timed.push_back({mark.ts, std::move(text)});
-    }
-}
 
 }  // namespace
 
-void WriteTrace(std::ostream& out, const std::vector<LoadedRun>& runs) {
-    std::vector<Timed> timed;
-    out << "{\"displayTimeUnit\":\"ms\",\"traceEvents\":[\n";
-    for (size_t i = 0; i < runs.size(); ++i) {
-        TraceRun(out, runs[i].model, runs.size() == 1 ? "quillmetrics run" : runs[i].path,
-                 static_cast<int>(i + 1), timed);
+void PrintSummary(std::ostream& out, const RunModel& model, const SummaryOptions& options) {
+    std::ostringstream text;
+    WriteSummary(text, model, options);
+    out << TerminalText(text.str());
+}
+
+void WriteTrace(std::ostream& out, const RunModel& model) {
+    if (model.events == 0) {
+        out << "{\"traceEvents\":[],\"otherData\":{\"note\":\"no events recorded\"}}\n";
+        return;
     }
-    // Viewers want each track's events in time order.
-    std::stable_sort(timed.begin(), timed.end(),
-                     [](const Timed& a, const Timed& b) { return a.ts < b.ts; });
-    for (const Timed& event : timed) {
-        out << ",\n" << event.text;
+    std::string text = "{\"displayTimeUnit\":\"ms\",\"traceEvents\":[\n";
+    for (size_t i = 0; i < model.files.size(); ++i) {
+        text += i == 0 ? "" : ",\n";
+        text += R"({"ph":"M","name":"process_name","pid":)" + std::to_string(i + 1) +
+                R"(,"tid":0,"args":{"name":)";
+        AppendJsonString(text, model.files.size() == 1 ? "quillmetrics run" : model.files[i].path);
+        text += "}}";
+    }
+    for (const ContextInfo& context : model.contexts) {
+        text += ",\n{\"ph\":\"M\",\"name\":\"thread_name\",\"pid\":" +
+                std::to_string(context.file + 1) + ",\"tid\":" + std::to_string(context.id) +
+                R"(,"args":{"name":)";
+        AppendJsonString(text, ContextLabel(model, context));
+        text += "}}";
+    }
+    out << text;
+    // Everything else in time order, as viewers want each track's events: the contexts' lives,
+    // each scope as one complete slice, and attributes and values as instants.
+    struct Item {
+        uint64_t ts;
+        uint32_t kind;
+        uint32_t index;
+    };
+    std::vector<Item> items;
+    items.reserve(model.spans.size() + model.marks.size() + model.contexts.size());
+    for (uint32_t i = 0; i < model.contexts.size(); ++i) {
+        if (model.contexts[i].opened) {
+            items.push_back({model.contexts[i].openTs, 0, i});
+        }
+    }
+    for (uint32_t i = 0; i < model.spans.size(); ++i) {
+        items.push_back({model.spans[i].begin, 1, i});
+    }
+    for (uint32_t i = 0; i < model.marks.size(); ++i) {
+        items.push_back({model.marks[i].ts, 2, i});
+    }
+    std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
+        return a.ts != b.ts ? a.ts < b.ts : a.kind < b.kind;
+    });
+    const auto common = [&](const ContextInfo& context, uint64_t ts) {
+        text += ",\"pid\":" + std::to_string(context.file + 1);
+        text += ",\"tid\":" + std::to_string(context.id);
+        text += ",\"ts\":";
+        AppendMicros(text, ts);
+    };
+    for (const Item& item : items) {
+        text.assign(",\n");
+        if (item.kind == 0) {
+            const ContextInfo& context = model.contexts[item.index];
+            const uint64_t end = context.closed ? context.closeTs : model.span;
+            text += R"({"ph":"X","cat":"context","name":)";
+            AppendJsonString(text, ContextLabel(model, context));
+            common(context, context.openTs);
+            text += ",\"dur\":";
+            AppendMicros(text, end - std::min(end, context.openTs));
+            text += R"(,"args":{"parent":)" + std::to_string(context.parent) + "}}";
+        } else if (item.kind == 1) {
+            const ScopeSpan& span = model.spans[item.index];
+            text += R"({"ph":"X","cat":"scope","name":)";
+            AppendJsonString(text, model.names[span.name]);
+            common(model.contexts[span.context], span.begin);
+            text += ",\"dur\":";
+            AppendMicros(text, span.end - span.begin);
+            text += R"(,"args":{"self_us":)";
+            AppendMicros(text, span.self);
+            text += "}}";
+        } else {
+            const Mark& mark = model.marks[item.index];
+            text += R"({"ph":"i","s":"t","cat":)";
+            text += mark.type == kScopeEmit ? "\"value\"" : "\"attribute\"";
+            text += ",\"name\":";
+            AppendJsonString(text, model.names[mark.name]);
+            common(model.contexts[mark.context], mark.ts);
+            text += ",\"args\":{";
+            AppendJsonString(text, model.names[mark.name]);
+            text += ":";
+            AppendJsonString(text, model.names[mark.value]);
+            text += "}}";
+        }
+        out << text;
     }
     out << "\n]}\n";
 }
 
-bool WriteFile(const std::string& path, const std::function<void(std::ostream&)>& write) {
+bool WriteFile(const std::string& path, const std::function<void(std::ostream&)>& write,
+               std::string& error, uint64_t& size) {
     // Written beside the target and renamed over it once complete: a failure part-way leaves
     // the previous file, or none, never half of a new one.
     const std::string partial = path + ".partial";
-    bool ok = false;
+    const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        error = std::strerror(errno);  // NOLINT(concurrency-mt-unsafe): one thread
+        return false;
+    }
+    int failure = 0;
     {
-        std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            std::cerr << "quillmetrics-report: cannot write " << path << "\n";
-            return false;
-        }
+        FileBuffer buffer(fd);
+        std::ostream out(&buffer);
         write(out);
         out.flush();
-        ok = static_cast<bool>(out);
+        failure = buffer.Error();
+        if (failure == 0 && !out) {
+            failure = EIO;
+        }
     }
-    if (ok && std::rename(partial.c_str(), path.c_str()) == 0) {
-        return true;
+    const off_t end = ::lseek(fd, 0, SEEK_CUR);
+    if (::close(fd) != 0 && failure == 0) {
+        failure = errno;
     }
-    std::remove(partial.c_str());
-    std::cerr << "quillmetrics-report: writing " << path << " failed\n";
-    return false;
-}
-
-RunModel MergedModel(const std::vector<LoadedRun>& runs) {
-    std::vector<const RunModel*> models;
-    models.reserve(runs.size());
-    for (const LoadedRun& run : runs) {
-        models.push_back(&run.model);
+    if (failure == 0 && std::rename(partial.c_str(), path.c_str()) != 0) {
+        failure = errno;
     }
-    return MergeModels(models);
-}
-
-void PrintSummary(std::ostream& out, const std::vector<LoadedRun>& runs,
-                  const SummaryOptions& options) {
-    std::ostringstream text;
-    WriteSummary(text, runs, MergedModel(runs), options);
-    out << Metrics::ValidUtf8(text.str());
+    if (failure != 0) {
+        std::remove(partial.c_str());
+        error = std::strerror(failure);  // NOLINT(concurrency-mt-unsafe): one thread
+        return false;
+    }
+    size = end < 0 ? 0 : static_cast<uint64_t>(end);
+    return true;
 }
 
 }  // namespace Metrics::Report

@@ -1,11 +1,10 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <ostream>
 #include <string>
-#include <vector>
 
-#include "EventFile.h"
 #include "RunModel.h"
 
 namespace Metrics::Report {
@@ -15,28 +14,18 @@ struct SummaryOptions {
     bool tree = false;
 };
 
-// One input file: its rows and its model.
-struct LoadedRun {
-    std::string path;
-    EventFile file;
-    RunModel model;
-};
-
-// The runs as one (see MergeModels).
-RunModel MergedModel(const std::vector<LoadedRun>& runs);
-
-// Each output is valid UTF-8 whatever bytes the file's values hold. Several runs are taken as
-// the runs of as many processes: the summary and the page merge them (see MergeModels), the
-// trace gives each its own process.
-void PrintSummary(std::ostream& out, const std::vector<LoadedRun>& runs,
-                  const SummaryOptions& options);
+// Each output is valid UTF-8 whatever bytes the file's values hold, and the summary has no
+// control character a terminal would obey. Several files are taken as the runs of as many
+// processes: the summary merges them, the page gives each a section, the trace a process.
+void PrintSummary(std::ostream& out, const RunModel& model, const SummaryOptions& options);
 // Trace-event JSON, for the Perfetto UI and chrome://tracing.
-void WriteTrace(std::ostream& out, const std::vector<LoadedRun>& runs);
-// One self-contained page: the summary, then the timeline.
-void WriteHtml(std::ostream& out, const std::vector<LoadedRun>& runs);
+void WriteTrace(std::ostream& out, const RunModel& model);
+// One self-contained page: the summary, then the flame-chart timeline.
+void WriteHtml(std::ostream& out, const RunModel& model);
 
-// Writes the file whole, or leaves whatever was there before; false (with a message on standard
-// error) when it could not.
-bool WriteFile(const std::string& path, const std::function<void(std::ostream&)>& write);
+// Writes the file whole beside its place, then renames it there, or leaves whatever was there
+// before. On failure, error holds the reason the system gave.
+bool WriteFile(const std::string& path, const std::function<void(std::ostream&)>& write,
+               std::string& error, uint64_t& size);
 
 }  // namespace Metrics::Report

@@ -1,12 +1,14 @@
 // The HTML page: one self-contained file, no network. The summary comes first, as static HTML;
-// then a timeline that a small script draws from the run's data, embedded as JSON: lanes grouped
-// by context name, zoom and pan, a filter and tooltips. The script draws only what is visible at
-// the current zoom, and folds what is narrower than a pixel into density marks, so that a run of a
-// million events stays usable.
+// then a flame-chart timeline that a small script draws on a canvas from the run's data, embedded
+// as JSON with binary arrays: a section per file, a group per context name, a row per nesting
+// depth, the name inside each bar that holds it, one colour per name, a hover card, click to zoom,
+// and search. Only what the view shows is drawn, and scopes narrower than two pixels fold into
+// bars of their own colour, so a run of millions of events redraws in tens of milliseconds.
 
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <queue>
 #include <sstream>
 
 #include "ReportOutput.h"
@@ -23,8 +25,8 @@ constexpr int kHistogramBins = 20;
 // Log-spaced bins from the shortest to the longest duration, as a small bar chart.
 void WriteHistogram(std::ostream& out, const std::string& name, const RunModel& model) {
     std::vector<uint64_t> durations;
-    for (const ScopeSpan& span : model.scopes) {
-        if (span.name == name) {
+    for (const ScopeSpan& span : model.spans) {
+        if (model.names[span.name] == name) {
             durations.push_back(std::max<uint64_t>(1, span.end - span.begin));
         }
     }
@@ -47,33 +49,34 @@ void WriteHistogram(std::ostream& out, const std::string& name, const RunModel& 
         out << "<rect x=\"" << i * 8 << "\" y=\"" << 40 - h << R"(" width="7" height=")" << h
             << "\"><title>" << bins[i] << "</title></rect>";
     }
-    out << "</svg><figcaption>" << HtmlEscape(name) << ": " << Milliseconds(*low) << " to "
-        << Milliseconds(*high) << " ms</figcaption></figure>\n";
+    out << "</svg><figcaption>" << HtmlEscape(name) << ": " << Duration(*low) << " to "
+        << Duration(*high) << "</figcaption></figure>\n";
 }
 
 void WriteSummaryTables(std::ostream& out, const RunModel& model) {
-    out << "<section id=\"summary\"><p>" << model.events << " events over "
-        << Milliseconds(model.lastTs - model.firstTs) << " ms, " << model.contexts.size()
+    out << "<section id=\"summary\"><p>" << model.events << " events over " << Duration(model.span)
+        << ", " << model.contexts.size()
         << " contexts</p>\n<div class=\"tables\"><table><tr><th>event type</th><th>count</th></tr>";
     for (const auto& [type, count] : model.byType) {
         out << "<tr><td>" << TypeName(type) << "</td><td>" << count << "</td></tr>";
     }
-    out << "</table>\n<table id=\"slowest\"><tr><th>scope</th><th>count</th><th>total ms</th>"
+    out << "</table>\n<table "
+           "id=\"slowest\"><tr><th>scope</th><th>count</th><th>total</th><th>self</th>"
         << "<th>mean</th><th>p50</th><th>p95</th><th>max</th></tr>";
     const std::vector<ScopeStats> stats = model.StatsByTotal();
     for (size_t i = 0; i < stats.size() && i < kSlowestShown; ++i) {
         const ScopeStats& s = stats[i];
         out << "<tr><td>" << HtmlEscape(s.name) << "</td><td>" << s.count << "</td><td>"
-            << Milliseconds(s.total) << "</td><td>" << Milliseconds(s.mean) << "</td><td>"
-            << Milliseconds(s.p50) << "</td><td>" << Milliseconds(s.p95) << "</td><td>"
-            << Milliseconds(s.max) << "</td></tr>";
+            << Duration(s.total) << "</td><td>" << Duration(s.self) << "</td><td>"
+            << Duration(s.mean) << "</td><td>" << Duration(s.p50) << "</td><td>" << Duration(s.p95)
+            << "</td><td>" << Duration(s.max) << "</td></tr>";
     }
-    out << "</table>\n<table><tr><th>contexts</th><th>count</th><th>p50 ms</th><th>p95</th>"
+    out << "</table>\n<table><tr><th>contexts</th><th>count</th><th>p50</th><th>p95</th>"
         << "<th>max</th></tr>";
     for (const ContextGroup& g : model.ContextGroups()) {
         out << "<tr><td>" << HtmlEscape(g.name) << "</td><td>" << g.count << "</td><td>"
-            << Milliseconds(g.lifetimes.p50) << "</td><td>" << Milliseconds(g.lifetimes.p95)
-            << "</td><td>" << Milliseconds(g.lifetimes.max) << "</td></tr>";
+            << Duration(g.lifetimes.p50) << "</td><td>" << Duration(g.lifetimes.p95) << "</td><td>"
+            << Duration(g.lifetimes.max) << "</td></tr>";
     }
     out << "</table></div>\n<div class=\"histograms\">";
     for (size_t i = 0; i < stats.size() && i < kHistogramsShown; ++i) {
@@ -82,57 +85,224 @@ void WriteSummaryTables(std::ostream& out, const RunModel& model) {
     out << "</div></section>\n";
 }
 
-// The run for the script: strings once in a table, numbers in flat arrays, times relative to the
-// first event.
+// The run for the script. The timeline's lanes are laid out here: each file is a section, each
+// context name a group, and a group's contexts are packed into tracks so that contexts which do
+// not overlap in time share one; a track has one row per nesting depth. Scopes go as binary
+// arrays (base64), sorted by row and start, which the script reads into typed arrays: a run of
+// millions of events stays a page of tens of MB that opens in seconds.
+constexpr uint32_t kDeepestRow = 31;
+constexpr size_t kMarksKept = 100000;
+
+void AppendBase64(std::string& out, const void* data, size_t size) {
+    static constexpr char kDigits[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    out += '"';
+    size_t i = 0;
+    for (; i + 2 < size; i += 3) {
+        const uint32_t v =
+            (uint32_t{bytes[i]} << 16) | (uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
+        out += kDigits[v >> 18];
+        out += kDigits[(v >> 12) & 63];
+        out += kDigits[(v >> 6) & 63];
+        out += kDigits[v & 63];
+    }
+    if (i < size) {
+        const uint32_t v =
+            (uint32_t{bytes[i]} << 16) | (i + 1 < size ? uint32_t{bytes[i + 1]} << 8 : 0);
+        out += kDigits[v >> 18];
+        out += kDigits[(v >> 12) & 63];
+        out += i + 1 < size ? kDigits[(v >> 6) & 63] : '=';
+        out += '=';
+    }
+    out += '"';
+}
+
+template <typename T>
+void AppendArray(std::string& out, const char* key, const std::vector<T>& values) {
+    out += ",\"";
+    out += key;
+    out += "\":";
+    AppendBase64(out, values.data(), values.size() * sizeof(T));
+}
+
 void WriteData(std::ostream& out, const RunModel& model) {
-    std::map<std::string, size_t> index;
-    std::vector<const std::string*> names;
-    const auto id = [&](const std::string& text) {
-        const auto [it, added] = index.emplace(text, names.size());
-        if (added) {
-            names.push_back(&it->first);
+    // Only the names the page refers to go in its table, renumbered in order of first use.
+    std::vector<uint32_t> remap(model.names.Size(), kNoName);
+    std::vector<uint32_t> used;
+    const auto id = [&](uint32_t name) {
+        if (name == kNoName) {
+            return kNoName;
         }
-        return it->second;
+        if (remap[name] == kNoName) {
+            remap[name] = static_cast<uint32_t>(used.size());
+            used.push_back(name);
+        }
+        return remap[name];
     };
-    std::map<uint64_t, size_t> contextIndex;
-    std::ostringstream contexts;
-    for (const auto& [cid, context] : model.contexts) {
-        const size_t position = contextIndex.size();
-        contextIndex[cid] = position;
-        const uint64_t end = context.closed ? context.closeTs : model.lastTs;
-        contexts << (position > 0 ? "," : "") << cid << "," << context.parent << ","
-                 << id(context.name.empty() ? "unnamed" : context.name) << ","
-                 << (context.opened ? static_cast<int64_t>(context.openTs - model.firstTs) : -1)
-                 << "," << (context.opened ? static_cast<int64_t>(end - model.firstTs) : -1);
+    // Where each context's scopes lie, to pack contexts into tracks.
+    struct Extent {
+        uint64_t begin = UINT64_MAX;
+        uint64_t end = 0;
+        uint32_t depth = 0;
+    };
+    std::vector<Extent> extents(model.contexts.size());
+    for (const ScopeSpan& span : model.spans) {
+        Extent& e = extents[span.context];
+        e.begin = std::min(e.begin, span.begin);
+        e.end = std::max(e.end, span.end);
+        e.depth = std::max(e.depth, std::min(span.depth, kDeepestRow));
     }
-    out << "{\"span\":" << model.lastTs - model.firstTs << ",\"contexts\":[" << contexts.str()
-        << "],\"scopes\":[";
-    bool first = true;
-    for (const ScopeSpan& s : model.scopes) {
-        const auto found = contextIndex.find(s.context);
-        if (found == contextIndex.end()) {
+    // Groups: (file, context name) -> contexts, by start.
+    std::map<std::pair<uint32_t, uint32_t>, std::vector<uint32_t>> groups;
+    std::vector<size_t> hidden(model.files.size(), 0);
+    for (uint32_t i = 0; i < model.contexts.size(); ++i) {
+        if (extents[i].begin == UINT64_MAX) {
+            ++hidden[model.contexts[i].file];  // nothing to draw
             continue;
         }
-        out << (first ? "" : ",") << found->second << "," << id(s.name) << ","
-            << s.begin - model.firstTs << "," << s.end - model.firstTs << "," << s.depth;
-        first = false;
+        groups[{model.contexts[i].file, model.contexts[i].name}].push_back(i);
     }
-    out << "],\"marks\":[";
-    first = true;
-    for (const Mark& m : model.marks) {
-        const auto found = contextIndex.find(m.context);
-        if (found == contextIndex.end()) {
-            continue;
+    std::vector<uint32_t> trackOf(model.contexts.size(), 0);
+    std::vector<uint32_t> trackDepth;     // rows of each track
+    std::vector<uint32_t> trackContexts;  // contexts in each track
+    std::string text = "{\"span\":" + std::to_string(model.span) + ",\"files\":[";
+    std::vector<std::string> fileGroups(model.files.size());
+    std::vector<std::vector<std::pair<size_t, std::string>>> ordered(model.files.size());
+    for (auto& [key, members] : groups) {
+        std::sort(members.begin(), members.end(), [&](uint32_t a, uint32_t b) {
+            return extents[a].begin != extents[b].begin ? extents[a].begin < extents[b].begin
+                                                        : a < b;
+        });
+        // First fit by start time: a context goes to the track that has been free longest.
+        using Free = std::pair<uint64_t, uint32_t>;  // (end, track)
+        std::priority_queue<Free, std::vector<Free>, std::greater<>> free;
+        const auto first = static_cast<uint32_t>(trackDepth.size());
+        for (const uint32_t c : members) {
+            uint32_t track = 0;
+            if (!free.empty() && free.top().first <= extents[c].begin) {
+                track = free.top().second;
+                free.pop();
+            } else {
+                track = static_cast<uint32_t>(trackDepth.size());
+                trackDepth.push_back(0);
+                trackContexts.push_back(0);
+            }
+            trackOf[c] = track;
+            ++trackContexts[track];
+            trackDepth[track] = std::max(trackDepth[track], extents[c].depth + 1);
+            free.push({extents[c].end, track});
         }
-        out << (first ? "" : ",") << found->second << "," << m.ts - model.firstTs << ","
-            << id(m.name) << "," << id(m.value);
-        first = false;
+        std::string group =
+            "{\"name\":" +
+            std::to_string(key.second == kNoName ? -1 : static_cast<int64_t>(id(key.second))) +
+            ",\"contexts\":" + std::to_string(members.size()) + ",\"tracks\":[" +
+            std::to_string(first) + "," + std::to_string(trackDepth.size()) + "]}";
+        ordered[key.first].emplace_back(members.size(), std::move(group));
     }
-    out << "],\"names\":[";
-    for (size_t i = 0; i < names.size(); ++i) {
-        out << (i == 0 ? "" : ",") << JsonQuoted(*names[i]);
+    for (size_t f = 0; f < model.files.size(); ++f) {
+        std::stable_sort(ordered[f].begin(), ordered[f].end(),
+                         [](const auto& a, const auto& b) { return a.first > b.first; });
+        text += f == 0 ? "{\"path\":" : ",{\"path\":";
+        AppendJsonString(text, model.files[f].path);
+        text += ",\"hidden\":" + std::to_string(hidden[f]) + ",\"groups\":[";
+        for (size_t g = 0; g < ordered[f].size(); ++g) {
+            text += (g == 0 ? "" : ",") + ordered[f][g].second;
+        }
+        text += "]}";
     }
-    out << "]}";
+    text += "],\"contexts\":[";
+    for (size_t i = 0; i < model.contexts.size(); ++i) {
+        text += (i == 0 ? "" : ",") + std::to_string(model.contexts[i].id) + "," +
+                std::to_string(model.contexts[i].file);
+    }
+    // Rows: each track's depths in turn; scopes sorted by row, then start.
+    std::vector<uint32_t> rowStart(trackDepth.size() + 1, 0);
+    for (size_t t = 0; t < trackDepth.size(); ++t) {
+        rowStart[t + 1] = rowStart[t] + trackDepth[t];
+    }
+    const auto rowOf = [&](const ScopeSpan& s) {
+        return rowStart[trackOf[s.context]] + std::min(s.depth, kDeepestRow);
+    };
+    std::vector<uint32_t> order(model.spans.size());
+    for (uint32_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
+    }
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+        const uint32_t ra = rowOf(model.spans[a]);
+        const uint32_t rb = rowOf(model.spans[b]);
+        return ra != rb ? ra < rb : model.spans[a].begin < model.spans[b].begin;
+    });
+    std::vector<double> begins;
+    std::vector<double> ends;
+    std::vector<float> selfs;
+    std::vector<uint32_t> names;
+    std::vector<uint32_t> contexts;
+    std::vector<uint32_t> rows(rowStart.back() + 1, 0);  // first scope of each row
+    for (const uint32_t i : order) {
+        const ScopeSpan& s = model.spans[i];
+        begins.push_back(static_cast<double>(s.begin));
+        ends.push_back(static_cast<double>(s.end));
+        selfs.push_back(static_cast<float>(s.self));
+        names.push_back(id(s.name));
+        contexts.push_back(s.context);
+        ++rows[rowOf(s) + 1];
+    }
+    for (size_t r = 1; r < rows.size(); ++r) {
+        rows[r] += rows[r - 1];
+    }
+    text += "],\"trackRows\":[";
+    for (size_t t = 0; t < rowStart.size(); ++t) {
+        text += (t == 0 ? "" : ",") + std::to_string(rowStart[t]);
+    }
+    text += "]";
+    AppendArray(text, "rows", rows);
+    AppendArray(text, "trackContexts", trackContexts);
+    AppendArray(text, "begin", begins);
+    AppendArray(text, "end", ends);
+    AppendArray(text, "self", selfs);
+    AppendArray(text, "name", names);
+    AppendArray(text, "context", contexts);
+    out << text;
+    // Attributes and values for the hover card, by context and time, up to a budget.
+    std::vector<uint32_t> marks;
+    for (uint32_t i = 0; i < model.marks.size() && marks.size() < kMarksKept; ++i) {
+        if (extents[model.marks[i].context].begin != UINT64_MAX) {
+            marks.push_back(i);
+        }
+    }
+    std::stable_sort(marks.begin(), marks.end(), [&](uint32_t a, uint32_t b) {
+        return model.marks[a].context < model.marks[b].context;
+    });
+    std::vector<double> markTs;
+    std::vector<uint32_t> markContext;
+    std::vector<uint32_t> markName;
+    std::vector<uint32_t> markValue;
+    for (const uint32_t i : marks) {
+        markTs.push_back(static_cast<double>(model.marks[i].ts));
+        markContext.push_back(model.marks[i].context);
+        markName.push_back(id(model.marks[i].name));
+        markValue.push_back(id(model.marks[i].value));
+    }
+    text.clear();
+    text += ",\"marksLeft\":" + std::to_string(model.marks.size() - marks.size());
+    AppendArray(text, "markTs", markTs);
+    AppendArray(text, "markContext", markContext);
+    AppendArray(text, "markName", markName);
+    AppendArray(text, "markValue", markValue);
+    text += ",\"names\":[";
+    for (size_t i = 0; i < used.size(); ++i) {
+        if (i != 0) {
+            text += ',';
+        }
+        AppendJsonString(text, model.names[used[i]]);
+        if (text.size() > (size_t{1} << 20)) {
+            out << text;
+            text.clear();
+        }
+    }
+    text += "]}";
+    out << text;
 }
 
 const char* const kStyle =
@@ -140,202 +310,369 @@ const char* const kStyle =
     "td,th{padding:1px 8px;text-align:right}td:first-child,th:first-child{text-align:left}"
     ".tables,.histograms{display:flex;flex-wrap:wrap;align-items:flex-start}"
     "figure{margin:0 16px 8px 0;font-size:11px}figure rect{fill:#4a90d9}"
-    "#controls{margin:8px 0}#timeline{border:1px solid #ccc;cursor:grab;user-select:none}"
-    "rect.scope{fill:#4a90d9;stroke:#1d4f80;stroke-width:.5}rect.scope.hit{fill:#f5a623}"
-    "svg.filtering rect.scope:not(.hit){opacity:.25}rect.life{fill:#e8eef5}"
-    "rect.density{fill:#888;opacity:.5}circle.mark{fill:#d97a4a}text{font-size:11px}"
-    "text.group{cursor:pointer;font-weight:bold}line.tick{stroke:#ddd}"
-    "pre{background:#f6f6f6;padding:8px}";
+    "#controls{margin:8px 0}#chart{position:relative}"
+    "#timeline{width:100%;display:block;border:1px solid #ccc;cursor:grab;user-select:none}"
+    ".legend{font-size:12px;margin:2px 0}.key{white-space:nowrap;margin-right:6px}"
+    ".key i{display:inline-block;width:10px;height:10px;margin-right:3px;vertical-align:middle}"
+    "#card{position:absolute;background:#fffff4;border:1px solid #999;padding:4px 6px;"
+    "font-size:12px;pointer-events:none;max-width:320px;box-shadow:1px 1px 3px #0003}"
+    "#found{margin-left:8px;color:#333}pre{background:#f6f6f6;padding:8px}";
 
-// Draws the timeline: round ticks (1, 2, 5 x 10^n) in the unit that fits, one lane per context
-// group (expandable to its contexts), only what is visible and at least a pixel wide.
+// Draws the flame chart on a canvas: the axis (round ticks in the unit that fits), each section,
+// group and track row, only what the view shows.
 const char* const kScript = R"JS(
 "use strict";
 const D = JSON.parse(document.getElementById("run-data").textContent);
-const svg = document.getElementById("timeline");
-const NS = "http://www.w3.org/2000/svg";
-const LEFT = 220, LANE = 24, TOP = 24, MAX_RECTS = 6000, MAX_LANES = 300;
-const names = D.names, C = D.contexts, S = D.scopes, M = D.marks;
-const nc = C.length / 5;
-const groups = new Map();
-for (let i = 0; i < nc; ++i) {
-  const g = names[C[i * 5 + 2]];
-  if (!groups.has(g)) groups.set(g, {name: g, contexts: [], scopes: [], marks: []});
-  groups.get(g).contexts.push(i);
+function decode(text, Type) {
+  const bin = atob(text), bytes = new Uint8Array(bin.length);
+  for (let i = 0; i < bin.length; ++i) bytes[i] = bin.charCodeAt(i);
+  return new Type(bytes.buffer);
 }
-const groupOf = [];
-for (const g of groups.values()) for (const c of g.contexts) groupOf[c] = g;
-for (let i = 0; i < S.length; i += 5) groupOf[S[i]].scopes.push(i);
-const marksOf = [];
-for (let i = 0; i < M.length; i += 4) {
-  groupOf[M[i]].marks.push(i);
-  (marksOf[M[i]] = marksOf[M[i]] || []).push(i);
-}
-const order = [...groups.values()].sort((a, b) => b.contexts.length - a.contexts.length);
-const expanded = new Set();
-let view = {start: 0, end: Math.max(1, D.span)};
-let filter = "";
+const B = decode(D.begin, Float64Array), E = decode(D.end, Float64Array);
+const SELF = decode(D.self, Float32Array), N = decode(D.name, Uint32Array);
+const CX = decode(D.context, Uint32Array), ROWS = decode(D.rows, Uint32Array);
+const TRACK_CONTEXTS = decode(D.trackContexts, Uint32Array);
+const MT = decode(D.markTs, Float64Array), MC = decode(D.markContext, Uint32Array);
+const MN = decode(D.markName, Uint32Array), MV = decode(D.markValue, Uint32Array);
+const names = D.names, SPAN = Math.max(1, D.span), TR = D.trackRows;
+const canvas = document.getElementById("timeline"), g = canvas.getContext("2d");
+const card = document.getElementById("card"), found = document.getElementById("found");
+const LEFT = 200, AXIS = 30, ROW = 18, HEAD = 22, SHOWN = 8, MOST = 300, MIN_RANGE = 20;
+const FONT = "11px sans-serif";
 
-function el(name, attrs, parent, text) {
-  const e = document.createElementNS(NS, name);
-  for (const k in attrs) e.setAttribute(k, attrs[k]);
-  if (text !== undefined) e.textContent = text;
-  parent.appendChild(e);
-  return e;
+// One colour per scope name, the same wherever the name appears.
+const colourCache = new Map();
+function colour(name) {
+  let c = colourCache.get(name);
+  if (c === undefined) {
+    let h = 2166136261;
+    for (let i = 0; i < names[name].length; ++i) h = Math.imul(h ^ names[name].charCodeAt(i), 16777619);
+    h >>>= 0;
+    c = "hsl(" + (h % 360) + "," + (45 + (h >>> 9) % 30) + "%," + (58 + (h >>> 17) % 14) + "%)";
+    colourCache.set(name, c);
+  }
+  return c;
 }
-// Read once per drawing: reading it between DOM changes would lay the page out each time.
-let W = 1200;
-function width() { return W; }
-function x(t) { return LEFT + (t - view.start) / (view.end - view.start) * (W - LEFT - 8); }
+// Per name: how many scopes and their self time; per file: the names by self time.
+const count = new Map(), selfOf = new Map(), byFile = D.files.map(() => new Map());
+let allSelf = 0;
+for (let i = 0; i < N.length; ++i) {
+  count.set(N[i], (count.get(N[i]) || 0) + 1);
+  selfOf.set(N[i], (selfOf.get(N[i]) || 0) + SELF[i]);
+  const f = byFile[D.contexts[CX[i] * 2 + 1]];
+  f.set(N[i], (f.get(N[i]) || 0) + SELF[i]);
+  allSelf += SELF[i];
+}
+function unit(ns) { return ns >= 1e9 ? ["s", 1e9] : ns >= 1e6 ? ["ms", 1e6] : ns >= 1e3 ? ["\u00b5s", 1e3] : ["ns", 1]; }
+function duration(ns) {
+  const [u, d] = unit(ns), v = ns / d;
+  return (v < 10 ? v.toFixed(2) : v < 100 ? v.toFixed(1) : v.toFixed(0)) + " " + u;
+}
+function esc(t) { return t.replace(/[&<>"]/g, c => ({"&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;"})[c]); }
+
+// Each file a section with its own colour key, then its groups, each group its tracks.
+const expanded = new Set();
+const legends = document.getElementById("legends");
+D.files.forEach((f, k) => {
+  const top = [...byFile[k].entries()].sort((a, b) => b[1] - a[1]);
+  const div = document.createElement("div");
+  div.className = "legend";
+  div.dataset.file = f.path;
+  div.innerHTML = "<b>" + esc(f.path) + "</b> " + top.slice(0, 24).map(([n]) =>
+    '<span class="key" data-name="' + esc(names[n]) + '"><i style="background:' + colour(n) +
+    '"></i>' + esc(names[n]) + "</span>").join(" ") + (top.length > 24 ? " \u2026 " + (top.length - 24) + " more" : "");
+  legends.appendChild(div);
+});
+let lines = [], height = 0;
+function layout() {
+  lines = [];
+  let y = AXIS;
+  D.files.forEach((f, k) => {
+    lines.push({kind: "file", y, h: HEAD, text: f.path, file: k}); y += HEAD;
+    f.groups.forEach(gr => {
+      const label = (gr.name < 0 ? "unnamed" : names[gr.name]);
+      const tracks = gr.tracks[1] - gr.tracks[0], key = k + "/" + label;
+      const shown = Math.min(tracks, expanded.has(key) ? MOST : SHOWN);
+      lines.push({kind: "group", y, h: HEAD, text: label + " \u2014 " + gr.contexts + (gr.contexts === 1 ? " context" : " contexts"), key});
+      y += HEAD;
+      let left = gr.contexts;
+      for (let t = gr.tracks[0]; t < gr.tracks[0] + shown; ++t) {
+        left -= TRACK_CONTEXTS[t];
+        for (let r = TR[t]; r < TR[t + 1]; ++r) {
+          lines.push({kind: "row", y, h: ROW, row: r, text: r === TR[t] && gr.contexts === 1 ?
+            "context " + D.contexts[CX[ROWS[r]] * 2] : ""});
+          y += ROW;
+        }
+      }
+      if (left > 0) {
+        lines.push({kind: "more", y, h: HEAD, key, text: "\u2026 " + left + " more contexts" + (shown < Math.min(tracks, MOST) ? " (click to show)" : "")});
+        y += HEAD;
+      }
+    });
+    if (f.hidden > 0) {
+      lines.push({kind: "hidden", y, h: HEAD, text: f.hidden + " contexts without scopes (nothing to draw)"});
+      y += HEAD;
+    }
+  });
+  height = y + 4;
+}
+let view = {start: 0, end: SPAN}, W = 1200, match = null, matches = [], current = -1;
+const report = window.quillReport = {record: false, drawn: [], drawMs: 0, sections: () => lines.filter(l => l.kind === "file").map(l => ({path: l.text, y: l.y})),
+  view: () => [view.start, view.end], lines: () => lines};
+function clampView(start, range) {
+  range = Math.min(SPAN, Math.max(MIN_RANGE, range));
+  start = Math.min(SPAN - range, Math.max(0, start));
+  view = {start, end: start + range};
+}
+function x(t) { return LEFT + (t - view.start) / (view.end - view.start) * (W - LEFT); }
 function niceStep(range) {
-  const raw = range / 8, p = Math.pow(10, Math.floor(Math.log10(raw)));
+  const raw = range / Math.max(2, (W - LEFT) / 110), p = Math.pow(10, Math.floor(Math.log10(raw)));
   for (const m of [1, 2, 5, 10]) if (m * p >= raw) return m * p;
   return 10 * p;
 }
-function label(ns, step) {
-  const [unit, div] = step >= 1e6 ? ["ms", 1e6] : step >= 1e3 ? ["\u00b5s", 1e3] : ["ns", 1];
-  const digits = Math.max(0, -Math.floor(Math.log10(step / div) + 1e-9));
-  return (ns / div).toFixed(digits) + " " + unit;
+// In the unit of the view's end, with as many decimals as the step needs (at most three).
+function tickLabel(v, step, top) {
+  let [u, d] = unit(top), digits = Math.max(0, -Math.floor(Math.log10(step / d) + 1e-9));
+  if (digits > 3) { [u, d] = unit(step); digits = Math.max(0, -Math.floor(Math.log10(step / d) + 1e-9)); }
+  return (v / d).toFixed(digits) + " " + u;
 }
-function fmt(ns) { return (ns / 1e6).toFixed(3) + " ms"; }
-function lanes() {
-  const out = [];
-  for (const g of order) {
-    out.push({group: g, contexts: g.contexts, scopes: g.scopes, marks: g.marks});
-    if (expanded.has(g.name)) {
-      for (const c of g.contexts.slice(0, MAX_LANES)) {
-        out.push({context: c, contexts: [c], scopes: g.scopes.filter(s => S[s] === c),
-                  marks: g.marks.filter(m => M[m] === c)});
-      }
+function axis() {
+  const step = niceStep(view.end - view.start);
+  g.fillStyle = "#333"; g.font = FONT; g.textBaseline = "middle";
+  let base = 0;
+  // Deep in a long run, the ticks are offsets from a base shown once: "554.926 ms +", "+20 ns".
+  if (view.start / step >= 1e4) {
+    const [u, d] = unit(view.start), q = Math.max(1, d / 1000);
+    base = Math.floor(view.start / q) * q;
+    g.fillText((base / d).toFixed(3) + " " + u + " +", 4, 14);
+  }
+  report.ticks = [];
+  for (let t = Math.ceil(view.start / step) * step; t <= view.end; t += step) {
+    const px = x(t), text = base ? "+" + tickLabel(t - base, step, step) : tickLabel(t, step, view.end);
+    g.fillStyle = "#e4e4e4"; g.fillRect(px, AXIS - 6, 1, height - AXIS);
+    if (px + g.measureText(text).width + 3 > W) continue;
+    g.fillStyle = "#333"; g.fillText(text, px + 3, 14);
+    report.ticks.push({value: t, text});
+  }
+}
+const widthCache = new Map();
+function textWidth(n) {
+  let w = widthCache.get(n);
+  if (w === undefined) { w = g.measureText(names[n]).width; widthCache.set(n, w); }
+  return w;
+}
+// The name inside the bar when it fits, elided with "…" when only part of it does.
+function label(n, w) {
+  if (w < 14) return "";
+  const full = textWidth(n), text = names[n];
+  if (full + 6 <= w) return text;
+  const keep = Math.floor((w - 14) / full * text.length);
+  return keep >= 1 ? text.slice(0, keep) + "\u2026" : "";
+}
+function bar(x0, x1, n, y, hit, spans) {
+  const w = Math.max(1, x1 - x0);
+  g.globalAlpha = match && !hit ? 0.22 : 1;
+  g.fillStyle = colour(n);
+  g.fillRect(x0, y + 1, w, ROW - 2);
+  const text = spans === 1 ? label(n, w) : "";
+  if (text) { g.fillStyle = "#111"; g.fillText(text, x0 + 3, y + ROW / 2); }
+  g.globalAlpha = 1;
+  if (report.record) report.drawn.push({name: names[n], text, x: x0, y, w, colour: colour(n), hit, spans});
+}
+function lowerBound(a, lo, hi, v) {
+  while (lo < hi) { const m = (lo + hi) >>> 1; if (a[m] < v) lo = m + 1; else hi = m; }
+  return lo;
+}
+// A row from the view's start on: scopes narrower than 2 px fold into one bar per run of them,
+// in the colour of the name that holds most of its time, so a long run looks as it is.
+function drawRow(r, y) {
+  const lo = ROWS[r], hi = ROWS[r + 1];
+  let i = lowerBound(B, lo, hi, view.start);
+  for (let back = 0; i > lo && E[i - 1] > view.start && back < 64; ++back) --i;
+  let ax0 = 0, ax1 = -10, an = 0, best = -1, spans = 0, hit = false;
+  const flush = () => { if (spans) bar(ax0, ax1, an, y, hit, spans); spans = 0; hit = false; best = -1; };
+  for (; i < hi && B[i] <= view.end; ++i) {
+    const x0 = Math.max(LEFT, x(B[i])), x1 = Math.min(W, x(E[i])), h = match !== null && match[N[i]] === 1;
+    if (x1 - x0 < 2) {
+      if (spans && x0 > ax1 + 1) flush();
+      if (!spans) ax0 = x0;
+      ax1 = Math.max(ax1, x1, ax0 + 1);
+      if (E[i] - B[i] > best) { best = E[i] - B[i]; an = N[i]; }
+      ++spans; hit = hit || h;
+      continue;
     }
+    flush();
+    bar(x0, x1, N[i], y, h, 1);
   }
-  return out;
-}
-function tooltip(s) {
-  const c = S[s], b = S[s + 2], e = S[s + 3];
-  let text = names[S[s + 1]] + ": " + fmt(e - b) + "\ncontext " + C[c * 5];
-  let n = 0;
-  for (const m of marksOf[c] || []) {
-    if (M[m + 1] >= b && M[m + 1] <= e && n++ < 8)
-      text += "\n" + names[M[m + 2]] + " = " + names[M[m + 3]];
-  }
-  return text;
+  flush();
 }
 function draw() {
-  W = svg.clientWidth || 1200;
-  while (svg.firstChild) svg.removeChild(svg.firstChild);
-  const all = lanes(), w = W;
-  svg.setAttribute("height", TOP + LANE * all.length + 4);
-  svg.dataset.start = view.start; svg.dataset.end = view.end;
-  svg.classList.toggle("filtering", filter !== "");
-  const step = niceStep(view.end - view.start);
-  for (let t = Math.ceil(view.start / step) * step; t <= view.end; t += step) {
-    el("line", {class: "tick", x1: x(t), x2: x(t), y1: 16, y2: TOP + LANE * all.length}, svg);
-    el("text", {class: "tick", x: x(t) + 2, y: 12, "data-value": t}, svg, label(t, step));
+  const started = performance.now();
+  W = canvas.clientWidth || 1200;
+  const ratio = window.devicePixelRatio || 1;
+  if (canvas.width !== Math.round(W * ratio) || canvas.height !== Math.round(height * ratio)) {
+    canvas.width = Math.round(W * ratio); canvas.height = Math.round(height * ratio);
+    canvas.style.height = height + "px";
   }
-  let rects = 0;
-  all.forEach((lane, i) => {
-    const y = TOP + LANE * i, g = el("g", {class: "lane"}, svg);
-    if (lane.group) {
-      const t = el("text", {class: "group", x: 4, y: y + 15, "data-group": lane.group.name}, g,
-                   (expanded.has(lane.group.name) ? "\u25be " : "\u25b8 ") + lane.group.name +
-                   " (" + lane.contexts.length + ")");
-      t.addEventListener("click", () => {
-        expanded.has(lane.group.name) ? expanded.delete(lane.group.name) : expanded.add(lane.group.name);
-        draw();
-      });
-    } else {
-      el("text", {class: "context", x: 16, y: y + 15}, g, "context " + C[lane.context * 5]);
-    }
-    const density = new Uint32Array(Math.ceil(w) + 2);
-    for (const c of lane.contexts) {
-      const open = C[c * 5 + 3], close = C[c * 5 + 4];
-      if (open < 0 || close < view.start || open > view.end) continue;
-      const x0 = Math.max(LEFT, x(open)), x1 = Math.min(w, x(close));
-      if (x1 - x0 >= 1 && lane.contexts.length < 50) el("rect", {class: "life", x: x0, y: y + 1, width: x1 - x0, height: LANE - 2}, g);
-    }
-    for (const s of lane.scopes) {
-      const b = S[s + 2], e = S[s + 3];
-      if (e < view.start || b > view.end) continue;
-      const x0 = Math.max(LEFT, x(b)), x1 = Math.min(w, x(e)), name = names[S[s + 1]];
-      const hit = filter !== "" && name === filter;
-      if ((x1 - x0 < 1 || rects >= MAX_RECTS) && !hit) {
-        ++density[Math.floor(x0)]; continue;
-      }
-      ++rects;
-      el("rect", {class: hit ? "scope hit" : "scope", "data-name": name, "data-s": s, x: x0,
-                  y: y + 3 + 2 * Math.min(S[s + 4], 6), width: Math.max(1, x1 - x0), height: LANE - 10}, g);
-    }
-    for (const m of lane.marks) {
-      const t = M[m + 1];
-      if (t < view.start || t > view.end) continue;
-      if (lane.marks.length > 2000) { ++density[Math.floor(x(t))]; continue; }
-      const c = el("circle", {class: "mark", cx: x(t), cy: y + LANE - 4, r: 2.5}, g);
-      el("title", {}, c, names[M[m + 2]] + " = " + names[M[m + 3]]);
-    }
-    density.forEach((n, k) => {
-      if (n > 0) el("rect", {class: "density", x: k, y: y + LANE - 7, width: 1, height: Math.min(6, 1 + Math.log2(n))}, g);
-    });
-  });
+  g.setTransform(ratio, 0, 0, ratio, 0, 0);
+  g.clearRect(0, 0, W, height);
+  report.drawn = [];
+  canvas.dataset.start = view.start; canvas.dataset.end = view.end;
+  axis();
+  g.font = FONT; g.textBaseline = "middle";
+  for (const l of lines) {
+    if (l.kind === "row") drawRow(l.row, l.y);
+    g.fillStyle = "#fff"; g.fillRect(0, l.y, LEFT - 2, l.h);
+    g.fillStyle = l.kind === "more" || l.kind === "hidden" ? "#777" : "#222";
+    g.font = l.kind === "file" ? "bold 13px sans-serif" : l.kind === "group" ? "bold 11px sans-serif" : FONT;
+    if (l.kind === "file") { g.fillStyle = "#ccc"; g.fillRect(0, l.y, W, 1); g.fillStyle = "#222"; }
+    const text = l.text.length > 34 && l.kind !== "more" && l.kind !== "hidden" ? l.text.slice(0, 33) + "\u2026" : l.text;
+    g.fillText(text, l.kind === "row" ? 16 : 4, l.y + l.h / 2);
+    g.font = FONT;
+  }
+  report.drawMs = performance.now() - started;
 }
-function zoom(factor, at) {
-  const t = view.start + (at - LEFT) / (width() - LEFT - 8) * (view.end - view.start);
-  const range = Math.max(100, (view.end - view.start) * factor);
-  const f = (t - view.start) / (view.end - view.start);
-  view.start = t - f * range; view.end = view.start + range;
+function lineAt(y) {
+  for (const l of lines) if (y >= l.y && y < l.y + l.h) return l;
+  return null;
+}
+function spanAt(px, py) {
+  const l = lineAt(py);
+  if (!l || l.kind !== "row" || px < LEFT) return -1;
+  const t = view.start + (px - LEFT) / (W - LEFT) * (view.end - view.start);
+  const slack = 2 * (view.end - view.start) / (W - LEFT), lo = ROWS[l.row], hi = ROWS[l.row + 1];
+  let i = lowerBound(B, lo, hi, t + slack) - 1, bestI = -1;
+  for (let k = 0; i >= lo && k < 64; --i, ++k) {
+    if (E[i] >= t - slack && (bestI < 0 || E[i] - B[i] < E[bestI] - B[bestI] || B[i] <= t)) { bestI = i; if (B[i] <= t && E[i] >= t) break; }
+  }
+  return bestI;
+}
+function showCard(i, ev) {
+  if (i < 0) { card.hidden = true; return; }
+  const c = CX[i], id = D.contexts[c * 2], file = D.files[D.contexts[c * 2 + 1]].path;
+  let html = "<b>" + esc(names[N[i]]) + "</b><br>" + duration(E[i] - B[i]) + ", self " + duration(SELF[i]) +
+    "<br>context " + id + (D.files.length > 1 ? " of " + esc(file) : "");
+  let lo = lowerBound(MC, 0, MC.length, c), shown = 0, more = 0;
+  for (; lo < MC.length && MC[lo] === c; ++lo) {
+    if (MT[lo] < B[i] || MT[lo] > E[i]) continue;
+    if (shown++ < 8) html += "<br>" + esc(names[MN[lo]]) + " = " + esc(names[MV[lo]]);
+    else ++more;
+  }
+  if (more) html += "<br>\u2026 " + more + " more";
+  card.innerHTML = html;
+  card.hidden = false;
+  card.style.left = Math.min(ev.offsetX + 14, W - 260) + "px";
+  card.style.top = (ev.offsetY + 14) + "px";
+}
+let drag = null, moved = false;
+canvas.addEventListener("mousedown", ev => { drag = ev.clientX; moved = false; });
+window.addEventListener("mouseup", () => { drag = null; });
+canvas.addEventListener("mousemove", ev => {
+  if (drag !== null && Math.abs(ev.clientX - drag) > 3) {
+    moved = true;
+    clampView(view.start - (ev.clientX - drag) / (W - LEFT) * (view.end - view.start), view.end - view.start);
+    drag = ev.clientX;
+    draw();
+  }
+  showCard(spanAt(ev.offsetX, ev.offsetY), ev);
+});
+canvas.addEventListener("mouseleave", () => { card.hidden = true; });
+canvas.addEventListener("click", ev => {
+  if (moved) return;
+  const l = lineAt(ev.offsetY);
+  if (l && (l.kind === "group" || l.kind === "more")) {
+    expanded.has(l.key) ? expanded.delete(l.key) : expanded.add(l.key);
+    layout(); draw(); return;
+  }
+  const i = spanAt(ev.offsetX, ev.offsetY);
+  if (i >= 0) { clampView(B[i], E[i] - B[i]); draw(); }
+});
+canvas.addEventListener("dblclick", () => { clampView(0, SPAN); draw(); });
+function zoom(factor, px) {
+  const t = view.start + (px - LEFT) / (W - LEFT) * (view.end - view.start);
+  const range = (view.end - view.start) * factor;
+  clampView(t - (t - view.start) / (view.end - view.start) * range, range);
   draw();
 }
-function pan(ns) { view.start += ns; view.end += ns; draw(); }
-svg.addEventListener("wheel", ev => {
+canvas.addEventListener("wheel", ev => {
   ev.preventDefault();
-  zoom(ev.deltaY > 0 ? 1.25 : 0.8, ev.offsetX);
+  zoom(ev.deltaY > 0 ? 1.25 : 0.8, Math.max(LEFT, ev.offsetX));
 }, {passive: false});
-let drag = null;
-svg.addEventListener("mousedown", ev => { drag = ev.clientX; });
-window.addEventListener("mouseup", () => { drag = null; });
-window.addEventListener("mousemove", ev => {
-  if (drag === null) return;
-  pan(-(ev.clientX - drag) / (width() - LEFT - 8) * (view.end - view.start));
-  drag = ev.clientX;
-});
 window.addEventListener("keydown", ev => {
   if (ev.target.tagName === "INPUT") return;
-  const mid = LEFT + (width() - LEFT) / 2, range = view.end - view.start;
+  const range = view.end - view.start, mid = LEFT + (W - LEFT) / 2;
   if (ev.key === "+" || ev.key === "=") zoom(0.8, mid);
   else if (ev.key === "-") zoom(1.25, mid);
-  else if (ev.key === "ArrowLeft") pan(-range / 10);
-  else if (ev.key === "ArrowRight") pan(range / 10);
-  else if (ev.key === "0") { view = {start: 0, end: Math.max(1, D.span)}; draw(); }
+  else if (ev.key === "ArrowLeft") { clampView(view.start - range / 10, range); draw(); }
+  else if (ev.key === "ArrowRight") { clampView(view.start + range / 10, range); draw(); }
+  else if (ev.key === "0") { clampView(0, SPAN); draw(); }
 });
-document.getElementById("filter").addEventListener("input", ev => { filter = ev.target.value.trim(); draw(); });
-// Tooltips are made when the pointer first reaches a scope: a redraw makes none.
-svg.addEventListener("mouseover", ev => {
-  const r = ev.target;
-  if (r.classList.contains("scope") && !r.firstChild) el("title", {}, r, tooltip(Number(r.dataset.s)));
-});
+// Search: a substring (any case), or a regular expression written as /…/, applied once typing
+// pauses; says how many scopes match and their share of the time inside scopes.
+const search = document.getElementById("search");
+let pending = 0;
+function applySearch() {
+  const text = search.value.trim();
+  match = null; matches = []; current = -1;
+  if (text) {
+    let test;
+    const re = /^\/(.+)\/([a-z]*)$/.exec(text);
+    try {
+      test = re ? (r => s => r.test(s))(new RegExp(re[1], re[2].replace("g", ""))) : (t => s => s.toLowerCase().includes(t))(text.toLowerCase());
+    } catch (e) { found.textContent = "not a valid regular expression"; draw(); return; }
+    match = new Uint8Array(names.length);
+    let scopes = 0, self = 0;
+    for (const [n, c] of count) if (test(names[n])) { match[n] = 1; scopes += c; self += selfOf.get(n); }
+    for (let i = 0; i < N.length; ++i) if (match[N[i]]) matches.push(i);
+    matches.sort((a, b) => B[a] - B[b]);
+    found.textContent = scopes + (scopes === 1 ? " scope matches" : " scopes match") + ", " +
+      duration(self) + " self time, " + (allSelf ? (100 * self / allSelf).toFixed(1) : "0") + "% of the time inside scopes";
+  } else found.textContent = "";
+  report.matchCount = matches.length;
+  draw();
+}
+search.addEventListener("input", () => { clearTimeout(pending); pending = setTimeout(applySearch, 250); });
+function step(by) {
+  if (!matches.length) return;
+  current = (current + by + matches.length) % matches.length;
+  const i = matches[current], pad = Math.max(MIN_RANGE, (E[i] - B[i]) * 0.1);
+  clampView(B[i] - pad, E[i] - B[i] + 2 * pad);
+  found.dataset.current = current + 1;
+  draw();
+}
+search.addEventListener("keydown", ev => { if (ev.key === "Enter") { clearTimeout(pending); if (!match) applySearch(); step(ev.shiftKey ? -1 : 1); } });
+document.getElementById("next").addEventListener("click", () => step(1));
+document.getElementById("prev").addEventListener("click", () => step(-1));
 window.addEventListener("resize", draw);
+layout();
 draw();
 )JS";
 
 }  // namespace
 
-void WriteHtml(std::ostream& out, const std::vector<LoadedRun>& runs) {
-    const RunModel model = MergedModel(runs);
-    const std::string title =
-        runs.size() == 1 ? runs.front().path : std::to_string(runs.size()) + " runs";
+void WriteHtml(std::ostream& out, const RunModel& model) {
+    const std::string title = model.files.size() == 1
+                                  ? model.files.front().path
+                                  : std::to_string(model.files.size()) + " runs";
     out << "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>quillmetrics run: "
         << HtmlEscape(title) << "</title>\n<style>" << kStyle << "</style></head><body>\n"
         << "<h1>quillmetrics run: " << HtmlEscape(title) << "</h1>\n";
+    if (model.events == 0) {
+        out << "<p id=\"summary\">no events recorded</p>\n</body></html>\n";
+        return;
+    }
     WriteSummaryTables(out, model);
     out << "<h2>Timeline</h2>\n<div id=\"controls\">Wheel or +/- to zoom, drag or arrows to pan, "
-        << "0 to reset; click a group to show its contexts. Highlight scope: <input id=\"filter\" "
-        << "placeholder=\"scope name\"></div>\n<svg xmlns=\"http://www.w3.org/2000/svg\" "
-        << "id=\"timeline\" width=\"100%\" height=\"100\"></svg>\n";
+        << "click a bar to zoom to it, double-click or 0 to reset; click a group to show more of "
+        << "its contexts. Search: <input id=\"search\" placeholder=\"part of a name, or /regex/\">"
+        << " <button id=\"prev\">\u25c0</button><button id=\"next\">\u25b6</button>"
+        << "<span id=\"found\"></span></div>\n<div id=\"legends\"></div>\n<div id=\"chart\">"
+        << "<canvas id=\"timeline\"></canvas><div id=\"card\" hidden></div></div>\n";
     out << R"(<script type="application/json" id="run-data">)";
     WriteData(out, model);
     out << "</script>\n<script>" << kScript << "</script>\n";
     std::ostringstream summary;
-    PrintSummary(summary, runs, SummaryOptions());
+    PrintSummary(summary, model, SummaryOptions());
     out << "<details><summary>Text summary</summary><pre>" << HtmlEscape(summary.str())
         << "</pre></details>\n</body></html>\n";
 }

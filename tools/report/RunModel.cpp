@@ -2,8 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
-
-#include "ScopePairing.h"
+#include <cmath>
 
 namespace Metrics::Report {
 
@@ -20,13 +19,22 @@ constexpr int32_t kScopeEmit = Code(MetricsEventType::ScopeEmit);
 constexpr int32_t kAttribute = Code(MetricsEventType::Attribute);
 constexpr int32_t kMultiAttribute = Code(MetricsEventType::MultiAttribute);
 
-constexpr size_t kDistinctValuesKept = 5;
+constexpr size_t kDistinctTextsKept = 5;
 constexpr const char* kUnnamed = "unnamed";
 
-uint64_t IdOf(const std::string& text) {
+uint64_t IdOf(std::string_view text) {
     uint64_t id = 0;
     std::from_chars(text.data(), text.data() + text.size(), id);
     return id;
+}
+
+template <typename Map>
+typename Map::mapped_type& Entry(Map& map, std::string_view key) {
+    const auto found = map.find(key);
+    if (found != map.end()) {
+        return found->second;
+    }
+    return map.emplace(std::string(key), typename Map::mapped_type()).first->second;
 }
 
 }  // namespace
@@ -36,139 +44,201 @@ const char* TypeName(int32_t type) {
     return name != nullptr ? name : "other";
 }
 
-RunModel BuildModel(const EventFile& file) {
-    RunModel model;
-    model.events = file.rows.size();
-    if (!file.rows.empty()) {
-        model.firstTs = file.rows.front().timestamp;
-        model.lastTs = file.rows.back().timestamp;
-        model.firstDatetime = file.rows.front().datetime;
-        model.lastDatetime = file.rows.back().datetime;
+uint32_t NameTable::Intern(std::string_view text) {
+    const auto found = m_index.find(text);
+    if (found != m_index.end()) {
+        return found->second;
     }
-    // Each open scope carries its index in model.scopes.
-    ScopePairing<size_t> open;
-    for (const EventRow& row : file.rows) {
-        ++model.byType[row.type];
-        model.firstTs = std::min(model.firstTs, row.timestamp);
-        model.lastTs = std::max(model.lastTs, row.timestamp);
-        switch (row.type) {
-            case kContextCreate:
-            case kContextOpen:
-            case kContextClose: {
-                const uint64_t id = IdOf(row.param2);
-                ContextInfo& context = model.contexts[id];
-                context.id = id;
-                context.parent = row.contextId;
-                if (row.type == kContextOpen) {
-                    context.opened = true;
-                    context.openTs = row.timestamp;
-                } else if (row.type == kContextClose) {
-                    context.closed = true;
-                    context.closeTs = row.timestamp;
-                }
-                break;
-            }
-            case kScopeOpen: {
-                const int depth = open.Open(row.contextId, row.param1, model.scopes.size());
-                model.scopes.push_back(
-                    {row.contextId, row.param1, row.timestamp, row.timestamp, depth});
-                ContextInfo& context = model.contexts[row.contextId];
-                if (context.name.empty() && depth == 0) {
-                    context.name = row.param1;  // the context's own scope opens first
-                }
-                break;
-            }
-            case kScopeClose: {
-                const std::optional<size_t> index = open.Close(row.contextId, row.param1);
-                if (index) {
-                    model.scopes[*index].end = row.timestamp;
-                } else {
-                    ++model.unpairedCloses;
-                }
-                break;
-            }
-            case kAttribute:
-            case kMultiAttribute:
-            case kScopeEmit: {
-                model.marks.push_back(
-                    {row.contextId, row.timestamp, row.type, row.param1, row.param2});
-                if (row.type != kScopeEmit) {
-                    auto& [values, count] = model.attributes[row.param1];
-                    ++count;
-                    if (values.size() < kDistinctValuesKept) {
-                        values.insert(row.param2);
-                    }
-                }
-                break;
-            }
-            default:
-                break;
-        }
-    }
-    // Scopes still open at the end of the file are counted, and left out of the durations.
-    std::vector<bool> unclosed(model.scopes.size(), false);
-    open.ForEachUnclosed([&](size_t index) {
-        ++model.unpairedOpens;
-        unclosed[index] = true;
-    });
-    std::vector<ScopeSpan> closed;
-    closed.reserve(model.scopes.size());
-    for (size_t i = 0; i < model.scopes.size(); ++i) {
-        if (!unclosed[i]) {
-            closed.push_back(std::move(model.scopes[i]));
-        }
-    }
-    model.scopes = std::move(closed);
-    return model;
+    const auto id = static_cast<uint32_t>(m_texts.size());
+    m_texts.emplace_back(text);
+    m_index.emplace(m_texts.back(), id);
+    return id;
 }
 
-RunModel MergeModels(const std::vector<const RunModel*>& runs) {
-    if (runs.size() == 1) {
-        return *runs.front();
+void ValueStats::Add(std::string_view value) {
+    ++count;
+    double number = 0;
+    const char* end = value.data() + value.size();
+    const auto parsed = std::from_chars(value.data(), end, number);
+    if (!value.empty() && parsed.ec == std::errc() && parsed.ptr == end && std::isfinite(number)) {
+        min = numbers == 0 ? number : std::min(min, number);
+        max = numbers == 0 ? number : std::max(max, number);
+        sum += number;
+        ++numbers;
+        return;
     }
-    RunModel merged;
-    for (size_t i = 0; i < runs.size(); ++i) {
-        const RunModel& run = *runs[i];
-        const uint64_t shift = run.firstTs;
-        const uint64_t base = i * kRunStride;
-        merged.events += run.events;
-        merged.lastTs = std::max(merged.lastTs, run.lastTs - shift);
-        for (const auto& [type, count] : run.byType) {
-            merged.byType[type] += count;
-        }
-        for (const auto& [id, context] : run.contexts) {
-            ContextInfo copy = context;
-            copy.id = base + id;
-            copy.parent = context.parent == 0 ? 0 : base + context.parent;
-            copy.openTs = context.openTs - std::min(shift, context.openTs);
-            copy.closeTs = context.closeTs - std::min(shift, context.closeTs);
-            merged.contexts[copy.id] = std::move(copy);
-        }
-        for (ScopeSpan span : run.scopes) {
-            span.context += base;
-            span.begin -= shift;
-            span.end -= shift;
-            merged.scopes.push_back(std::move(span));
-        }
-        for (Mark mark : run.marks) {
-            mark.context += base;
-            mark.ts -= shift;
-            merged.marks.push_back(std::move(mark));
-        }
-        merged.unpairedOpens += run.unpairedOpens;
-        merged.unpairedCloses += run.unpairedCloses;
-        for (const auto& [name, entry] : run.attributes) {
-            auto& [values, count] = merged.attributes[name];
-            count += entry.second;
-            for (const std::string& value : entry.first) {
-                if (values.size() < kDistinctValuesKept) {
-                    values.insert(value);
-                }
-            }
-        }
+    if (std::find(texts.begin(), texts.end(), value) != texts.end()) {
+        return;
     }
-    return merged;
+    if (texts.size() < kDistinctTextsKept) {
+        texts.emplace_back(value);
+    } else {
+        moreTexts = true;
+    }
 }
+
+ModelBuilder::ModelBuilder(bool keepSpans)
+    : m_keepSpans(keepSpans) {}
+
+void ModelBuilder::BeginFile(const std::string& path) {
+    m_model.files.emplace_back();
+    m_file = &m_model.files.back();
+    m_file->path = path;
+    m_contextIndex.clear();
+    m_firstRow = true;
+}
+
+uint32_t ModelBuilder::ContextIndex(uint64_t id) {
+    const auto [found, added] =
+        m_contextIndex.emplace(id, static_cast<uint32_t>(m_model.contexts.size()));
+    if (added) {
+        ContextInfo context;
+        context.file = static_cast<uint32_t>(m_model.files.size() - 1);
+        context.id = id;
+        m_model.contexts.push_back(context);
+        m_states.emplace_back();
+    }
+    return found->second;
+}
+
+// The nearest scope still open around open[index]: an inner scope may outlive the one it opened
+// in when closes come out of order, so the chain is walked and shortened.
+uint32_t ModelBuilder::OpenParent(ContextState& state, uint32_t index) {
+    uint32_t parent = state.open[index].parent;
+    while (parent != kNoName && state.open[parent].closed) {
+        parent = state.open[parent].parent;
+    }
+    state.open[index].parent = parent;
+    return parent;
+}
+
+void ModelBuilder::OpenScopeRow(uint32_t context, const EventRow& row, uint64_t ts) {
+    ContextState& state = m_states[context];
+    const uint32_t name = m_model.names.Intern(row.param1);
+    const auto index = static_cast<uint32_t>(state.open.size());
+    state.open.push_back({name, state.top, state.openCount, false, ts, 0});
+    state.top = index;
+    m_openByName[(uint64_t{context} << 32) | name].push_back(index);
+    ContextInfo& info = m_model.contexts[context];
+    if (info.name == kNoName && state.openCount == 0) {
+        info.name = name;  // the context's own scope opens first
+    }
+    ++state.openCount;
+}
+
+void ModelBuilder::CloseScopeRow(uint32_t context, const EventRow& row, uint64_t ts) {
+    ContextState& state = m_states[context];
+    const uint32_t name = m_model.names.Intern(row.param1);
+    const auto found = m_openByName.find((uint64_t{context} << 32) | name);
+    if (found == m_openByName.end()) {
+        ++m_model.unpairedCloses;
+        return;
+    }
+    const uint32_t index = found->second.back();
+    found->second.pop_back();
+    if (found->second.empty()) {
+        m_openByName.erase(found);
+    }
+    const uint32_t parent = OpenParent(state, index);
+    OpenScope& scope = state.open[index];
+    scope.closed = true;
+    --state.openCount;
+    const uint64_t duration = ts - std::min(ts, scope.begin);
+    const uint64_t self = duration - std::min(duration, scope.childTime);
+    if (parent != kNoName) {
+        state.open[parent].childTime += duration;
+    }
+    RunModel::ScopeTotals& totals = m_model.scopes[name];
+    totals.durations.push_back(duration);
+    totals.self += self;
+    if (scope.depth == 0) {
+        m_model.busy += duration;
+    }
+    if (m_keepSpans) {
+        m_model.spans.push_back({context, name, scope.begin, ts, self, scope.depth});
+    }
+    if (state.top == index) {
+        state.top = parent;
+    }
+    while (!state.open.empty() && state.open.back().closed) {
+        state.open.pop_back();
+    }
+}
+
+void ModelBuilder::Add(const EventRow& row) {
+    RunFile& file = *m_file;
+    if (m_firstRow) {
+        m_firstRow = false;
+        file.shift = row.timestamp;
+        file.firstDatetime = row.datetime;
+    }
+    const uint64_t ts = row.timestamp - std::min(row.timestamp, file.shift);
+    ++file.events;
+    file.lastTs = std::max(file.lastTs, ts);
+    ++m_model.byType[row.type];
+    switch (row.type) {
+        case kContextCreate:
+        case kContextOpen:
+        case kContextClose: {
+            ContextInfo& info = m_model.contexts[ContextIndex(IdOf(row.param2))];
+            info.parent = row.contextId;
+            if (row.type == kContextOpen) {
+                info.opened = true;
+                info.openTs = ts;
+            } else if (row.type == kContextClose) {
+                info.closed = true;
+                info.closeTs = ts;
+            }
+            break;
+        }
+        case kScopeOpen:
+            OpenScopeRow(ContextIndex(row.contextId), row, ts);
+            break;
+        case kScopeClose:
+            CloseScopeRow(ContextIndex(row.contextId), row, ts);
+            break;
+        case kAttribute:
+        case kMultiAttribute:
+        case kScopeEmit: {
+            const uint32_t context = ContextIndex(row.contextId);
+            if (row.type == kScopeEmit) {
+                const ContextState& state = m_states[context];
+                const std::string& scope = state.top == kNoName
+                                               ? std::string()
+                                               : m_model.names[state.open[state.top].name];
+                Entry(Entry(m_model.emits, scope), row.param1).Add(row.param2);
+            } else {
+                Entry(m_model.attributes, row.param1).Add(row.param2);
+            }
+            if (m_keepSpans) {
+                m_model.marks.push_back({context, ts, row.type, m_model.names.Intern(row.param1),
+                                         m_model.names.Intern(row.param2)});
+            }
+            break;
+        }
+        default:
+            break;
+    }
+    if (file.events == 1 || ts >= file.lastTs) {
+        file.lastDatetime = row.datetime;
+    }
+}
+
+void ModelBuilder::EndFile(const ReadSummary& read) {
+    m_file->cutLine = read.cutLine;
+    m_model.events += m_file->events;
+    m_model.span = std::max(m_model.span, m_file->lastTs - m_file->firstTs);
+    // Scopes still open at the end of a file are counted, and left out of the durations.
+    for (const auto& [key, positions] : m_openByName) {
+        m_model.unpairedOpens += positions.size();
+    }
+    m_openByName.clear();
+    for (ContextState& state : m_states) {
+        state = ContextState();
+    }
+}
+
+RunModel ModelBuilder::Finish() { return std::move(m_model); }
 
 DurationStats Summarise(std::vector<uint64_t> durations) {
     DurationStats s;
@@ -192,31 +262,34 @@ DurationStats Summarise(std::vector<uint64_t> durations) {
 }
 
 std::vector<ScopeStats> RunModel::StatsByTotal() const {
-    std::map<std::string, std::vector<uint64_t>> durations;
-    for (const ScopeSpan& span : scopes) {
-        durations[span.name].push_back(span.end - span.begin);
-    }
     std::vector<ScopeStats> stats;
-    for (auto& [name, values] : durations) {
+    stats.reserve(scopes.size());
+    for (const auto& [name, totals] : scopes) {
         ScopeStats s;
-        static_cast<DurationStats&>(s) = Summarise(std::move(values));
-        s.name = name;
+        static_cast<DurationStats&>(s) = Summarise(totals.durations);
+        s.name = names[name];
+        s.self = totals.self;
         stats.push_back(std::move(s));
     }
-    std::sort(stats.begin(), stats.end(),
-              [](const ScopeStats& a, const ScopeStats& b) { return a.total > b.total; });
+    std::sort(stats.begin(), stats.end(), [](const ScopeStats& a, const ScopeStats& b) {
+        return a.total != b.total ? a.total > b.total : a.name < b.name;
+    });
     return stats;
+}
+
+std::string RunModel::ContextName(const ContextInfo& context) const {
+    return context.name == kNoName ? kUnnamed : names[context.name];
 }
 
 std::vector<ContextGroup> RunModel::ContextGroups() const {
     std::map<std::string, std::pair<ContextGroup, std::vector<uint64_t>>> groups;
-    for (const auto& [id, context] : contexts) {
-        const std::string name = context.name.empty() ? kUnnamed : context.name;
+    for (const ContextInfo& context : contexts) {
+        const std::string name = ContextName(context);
         auto& [group, lifetimes] = groups[name];
         group.name = name;
         ++group.count;
         if (context.opened && context.closed) {
-            lifetimes.push_back(context.closeTs - context.openTs);
+            lifetimes.push_back(context.closeTs - std::min(context.closeTs, context.openTs));
         } else if (context.opened) {
             ++group.stillOpen;
         }
