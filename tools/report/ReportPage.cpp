@@ -664,7 +664,7 @@ void WriteHtml(std::ostream& out, const RunModel& model) {
     WriteSummaryTables(out, model);
     out << "<h2>Timeline</h2>\n<div id=\"controls\">Wheel or +/- to zoom, drag or arrows to pan, "
         << "click a bar to zoom to it, double-click or 0 to reset; click a group to show more of "
-        << "its contexts. Search: <input id=\"search\" placeholder=\"part of a name, or /regex/\">"
+        << R"(its contexts. Search: <input id="search" placeholder="part of a name, or /regex/">)"
         << " <button id=\"prev\">\u25c0</button><button id=\"next\">\u25b6</button>"
         << "<span id=\"found\"></span></div>\n<div id=\"legends\"></div>\n<div id=\"chart\">"
         << "<canvas id=\"timeline\"></canvas><div id=\"card\" hidden></div></div>\n";

@@ -49,7 +49,7 @@ std::string Bytes(uint64_t bytes) {
     char text[32];
     if (bytes < 1000) {
         std::snprintf(text, sizeof text, "%llu B", static_cast<unsigned long long>(bytes));
-    } else if (bytes < 1000 * 1000) {
+    } else if (bytes < uint64_t{1000} * 1000) {
         std::snprintf(text, sizeof text, "%.0f KB", static_cast<double>(bytes) / 1e3);
     } else if (bytes < uint64_t{1000} * 1000 * 1000) {
         std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);

@@ -155,7 +155,7 @@ void WriteDiffHtml(std::ostream& out, const RunDiff& diff, const DiffGate& gate,
         << ".fail{background:#fde7ea}#verdict.failed{color:#b00020}#verdict.passed{color:#1b7a3a}"
         << "</style></head><body>\n<h1>" << now << " against " << base << "</h1>\n";
     if (gate.failAbove >= 0) {
-        out << "<p id=\"verdict\" class=\"" << (verdict.failed.empty() ? "passed" : "failed")
+        out << R"(<p id="verdict" class=")" << (verdict.failed.empty() ? "passed" : "failed")
             << "\">Gate: fail when a scope's p50 or p95 is more than "
             << HtmlEscape(Threshold(gate.failAbove)) << " slower (scopes with at least "
             << gate.minCount << " samples in each run): "

@@ -85,20 +85,31 @@ void ModelBuilder::BeginFile(const std::string& path) {
     m_file = &m_model.files.back();
     m_file->path = path;
     m_contextIndex.clear();
+    m_directIndex.clear();
     m_firstRow = true;
 }
 
 uint32_t ModelBuilder::ContextIndex(uint64_t id) {
-    const auto [found, added] =
-        m_contextIndex.emplace(id, static_cast<uint32_t>(m_model.contexts.size()));
-    if (added) {
+    // The library issues context ids from 1 upward, so most files index them directly; a map
+    // takes ids too large for that.
+    uint32_t* slot = nullptr;
+    if (id < kDirectContextIds) {
+        if (id >= m_directIndex.size()) {
+            m_directIndex.resize(std::max<size_t>(id + 1, m_directIndex.size() * 2), kNoName);
+        }
+        slot = &m_directIndex[id];
+    } else {
+        slot = &m_contextIndex.emplace(id, kNoName).first->second;
+    }
+    if (*slot == kNoName) {
+        *slot = static_cast<uint32_t>(m_model.contexts.size());
         ContextInfo context;
         context.file = static_cast<uint32_t>(m_model.files.size() - 1);
         context.id = id;
         m_model.contexts.push_back(context);
         m_states.emplace_back();
     }
-    return found->second;
+    return *slot;
 }
 
 // The nearest scope still open around open[index]: an inner scope may outlive the one it opened
@@ -245,19 +256,22 @@ DurationStats Summarise(std::vector<uint64_t> durations) {
     if (durations.empty()) {
         return s;
     }
-    std::sort(durations.begin(), durations.end());
     s.count = durations.size();
     for (const uint64_t value : durations) {
         s.total += value;
+        s.max = std::max(s.max, value);
     }
     s.mean = s.total / s.count;
-    // Nearest rank: the smallest value with at least p of the values at or below it.
+    // Nearest rank: the smallest value with at least p of the values at or below it. Selected,
+    // not sorted: a long run has millions of durations per name.
     const auto rank = [&durations](size_t percent) {
-        return durations[(durations.size() * percent + 99) / 100 - 1];
+        const auto at = durations.begin() +
+                        static_cast<std::ptrdiff_t>((durations.size() * percent + 99) / 100 - 1);
+        std::nth_element(durations.begin(), at, durations.end());
+        return *at;
     };
-    s.p50 = rank(50);
     s.p95 = rank(95);
-    s.max = durations.back();
+    s.p50 = rank(50);
     return s;
 }
 

@@ -172,7 +172,10 @@ private:
 
     bool m_keepSpans;
     RunModel m_model;
-    std::unordered_map<uint64_t, uint32_t> m_contextIndex;  // of the current file
+    // Context id -> index in m_model.contexts, for the current file.
+    static constexpr uint64_t kDirectContextIds = uint64_t{1} << 24;
+    std::vector<uint32_t> m_directIndex;
+    std::unordered_map<uint64_t, uint32_t> m_contextIndex;
     std::vector<ContextState> m_states;
     // (context index, scope name) -> positions in that context's open list, innermost last.
     std::unordered_map<uint64_t, std::vector<uint32_t>> m_openByName;
