@@ -20,8 +20,26 @@ constexpr std::chrono::milliseconds kIdlePoll{100};
 std::atomic<long long> s_idlePollMs{kIdlePoll.count()};
 std::atomic<bool> s_asleep{false};
 
-void Log(const MetricsManager& manager, const wchar_t* message) {
-    manager.Log(MetricsManager::LogSeverity::Info, kManagerLogKey, TStringCore(message, -1));
+// Relaxed: a count for tests and diagnostics, ordered with nothing.
+std::atomic<unsigned long long> s_swallowed{0};
+
+void Swallowed() noexcept { s_swallowed.fetch_add(1, std::memory_order_relaxed); }
+
+// Nothing on this thread could handle a host hook's exception, and letting it escape would end
+// the host process: the hook loses this one call.
+template <typename Call>
+void CallHook(const Call& call) noexcept {
+    try {
+        call();
+    } catch (...) {
+        Swallowed();
+    }
+}
+
+void Log(const MetricsManager& manager, const wchar_t* message) noexcept {
+    CallHook([&] {
+        manager.Log(MetricsManager::LogSeverity::Info, kManagerLogKey, TStringCore(message, -1));
+    });
 }
 
 }  // namespace
@@ -64,6 +82,10 @@ bool DeliveryThread::Stop() {
     Wake();
     const std::shared_ptr<TEvent> done = m_done;
     return done->Wait(std::chrono::milliseconds(1000));
+}
+
+unsigned long long DeliveryThread::SwallowedExceptions() noexcept {
+    return s_swallowed.load(std::memory_order_relaxed);
 }
 
 void DeliveryThread::Wake() {
@@ -125,7 +147,7 @@ void DeliveryThread::Run() {
     // emitted before the shutdown event and ends the way every stop ends, so that Disable,
     // IsRunning and the consumers see it finish.
     if (!IsShutdown()) {
-        m_threadInit.Call();
+        CallHook([&] { m_threadInit.Call(); });
     }
     m_done->Reset();
     Log(m_manager, L"MetricsManager: background thread started");
@@ -149,7 +171,7 @@ void DeliveryThread::Run() {
             continue;
         }
         if (!IsShutdown()) {
-            m_queueCounter.Call(static_cast<int>(batch.size()));
+            CallHook([&] { m_queueCounter.Call(static_cast<int>(batch.size())); });
         }
         const bool stopped = DeliverBatch(batch);
         const size_t taken = batch.size();
@@ -175,6 +197,7 @@ bool DeliveryThread::DeliverBatch(const std::vector<const RecordHead*>& batch) {
             DeliverEvent(m_reader.Read(*record));
         } catch (...) {
             // Out of memory for the event's text: the consumers lose this one event.
+            Swallowed();
         }
     }
     t_atBatchEnd = true;
@@ -232,6 +255,7 @@ void DeliveryThread::DeliverEvent(const MetricsEvent& event) {
         } catch (...) {
             // Nothing on this thread could handle it, and letting it escape would end the host
             // process: the consumer loses this one event.
+            Swallowed();
         }
         // A consumer that removed itself is let go only now that its call is over.
         m_keptUntilCallReturns.clear();

@@ -23,6 +23,10 @@ namespace Metrics {
 // registry is seen unchanged since the list was copied; RemoveConsumer waits while m_inCall names
 // the consumer it removed. So a removed consumer is never called and never held once the removal
 // has returned, and the removal never waits for other consumers.
+//
+// Nothing a hook or a consumer throws leaves the thread, where it would end the host process:
+// each call is caught, and what was swallowed is counted.
+//
 // Its fields are laid out by who touches them, not to save padding: what emitters read apart from
 // what the thread writes per event.
 class DeliveryThread {  // NOLINT(clang-analyzer-optin.performance.Padding)
@@ -70,6 +74,9 @@ public:
     // This thread, after a removal from inside a consumer's call (perhaps that consumer's own):
     // keeps the reference until the call has returned.
     void KeepUntilCallReturns(RefCntPtr<IMetricsListener, RefCntObject>&& listener) noexcept;
+    // How many exceptions from hooks and consumers the background threads of the process have
+    // caught and dropped.
+    static unsigned long long SwallowedExceptions() noexcept;
 
     // Tests only: how long an idle thread sleeps between rounds (100 ms when 0), and whether a
     // background thread sleeps so now.

@@ -3,6 +3,8 @@
 
 #include "quillmetrics/MetricsManager.h"
 
+#include <exception>
+
 #include "ConsumerRegistry.h"
 #include "DeliveryThread.h"
 #include "EventBuilder.h"
@@ -80,10 +82,21 @@ bool MetricsManager::Disable() {
     auto shutdownEvent = std::make_shared<MetricsEvent>();
     shutdownEvent->eventType = MetricsEventType::Shutdown;
     m_state->Emit(shutdownEvent, true);
-    Log(LogSeverity::Info, kManagerLogKey,
-        TStringCore(L"MetricsManager: Queuing shutdown event", -1));
+    // A logging hook's exception leaves Disable, but only once the shutdown is complete: the
+    // stop is queued already, and a manager half stopped could neither run nor be destroyed.
+    std::exception_ptr logFailure;
+    try {
+        Log(LogSeverity::Info, kManagerLogKey,
+            TStringCore(L"MetricsManager: Queuing shutdown event", -1));
+    } catch (...) {
+        logFailure = std::current_exception();
+    }
     MarkShutdown();
-    return m_state->delivery.Stop();
+    const bool ended = m_state->delivery.Stop();
+    if (logFailure) {
+        std::rethrow_exception(logFailure);
+    }
+    return ended;
 }
 
 bool MetricsManager::IsRunning() { return m_state->delivery.IsRunning(); }

@@ -1,3 +1,5 @@
+#include "DeliveryThread.h"
+#include "support/ChildProcess.h"
 #include "support/RecordingListener.h"
 
 namespace Metrics::Testing {
@@ -105,6 +107,32 @@ TEST(HooksTest, QueueCounterSeesEveryBatch) {
         total += count;
     }
     EXPECT_EQ(total, emitted);
+}
+
+// The child's part: hooks that throw, on the background thread and on the caller's.
+TEST(HooksTest, DISABLED_ThrowingHooksChild) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.SetThreadInitFunction([] { throw std::runtime_error("init"); });
+    manager.SetQueueCounterUpdateFunction([](int) { throw std::bad_alloc(); });
+    EXPECT_ANY_THROW(manager.SetLoggingFunction(
+        [](Severity, const wchar_t*, const TStringCore&) { throw std::runtime_error("log"); }));
+    StartManager();
+    auto async = Subscribe(false);
+    manager.EmitEvent(TaggedAttribute(0, 1));
+    manager.WaitUntilWritesFlushed(10000);
+    EXPECT_EQ(async->Tags(), std::vector<long long>{1});
+    // The thread-init hook, the thread's first line and the batch's count, at least.
+    EXPECT_GE(DeliveryThread::SwallowedExceptions(), 3u);
+    // Disable's own line throws on this thread, once the shutdown is complete.
+    EXPECT_ANY_THROW(manager.Disable());
+    EXPECT_FALSE(manager.IsRunning());
+    EXPECT_TRUE(manager.Disable());
+}
+
+TEST(HooksTest, ThrowingHooksNeitherEndTheProcessNorStopTheManager) {
+    EXPECT_EQ(RunThisProgram("HooksTest.DISABLED_ThrowingHooksChild", "QUILLMETRICS_CHILD", "1",
+                             std::chrono::seconds(60)),
+              0);
 }
 
 }  // namespace

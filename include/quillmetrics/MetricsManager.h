@@ -159,9 +159,10 @@ public:
     // calling the old one (which is destroyed once that call returns); an empty function removes
     // it. They run on the thread that triggers them: the logging and call-stack hooks on any thread
     // that logs (the background thread for its own lines), the queue-counter and thread-init hooks
-    // on the background thread, where they must not throw or block for long. A hook's exception
-    // leaves the call that triggered it. The thread-init hook runs once, when the thread starts:
-    // install it before Enable to have it run.
+    // on the background thread, where they should not block for long. A hook's exception leaves
+    // the call that triggered it (Disable's own line: once the shutdown is complete), except on
+    // the background thread, where it is caught and costs that one call. The thread-init hook runs
+    // once, when the thread starts: install it before Enable to have it run.
     void SetLoggingFunction(LoggingFunction function);
     LoggingFunction GetLoggingFunction();
     void SetLogCallStackFunction(LogCallStackFunction function);
