@@ -202,7 +202,6 @@ bool DeliveryThread::DeliverBatch(const std::vector<const RecordHead*>& batch) {
     }
     t_atBatchEnd = true;
     m_reader.Clear();
-    m_inCall.store(nullptr, std::memory_order_seq_cst);
     m_keptUntilCallReturns.clear();  // removed from a hook on this thread
     return stopped;
 }
@@ -236,12 +235,8 @@ void DeliveryThread::DeliverEvent(const MetricsEvent& event) {
             continue;
         }
         // seq_cst, paired with WaitWhileCalling: either this sees the removal, or the remover
-        // sees this consumer named and waits for the call to end. A consumer named already (the
-        // same one as for the last event) needs no new store: the version is read after it all
-        // the same.
-        if (m_inCall.load(std::memory_order_relaxed) != target.listener) {
-            m_inCall.store(target.listener, std::memory_order_seq_cst);
-        }
+        // sees this consumer named and waits for the call to end.
+        m_inCall.store(target.listener, std::memory_order_seq_cst);
         if (m_consumers.AsyncVersion() != m_targetsVersion) {
             m_inCall.store(nullptr, std::memory_order_seq_cst);
             RetakeConsumers();
@@ -257,6 +252,10 @@ void DeliveryThread::DeliverEvent(const MetricsEvent& event) {
             // process: the consumer loses this one event.
             Swallowed();
         }
+        // Cleared at once, so that a removal waits for this call only, not for whatever the
+        // thread does next (a long run of events for no consumer). release: a remover that sees
+        // it cleared sees everything the call did.
+        m_inCall.store(nullptr, std::memory_order_release);
         // A consumer that removed itself is let go only now that its call is over.
         m_keptUntilCallReturns.clear();
     }

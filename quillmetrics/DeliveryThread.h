@@ -20,9 +20,10 @@ namespace Metrics {
 // the asynchronous consumers, and keeps the counts that flushing waits on.
 //
 // It holds no reference to a consumer. A consumer is called only after m_inCall names it and the
-// registry is seen unchanged since the list was copied; RemoveConsumer waits while m_inCall names
-// the consumer it removed. So a removed consumer is never called and never held once the removal
-// has returned, and the removal never waits for other consumers.
+// registry is seen unchanged since the list was copied, and m_inCall is cleared once the call
+// returns; RemoveConsumer waits while m_inCall names the consumer it removed. So a removed
+// consumer is never called and never held once the removal has returned, and the removal waits
+// for that one call only: not for other consumers, nor for the rest of the batch.
 //
 // Nothing a hook or a consumer throws leaves the thread, where it would end the host process:
 // each call is caught, and what was swallowed is counted.

@@ -25,6 +25,7 @@ TEST(DeliveryStressTest, DeliveryStaysExactWhileConsumersChange) {
             manager.AddConsumer(ListenerPtr(next), kBits, round % 2 == 0);
             if (current) {
                 manager.RemoveConsumer(ListenerPtr(current));
+                current->Removed();
             }
             transients.push_back(next);
             current = next;

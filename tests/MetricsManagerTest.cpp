@@ -2,6 +2,7 @@
 
 #include "support/AllocationHooks.h"
 #include "support/RecordingListener.h"
+#include "support/StressSupport.h"
 
 namespace Metrics::Testing {
 namespace {
@@ -277,6 +278,45 @@ TEST(MetricsManagerTest, RemovalDoesNotWaitForOtherConsumers) {
     manager.WaitUntilWritesFlushed(10000);
     EXPECT_EQ(manager.GetQueuedEventCount(), 0u);
     EXPECT_EQ(witness->Count(), 2u);  // the events go on to the consumers still registered
+}
+
+// The thread lets go of a consumer's name as soon as its call returns: a removal waits for that
+// call, not for the rest of its batch (here a long run of events that reach no consumer, slow
+// since each is looked at by many registrations that do not take it), and returns at once for
+// the consumer called last before the thread went idle.
+TEST(MetricsManagerTest, RemovalWaitsForTheCallNotTheBatch) {
+    using Clock = std::chrono::steady_clock;
+    MetricsManager& manager = StartManager();
+    const ListenerPtr idle = Callback(nullptr);
+    for (int i = 0; i < (kSanitized ? 1000 : 5000); ++i) {
+        ASSERT_TRUE(manager.AddConsumer(idle, 0x4000, false));
+    }
+    const GatePtr gate(new GateListener());
+    ASSERT_TRUE(manager.AddConsumer(AsListener(gate), 0x8000, false));
+    std::promise<Clock::time_point> called;
+    const ListenerPtr mine = Callback([&](const MetricsEvent&) { called.set_value(Clock::now()); });
+    ASSERT_TRUE(manager.AddConsumer(mine, 0x1000, false));
+    // While the thread is held, the next batch gathers the event for mine and the tail behind it.
+    manager.EmitEvent(TaggedAttribute(0x8000));
+    gate->WaitUntilInside();
+    manager.EmitEvent(TaggedAttribute(0x1000));
+    for (int i = 0; i < 20000; ++i) {
+        manager.EmitEvent(TaggedAttribute(0x2000));
+    }
+    gate->Open();
+    const Clock::time_point returned = called.get_future().get();
+    EXPECT_TRUE(manager.RemoveConsumer(mine));
+    const Clock::duration waited = Clock::now() - returned;
+    manager.WaitUntilWritesFlushed(60000);
+    const Clock::duration tail = Clock::now() - returned;
+    EXPECT_LT(waited * 4, tail) << "the removal waited for the batch";
+
+    auto last = Subscribe(false, 0x1000);
+    manager.EmitEvent(TaggedAttribute(0x1000));
+    manager.WaitUntilWritesFlushed(10000);
+    const auto started = Clock::now();
+    EXPECT_TRUE(manager.RemoveConsumer(AsListener(last)));
+    EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(500));
 }
 
 // The shutdown event ends delivery where it stands: what is queued behind it in the same batch is

@@ -39,6 +39,10 @@ public:
     ~SequenceChecker() override = default;
 
     void OnEvent(const MetricsEvent& event) override {
+        if (m_removed.load()) {
+            ++m_errors;  // called after its removal had returned
+            return;
+        }
         if (event.eventType == MetricsEventType::Shutdown) {
             ++m_shutdowns;
             return;
@@ -56,6 +60,9 @@ public:
         ++m_total;
     }
 
+    // Once its removal has returned: any event it receives from then on is an error.
+    void Removed() { m_removed = true; }
+
     long long Next(size_t producer) const {
         return m_next[producer].load(std::memory_order_acquire);
     }
@@ -69,6 +76,7 @@ private:
     std::atomic<long long> m_errors{0};
     std::atomic<long long> m_total{0};
     std::atomic<int> m_shutdowns{0};
+    std::atomic<bool> m_removed{false};
 };
 
 using CheckerPtr = RefCntPtr<SequenceChecker, RefCntObject>;
