@@ -1,5 +1,8 @@
 #include "ThreadStacks.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "ContextShared.h"
 #include "Lifecycle.h"
 #include "PlatformThread.h"
@@ -10,21 +13,29 @@ namespace Metrics {
 
 namespace {
 
-// Empties a thread's stack when the thread ends. The value is a heap
-// std::weak_ptr<MetricsThreadContext>.
-void QUILLMETRICS_THREAD_END_CALL ReleaseThreadStack(void* value) {
-    auto* stack = static_cast<std::weak_ptr<MetricsThreadContext>*>(value);
-    if (const auto owned = stack->lock()) {
-        while (auto current = owned->GetCurrentContext()) {
-            owned->DetachContext(current);
+// A thread's stacks: one in the singleton's table and one in each host-made manager's that the
+// thread asked for its stack, each emptied when the thread ends. Wrapped in a type of this file,
+// so that the vector's code is not exported along with the stack's type.
+struct KnownStack {
+    std::weak_ptr<MetricsThreadContext> stack;
+};
+using ThreadStackList = std::vector<KnownStack>;
+
+void QUILLMETRICS_THREAD_END_CALL ReleaseThreadStacks(void* value) {
+    auto* stacks = static_cast<ThreadStackList*>(value);
+    for (const KnownStack& known : *stacks) {
+        if (const auto owned = known.stack.lock()) {
+            while (auto current = owned->GetCurrentContext()) {
+                owned->DetachContext(current);
+            }
         }
     }
-    delete stack;
+    delete stacks;
 }
 
 ThreadEndSlot& StackReleaserSlot() {
     // The stack belongs to the thread, whichever of its fibers runs.
-    static ThreadEndSlot slot(&ReleaseThreadStack, ThreadEndSlot::Reach::Thread);
+    static ThreadEndSlot slot(&ReleaseThreadStacks, ThreadEndSlot::Reach::Thread);
     return slot;
 }
 
@@ -39,11 +50,25 @@ void ThreadStacks::CreateThreadSlot() { StackReleaserSlot(); }
 std::shared_ptr<MetricsThreadContext> ThreadStacks::ThisThread() {
     const std::shared_ptr<MetricsThreadContext>& stack = m_table.local();
     ThreadEndSlot& releaserSlot = StackReleaserSlot();
-    if (releaserSlot.Get() == nullptr) {
-        auto releaser = std::make_unique<std::weak_ptr<MetricsThreadContext>>(stack);
-        if (releaserSlot.Set(releaser.get())) {
-            static_cast<void>(releaser.release());  // the slot owns it now
+    auto* stacks = static_cast<ThreadStackList*>(releaserSlot.Get());
+    if (stacks == nullptr) {
+        auto fresh = std::make_unique<ThreadStackList>();
+        if (!releaserSlot.Set(fresh.get())) {
+            return stack;  // no slot: nothing will empty the stack
         }
+        stacks = fresh.release();  // the slot owns it now
+    }
+    // By owner, which a stack made later at the same address does not share.
+    const auto same = [&](const KnownStack& known) {
+        return !known.stack.owner_before(stack) && !stack.owner_before(known.stack);
+    };
+    if (std::none_of(stacks->begin(), stacks->end(), same)) {
+        // Those of managers destroyed since go first, so the list stays as short as the set of
+        // managers alive.
+        stacks->erase(std::remove_if(stacks->begin(), stacks->end(),
+                                     [](const auto& known) { return known.stack.expired(); }),
+                      stacks->end());
+        stacks->push_back(KnownStack{stack});
     }
     return stack;
 }

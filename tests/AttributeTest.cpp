@@ -143,12 +143,15 @@ TEST_F(AttributeTest, ThreadStacksAndContextIds) {
 
 // A thread that ends leaves its slot behind, and the system may hand its id to a later thread: that
 // thread must start with nothing attached, even while the contexts the ended one had attached,
-// one above the other, live on.
+// one above the other, live on; also when the thread asked a manager of the host's own for its
+// stack first.
 TEST_F(AttributeTest, NewThreadStartsWithAnEmptyStack) {
+    MetricsManager host;
     std::vector<std::unique_ptr<Context>> keptAlive;
     for (int i = 0; i < 20; ++i) {
         std::shared_ptr<MetricsThreadContext> stack;
         std::thread([&] {
+            host.GetThreadContext();
             EXPECT_EQ(MetricsManager::GetInstance().GetCurrentThreadContextId(), 0u)
                 << "thread " << i << " inherited a context";
             for (int nested = 0; nested < 2; ++nested) {
