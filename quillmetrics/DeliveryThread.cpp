@@ -78,10 +78,17 @@ void DeliveryThread::Start(std::function<void()> body) {
 bool DeliveryThread::Stop() {
     m_thread->detach();
     m_thread.reset();
+    m_stopped = true;
     // Do not make the caller sit out the rest of the idle poll.
     Wake();
     const std::shared_ptr<TEvent> done = m_done;
     return done->Wait(std::chrono::milliseconds(1000));
+}
+
+void DeliveryThread::WaitUntilEnded() const {
+    if (m_stopped) {
+        m_done->Wait();
+    }
 }
 
 unsigned long long DeliveryThread::SwallowedExceptions() noexcept {

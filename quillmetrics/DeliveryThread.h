@@ -55,6 +55,9 @@ public:
     // After the stop event is queued and the manager is shut down: lets the thread go and waits
     // up to 1000 ms for it to end; false when it did not.
     bool Stop();
+    // Before the objects the thread uses go: after a Stop that timed out, blocks until the thread
+    // has ended, for as long as its consumer takes.
+    void WaitUntilEnded() const;
     // The thread's body.
     void Run();
 
@@ -112,6 +115,7 @@ private:
     const QueueCounterHook& m_queueCounter;
     std::atomic<unsigned long long>& m_bits;
     std::unique_ptr<std::thread> m_thread;
+    bool m_stopped = false;  // Enable and Disable only, like m_thread
     std::shared_ptr<TEvent> m_done = std::make_shared<TEvent>(false);
 
     // Flushing: an event is counted when it is queued (by the queue) and counted as delivered

@@ -65,7 +65,8 @@ IMetricsListener::~IMetricsListener() = default;
 MetricsManager::MetricsManager()
     : m_state(std::make_unique<State>(*this, m_bits)) {}
 
-MetricsManager::~MetricsManager() = default;
+// The thread of a host-made manager whose Disable timed out still runs in this object.
+MetricsManager::~MetricsManager() { m_state->delivery.WaitUntilEnded(); }
 
 void MetricsManager::Enable() {
     if (IsShutdown() || m_state->delivery.Started()) {

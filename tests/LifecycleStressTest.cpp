@@ -177,6 +177,33 @@ TEST(LifecycleStressTest, ForkedChildMayExitOrEmitWhileParentRecords) {
 #endif
 }
 
+// The child's part: a manager the host made, destroyed after a Disable that timed out, waits for
+// its thread to leave the consumer; and that Disable shut the whole library down.
+TEST(LifecycleStressTest, DISABLED_HostMadeManagerChild) {
+    MetricsManager& singleton = MetricsManager::GetInstance();
+    singleton.SetBits(~0ULL);  // the gate a host-made manager's events pass
+    auto host = std::make_unique<MetricsManager>();
+    host->Enable();
+    const GatePtr gate(new GateListener());
+    ASSERT_TRUE(host->AddConsumer(AsListener(gate), ~0ULL, false));
+    host->EmitEvent(TaggedAttribute(0));
+    gate->WaitUntilInside();
+    EXPECT_FALSE(host->Disable());
+    EXPECT_EQ(singleton.GetNextContextId(), 0u);
+    std::thread opener([&] {
+        // Long enough that a destructor that did not wait would be over by then.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        gate->Open();
+    });
+    host.reset();
+    EXPECT_FALSE(gate->Inside()) << "destroyed while its thread was still in a consumer";
+    opener.join();
+}
+
+TEST(LifecycleStressTest, HostMadeManagerOutlivesItsThread) {
+    EXPECT_EQ(RunChild("HostMadeManagerChild", "1", std::chrono::seconds(60)), 0);
+}
+
 TEST(LifecycleStressTest, ThreadChurnKeepsEveryEventAndNoState) {
     MetricsManager& manager = StartManager();
     const CheckerPtr checker = Check(1, false, false, kBits);

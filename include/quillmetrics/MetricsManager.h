@@ -81,11 +81,15 @@ public:
     }
 
     // A host may make a manager of its own, though the front ends only ever use the singleton; the
-    // library never destroys the singleton.
+    // library never destroys the singleton. A host-made manager has its own thread, consumers,
+    // hooks and context stacks (each emptied when its thread ends), but not its own gate: events
+    // pass it by the singleton's mask (none while there is no singleton), and its Disable shuts
+    // down the whole library, the singleton included, for good.
     MetricsManager();
     MetricsManager(const MetricsManager&) = delete;
     MetricsManager& operator=(const MetricsManager&) = delete;
-    // Must not run while the manager is enabled: disable it first.
+    // Must not run while the manager is enabled: disable it first. After a Disable that returned
+    // false, blocks until the background thread has ended, for as long as its consumer takes.
     ~MetricsManager();
 
     // Starts the background thread; does not block. Does nothing once shut down or when already
