@@ -35,8 +35,9 @@ struct ShutdownAtUnload {
 
 #if !defined(_WIN32)
 // A forked child has none of the parent's threads: no background thread will ever deliver, and a
-// lock another thread held at the fork stays held. The child's manager is therefore shut down,
-// which makes every operation a no-op that takes no lock, exit and unload included.
+// lock another thread held at the fork stays held (the instance lock too, when the fork came
+// during the first GetInstance). The child's manager is therefore shut down, which makes every
+// operation a no-op that takes no lock, the making of the instance, exit and unload included.
 void ShutDownInForkedChild() { MarkShutdown(); }
 
 const int s_forkHandler = pthread_atfork(nullptr, nullptr, &ShutDownInForkedChild);
@@ -66,6 +67,16 @@ void ShutdownAtExit() {
 MetricsManager& MetricsManager::GetInstance() {
     MetricsManager* instance = s_instance.load(std::memory_order_acquire);
     if (instance != nullptr) {
+        return *instance;
+    }
+    if (IsShutdown()) {
+        // No shutdown will ever look at an instance made now, so the lock has nothing to order:
+        // of two threads making one at once, the first to publish it wins.
+        auto made = std::make_unique<MetricsManager>();
+        if (s_instance.compare_exchange_strong(instance, made.get(), std::memory_order_acq_rel,
+                                               std::memory_order_acquire)) {
+            return *made.release();
+        }
         return *instance;
     }
     TReadWriteLock& lock = InstanceLock();

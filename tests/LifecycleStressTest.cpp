@@ -8,8 +8,10 @@
 #include <sys/wait.h>
 #endif
 
+#include <csignal>
 #include <random>
 
+#include "support/AllocationHooks.h"
 #include "support/ChildProcess.h"
 #include "support/RecordingListener.h"
 #include "support/StressSupport.h"
@@ -23,6 +25,23 @@ int RunChild(const std::string& test, const std::string& seed, std::chrono::seco
     return RunThisProgram("LifecycleStressTest.DISABLED_" + test, "QUILLMETRICS_STRESS_SEED", seed,
                           deadline);
 }
+
+#if !defined(_WIN32)
+// The exit status of a forked child, or -1 (the child killed) when it hangs.
+int WaitForChild(pid_t pid) {
+    const auto started = Clock::now();
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (Clock::now() - started > std::chrono::seconds(20)) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+#endif
 
 // Bytes in use on the C heap; 0 where the system gives no such figure (Windows).
 size_t HeapInUse() {
@@ -160,20 +179,54 @@ TEST(LifecycleStressTest, ForkedChildMayExitOrEmitWhileParentRecords) {
             }
             std::exit(0);  // NOLINT(concurrency-mt-unsafe): runs the library's unload path
         }
-        const auto started = Clock::now();
-        int status = 0;
-        while (waitpid(pid, &status, WNOHANG) == 0) {
-            ASSERT_LT(Clock::now() - started, std::chrono::seconds(20))
-                << "child in mode " << mode << " hung";
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "mode " << mode;
+        EXPECT_EQ(WaitForChild(pid), 0) << "mode " << mode;
         pause = false;
     }
     stop = true;
     emitter.join();
     EXPECT_EQ(checker->Errors(), 0);
     EXPECT_EQ(checker->Next(1), 0);  // nothing from the children reached the parent
+#endif
+}
+
+#if !defined(_WIN32)
+std::atomic<bool> s_holdingInstanceLock{false};
+std::atomic<bool> s_forked{false};
+#endif
+
+// The child's part: fork while another thread makes the first instance, holding the instance lock
+// (at its first allocation, held there until the fork is done).
+TEST(LifecycleStressTest, DISABLED_ForkDuringFirstGetInstanceChild) {
+#if !defined(_WIN32)
+    std::thread first([] {
+        BeforeNextAllocation([] {
+            s_holdingInstanceLock = true;
+            while (!s_forked.load()) {
+                std::this_thread::yield();
+            }
+        });
+        MetricsManager::GetInstance();
+    });
+    while (!s_holdingInstanceLock.load()) {
+        std::this_thread::yield();
+    }
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const bool inert = Context::Create(true) == 0 && !MetricsManager::GetInstance().IsRunning();
+        _exit(inert ? 0 : 1);
+    }
+    s_forked = true;
+    first.join();
+    EXPECT_EQ(WaitForChild(pid), 0) << "the forked child hung or failed";
+#endif
+}
+
+TEST(LifecycleStressTest, ForkDuringFirstGetInstanceLeavesTheChildUsable) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Linux only: Windows has no fork";
+#else
+    EXPECT_EQ(RunChild("ForkDuringFirstGetInstanceChild", "1", std::chrono::seconds(60)), 0);
 #endif
 }
 

@@ -9,6 +9,7 @@
 namespace {
 thread_local bool t_fail = false;
 thread_local size_t t_count = 0;
+thread_local void (*t_beforeNext)() = nullptr;
 }  // namespace
 
 namespace Metrics::Testing {
@@ -17,9 +18,15 @@ void FailAllocations(bool on) { t_fail = on; }
 
 size_t AllocationCount() { return t_count; }
 
+void BeforeNextAllocation(void (*hook)()) { t_beforeNext = hook; }
+
 }  // namespace Metrics::Testing
 
 void* operator new(std::size_t size) {
+    if (auto* hook = t_beforeNext) {
+        t_beforeNext = nullptr;
+        hook();
+    }
     if (t_fail) {
         throw std::bad_alloc();
     }

@@ -11,5 +11,8 @@ namespace Metrics::Testing {
 void FailAllocations(bool on);
 // How many allocations the calling thread has made.
 size_t AllocationCount();
+// Runs hook at the start of the calling thread's next allocation, once: a way to hold a thread
+// inside a call at its first allocation.
+void BeforeNextAllocation(void (*hook)());
 
 }  // namespace Metrics::Testing
