@@ -1,54 +1,36 @@
 #include "quillmetrics/MetricsBitsUtils.h"
 
+#include <iterator>
 #include <map>
+
+#include "quillmetrics/Category.h"
 
 namespace Metrics {
 
 namespace {
 
-const std::map<std::string, unsigned long long> g_mnemonicBits = {
-    {"highvol", 0x1000ULL},
-    {"act", 0x10000ULL},
-    {"cache", 0x20000ULL},
-    {"cmd", 0x40000ULL},
-    {"comp", 0x80000ULL},
-    {"edit", 0x100000ULL},
-    {"fltr", 0x200000ULL},
-    {"flex", 0x400000ULL},
-    {"flexlog", 0x800000ULL},
-    {"geosearch", 0x1000000ULL},
-    {"lay", 0x2000000ULL},
-    {"log", 0x4000000ULL},
-    {"ldi", 0x8000000ULL},
-    {"mdx", 0x10000000ULL},
-    {"misc", 0x20000000ULL},
-    {"net", 0x40000000ULL},
-    {"parse", 0x80000000ULL},
-    {"pipe", 0x100000000ULL},
-    {"proto", 0x200000000ULL},
-    {"query", 0x400000000ULL},
-    {"queryd", 0x800000000ULL},
-    {"rend", 0x1000000000ULL},
-    {"rpipe", 0x2000000000ULL},
-    {"sql", 0x4000000000ULL},
-    {"test1", 0x8000000000ULL},
-    {"test2", 0x10000000000ULL},
-    {"vno", 0x20000000000ULL},
-    {"viz", 0x40000000000ULL},
-    {"tel", 0x80000000000ULL},
-    {"vnostor", 0x100000000000ULL},
-    {"vnostorhigh", 0x200000000000ULL},
-    {"vnoexec", 0x400000000000ULL},
-    {"vnometa", 0x800000000000ULL},
-    {"vnoopt", 0x1000000000000ULL},
-    {"vnoflow", 0x2000000000000ULL},
-    {"lorx", 0x4000000000000ULL},
-    {"transparent", 0x8000000000000ULL},
-    {"spanalysis", 0x10000000000000ULL},
-    {"activity", 0x20000000000000ULL},
-    {"span", 0x40000000000000ULL},
-    {"all", 0xFFFFFFFFFFFF0000ULL},
-};
+// What the rest of the library relies on: "highvol" is bit 12, the next rows name bits 16 to 54
+// in ascending order, one each, and the last, "all", stands for every category bit from 16 up.
+constexpr bool TableIsSound() {
+    constexpr size_t rows = std::size(kCategoryMnemonics);
+    for (size_t i = 0; i + 1 < rows; ++i) {
+        if (kCategoryMnemonics[i].bits != (i == 0 ? Category::Highvol : 1ULL << (15 + i))) {
+            return false;
+        }
+    }
+    return kCategoryMnemonics[rows - 1].bits == Category::All;
+}
+static_assert(std::size(kCategoryMnemonics) == 41 && TableIsSound(),
+              "the mnemonic table has lost its shape");
+
+// The table, ordered by byte-wise comparison of the mnemonics, as lists are written.
+const std::map<std::string, unsigned long long> g_mnemonicBits([] {
+    std::map<std::string, unsigned long long> byName;
+    for (const CategoryMnemonic& row : kCategoryMnemonics) {
+        byName.emplace(row.mnemonic, row.bits);
+    }
+    return byName;
+}());
 
 // Calls visit for every item of a comma-separated list, empty items included.
 template <typename Visit>

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "quillmetrics/Category.h"
 #include "quillmetrics/export.h"
 
 namespace Metrics {

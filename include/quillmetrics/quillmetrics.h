@@ -2,6 +2,7 @@
 
 // Everything the quillmetrics library exports, and the host system types its interface uses.
 
+#include "quillmetrics/Category.h"
 #include "quillmetrics/MetricsBitsUtils.h"
 #include "quillmetrics/MetricsContext.h"
 #include "quillmetrics/MetricsEvent.h"
