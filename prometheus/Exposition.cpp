@@ -1,11 +1,13 @@
 #include "Exposition.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <type_traits>
 
+#include "Apostrophes.h"
 #include "Utf8.h"
-#include "quillmetrics/MetricsBitsUtils.h"
+#include "quillmetrics/Category.h"
 #include "quillmetrics/MetricsManager.h"
 
 namespace Metrics::Prometheus {
@@ -62,18 +64,47 @@ std::string TypeOf(MetricsEventType type) {
     return name != nullptr ? name : std::to_string(static_cast<int32_t>(type));
 }
 
-// The text of a name without a copy when it is a narrow string, else converted into scratch.
+// The text of a name after the CSV writer's apostrophe rule, so that a name reads the same in the
+// file and in a label ("'pid'" is "pid"), and both spellings count as one series. Without a copy
+// when it is a narrow string the rule leaves alone; else in scratch.
 std::string_view NameOf(const MetricsValue& value, std::string& scratch) {
     if (value.m_type == MetricsValueType::String) {
-        return *value.m_string;
+        return DropApostrophes(*value.m_string, scratch);
     }
     scratch = TextOf(value);
+    DropApostrophes(scratch);
     return scratch;
 }
 
+// The mnemonics of the category bits one by one, in the order of mnemonic lists: "all" stands for
+// every bit and would be in every label, so it is left out, and a bit without a mnemonic of its
+// own reads "bitN".
 std::string CategoryOf(uint64_t bits) {
-    const uint64_t categories = bits & kCategoryMask;
-    return categories == 0 ? "none" : MetricsBitsUtils::MetricsBitsToMnemonicList(categories);
+    uint64_t unnamed = bits & kCategoryMask;
+    if (unnamed == 0) {
+        return "none";
+    }
+    std::vector<std::string_view> names;
+    for (const CategoryMnemonic& row : kCategoryMnemonics) {
+        const bool oneBit = (row.bits & (row.bits - 1)) == 0;
+        if (oneBit && (unnamed & row.bits) != 0) {
+            names.emplace_back(row.mnemonic);
+            unnamed &= ~row.bits;
+        }
+    }
+    std::sort(names.begin(), names.end());
+    std::string label;
+    for (const std::string_view name : names) {
+        label += label.empty() ? "" : ",";
+        label += name;
+    }
+    for (int bit = 12; bit < 64; ++bit) {
+        if ((unnamed >> bit & 1U) != 0) {
+            label += label.empty() ? "bit" : ",bit";
+            label += std::to_string(bit);
+        }
+    }
+    return label;
 }
 
 bool IsNumber(const MetricsValue& value) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "Apostrophes.h"
 #include "quillsys/TStringCore.h"
 
 namespace Metrics {
@@ -49,20 +50,10 @@ void AppendField(std::string& line, std::string_view text) {
     line += '"';
 }
 
-// Appends text after the apostrophe rule: a text that starts with one loses all of them.
+// Appends text after the apostrophe rule.
 void AppendText(std::string& line, std::string_view text) {
-    if (text.empty() || text.front() != '\'') {
-        AppendField(line, text);
-        return;
-    }
     std::string kept;
-    kept.reserve(text.size());
-    for (const char c : text) {
-        if (c != '\'') {
-            kept += c;
-        }
-    }
-    AppendField(line, kept);
+    AppendField(line, DropApostrophes(text, kept));
 }
 
 // Room for any integer the line holds (20 digits, or a sign and 10) and a separator.

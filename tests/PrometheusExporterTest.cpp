@@ -119,7 +119,7 @@ PrometheusOptions QuickOptions() {
     return options;
 }
 
-constexpr unsigned long long kScopeBits = 0x10000;
+constexpr unsigned long long kScopeBits = Category::Act;
 
 // A scope records in the calling thread's current context, which this gives it.
 void EmitScope(const char* name) {
@@ -129,8 +129,7 @@ void EmitScope(const char* name) {
 
 // The exposition line that counts the scopes EmitScope made under that name.
 std::string ScopeCount(const std::string& name, int count) {
-    return "quillmetrics_scope_duration_seconds_count{scope=\"" + name + "\",category=\"" +
-           MetricsBitsUtils::MetricsBitsToMnemonicList(kScopeBits) + "\"} " +
+    return R"(quillmetrics_scope_duration_seconds_count{scope=")" + name + R"(",category="act"} )" +
            std::to_string(count) + "\n";
 }
 

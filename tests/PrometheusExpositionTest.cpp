@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "Exposition.h"
+#include "quillmetrics/Category.h"
 
 namespace Metrics::Prometheus {
 namespace {
@@ -83,6 +84,21 @@ TEST(PrometheusExpositionTest, ContextsAttributesAndLabelText) {
                         {MetricsValue(L"gr\u00f6\u00dfe"), MetricsValue(4)}};
     multi.bits = 0x800;  // a bit below the category part: still "none"
     aggregate.Add(multi);
+    // Names read as in the CSV file: one that starts with an apostrophe loses them all, and both
+    // spellings are one series. Categories name each bit, never the "all" that holds them.
+    aggregate.Add(Event(Type::Attribute, 1, MetricsValue("'pid'"), MetricsValue(7)));
+    aggregate.Add(Event(Type::Attribute, 1, MetricsValue("pid"), MetricsValue(8)));
+    aggregate.Add(Event(Type::Attribute, 1, MetricsValue(L"'t'id'"), MetricsValue(9)));
+    aggregate.Add(Event(Type::Attribute, 1, MetricsValue("it's"), MetricsValue(1)));
+    MetricsEvent net = Scope(Type::ScopeOpen, 1, "'fetch'", 0);
+    net.bits = Category::Net;
+    aggregate.Add(net);
+    net.eventType = Type::ScopeClose;
+    aggregate.Add(net);
+    net.bits = Category::Sql | Category::Net | 0x800;
+    aggregate.Add(net);
+    net.bits = Category::Act | 0x1000000000000000ULL | 0x2000;  // two bits without a mnemonic
+    aggregate.Add(net);
 
     const std::string text = aggregate.Render(0);
     // Backslash, quote and line feed escaped; an invalid byte becomes U+FFFD; wide text in UTF-8.
@@ -93,7 +109,15 @@ TEST(PrometheusExpositionTest, ContextsAttributesAndLabelText) {
                  R"(quillmetrics_attribute_last{name="rows"} -1)",
                  "quillmetrics_attribute_count{name=\"b\\\"a\\\\d\\nname\xef\xbf\xbd\"} 1",
                  std::string("quillmetrics_attribute_last{name=\"gr\xc3\xb6\xc3\x9f") + "e\"} 4",
-                 R"(quillmetrics_events_total{type="MultiAttribute",category="none"} 1)"});
+                 R"(quillmetrics_events_total{type="MultiAttribute",category="none"} 1)",
+                 R"(quillmetrics_attribute_count{name="pid"} 2)",
+                 R"(quillmetrics_attribute_last{name="tid"} 9)",
+                 R"(quillmetrics_attribute_last{name="it's"} 1)",
+                 R"(quillmetrics_scope_duration_seconds_count{scope="fetch",category="net"} 1)",
+                 R"(quillmetrics_events_total{type="ScopeOpen",category="net"} 1)",
+                 R"(quillmetrics_events_total{type="ScopeClose",category="net,sql"} 1)",
+                 R"(quillmetrics_events_total{type="ScopeClose",category="act,bit13,bit60"} 1)"});
+    EXPECT_EQ(text.find("=\"'"), std::string::npos);
     EXPECT_EQ(text.find("name=\"user\""), std::string::npos);
     EXPECT_EQ(text.find("name=\"flag\""), std::string::npos);
 }
