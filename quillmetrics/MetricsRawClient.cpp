@@ -13,7 +13,8 @@ namespace Metrics {
 
 namespace {
 
-constexpr unsigned long long kDefaultBits = 0xFFFFFFDFFFFF0000ULL;
+// What Open enables when no option names a category.
+constexpr unsigned long long kDefaultBits = Category::All & ~Category::Rpipe;
 constexpr size_t kKeptLineCapacity = size_t{64} * 1024;
 
 bool TakeOption(const std::string& argument, const char* prefix, std::string& value) {
@@ -104,8 +105,13 @@ constexpr size_t kBatchWriteBytes = size_t{64} * 1024;
 
 MetricsRawClient::Listener::Listener(const std::string& fileName)
     : m_file(std::make_unique<File>()) {
-    if (!m_file->Open(fileName)) {
+    std::string reason;
+    if (!m_file->Open(fileName, reason)) {
         m_file.reset();
+        // The exception's text is fixed and names neither; the host's log gets both.
+        MetricsManager::GetInstance().Log(
+            MetricsManager::LogSeverity::Warning, L"quillmetrics-raw-open-failed",
+            TStringCore::fromStdString("cannot create " + fileName + ": " + reason));
         throw std::runtime_error("failed to open file");
     }
 }

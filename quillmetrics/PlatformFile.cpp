@@ -1,5 +1,7 @@
 #include "PlatformFile.h"
 
+#include <system_error>
+
 #include "PlatformWindows.h"
 
 #if !defined(_WIN32)
@@ -53,14 +55,16 @@ bool LineFile::WriteLines(const std::string& lines) {
 
 #if defined(_WIN32)
 
-bool LineFile::Open(const std::string& name) {
+bool LineFile::Open(const std::string& name, std::string& reason) {
     if (m_handle != s_closed) {
+        reason = "already open";
         return false;
     }
     const HANDLE handle = CreateFileA(name.c_str(), GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
+        reason = std::system_category().message(static_cast<int>(GetLastError()));
         return false;
     }
     m_handle = handle;
@@ -100,8 +104,9 @@ bool LineFile::CutBack() noexcept {
 
 #else
 
-bool LineFile::Open(const std::string& name) {
+bool LineFile::Open(const std::string& name, std::string& reason) {
     if (m_handle != s_closed) {
+        reason = "already open";
         return false;
     }
     int fd = -1;
@@ -109,6 +114,7 @@ bool LineFile::Open(const std::string& name) {
         fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
+        reason = std::generic_category().message(errno);
         return false;
     }
     m_handle = fd;

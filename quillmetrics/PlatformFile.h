@@ -19,8 +19,8 @@ public:
     ~LineFile();
 
     // Creates the file or truncates it, sharing it for reading and writing with other processes;
-    // false when it cannot be opened. Once only.
-    bool Open(const std::string& name);
+    // false when it cannot be opened, with the system's reason in reason. Once only.
+    bool Open(const std::string& name, std::string& reason);
 
     // Appends one line; line must end in '\n', which becomes the system's line end (CR LF on
     // Windows, where line is changed accordingly). False when the line was not written; the file

@@ -41,7 +41,8 @@ TEST(LineFileTest, NoLineAfterAFragmentThatCannotBeCut) {
         close(fd);  // gone halfway through the line
     });
     LineFile file;
-    ASSERT_TRUE(file.Open(path));
+    std::string reason;
+    ASSERT_TRUE(file.Open(path, reason)) << reason;
     std::string longLine(200000, 'x');  // more than the pipe holds
     longLine.back() = '\n';
     EXPECT_FALSE(file.WriteLine(longLine));
@@ -79,7 +80,8 @@ TEST(LineFileTest, ShortWriteOfSeveralLinesKeepsTheWholeOnes) {
 #else
     const std::string path = TempPath("lines");
     LineFile file;
-    ASSERT_TRUE(file.Open(path));
+    std::string reason;
+    ASSERT_TRUE(file.Open(path, reason)) << reason;
     constexpr size_t kLine = 6;  // "lineN\n"
     std::string batch;
     for (int i = 0; i < 10; ++i) {

@@ -1,6 +1,8 @@
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
+#include <system_error>
 
 #include "support/Files.h"
 #include "support/RecordingListener.h"
@@ -220,6 +222,8 @@ TEST(MetricsRawClientTest, RefusesWhereNothingCouldBeRecorded) {
     EXPECT_FALSE(FileExists(path));
 
     manager.Enable();
+    LogRecorder log;
+    manager.SetLoggingFunction(log.Function());
     MetricsRawClient badPath;
     badPath.SetOutputFileName("/nonexistent-dir/metrics.csv");
     try {
@@ -228,6 +232,17 @@ TEST(MetricsRawClientTest, RefusesWhereNothingCouldBeRecorded) {
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "failed to open file");
     }
+    // The log names what the exception cannot: the path and the system's reason.
+    const auto reports = log.Reports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].key, L"quillmetrics-raw-open-failed");
+    const std::string named = "cannot create /nonexistent-dir/metrics.csv: ";
+    EXPECT_EQ(reports[0].message.substr(0, named.size()), named);
+#if !defined(_WIN32)
+    EXPECT_EQ(reports[0].message, named + std::generic_category().message(ENOENT));
+#else
+    EXPECT_GT(reports[0].message.size(), named.size());
+#endif
     EXPECT_FALSE(badPath.IsOpen());
     EXPECT_EQ(manager.GetBits(), 0u);
     EXPECT_EQ(manager.GetCurrentThreadContextId(), 0u);

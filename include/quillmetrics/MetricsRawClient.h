@@ -36,7 +36,9 @@ public:
     // the disk takes them. Nothing escapes OnEvent.
     class QUILLMETRICS_API Listener : public IMetricsListener {
     public:
-        // Creates or truncates the file; throws std::runtime_error("failed to open file").
+        // Creates or truncates the file. When it cannot, the logging hook gets "cannot create
+        // FILE: REASON" (the system's reason) under the key "quillmetrics-raw-open-failed" as a
+        // warning, and std::runtime_error("failed to open file") is thrown.
         explicit Listener(const std::string& fileName);
         Listener(const Listener&) = delete;
         Listener& operator=(const Listener&) = delete;
@@ -65,7 +67,8 @@ public:
 
     // Starts recording. False, changing nothing, when no file name is set, when the client is
     // already open or when the manager is not running; throws std::runtime_error("failed to open
-    // file") when the file cannot be created.
+    // file") when the file cannot be created, after logging the file's name and the reason as the
+    // Listener does.
     bool Open();
     // Ends the root context, blocks up to 5000 ms for the queued events to be written, and closes
     // the file. Nothing when closed. Only std::bad_alloc leaves it; the destructor, which closes
