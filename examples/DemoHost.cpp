@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <deque>
 #include <functional>
 #include <iostream>
@@ -29,16 +30,6 @@ namespace {
 
 using namespace Metrics;
 
-// Category bits, named as in the mnemonic table.
-constexpr unsigned long long kAct = 0x10000;
-constexpr unsigned long long kCache = 0x20000;
-constexpr unsigned long long kNet = 0x40000000;
-constexpr unsigned long long kParse = 0x80000000;
-constexpr unsigned long long kQuery = 0x400000000;
-constexpr unsigned long long kRend = 0x1000000000;
-constexpr unsigned long long kSql = 0x4000000000;
-constexpr unsigned long long kHighVolume = 0x1000;
-
 constexpr auto kRetryAction = static_cast<MetricsCloseScopeActions>(1);
 constexpr auto kInvalidateCacheAction = static_cast<MetricsCloseScopeActions>(2);
 
@@ -51,22 +42,153 @@ const char* const kUsage =
     "  -raw=FILE        file to write (default metrics.csv)\n"
     "  -rawbatch        write the file a batch of lines at a time (faster; a crash can lose the\n"
     "                   lines of the batch being written)\n"
-    "  -set=LIST        enable these categories in addition (comma-separated mnemonics)\n"
-    "  -setabs=LIST     enable exactly these categories\n"
-    "  -clear=LIST      withhold these categories\n"
     "  -prom=ADDR:PORT  serve the figures to Prometheus while running (e.g. 127.0.0.1:9464)\n"
     "  -push=URL        push the final figures to a Prometheus Pushgateway at the end\n"
     "  --linger=S       once the work is done, keep serving for S seconds (0 to 3600, default 0)\n"
     "  --threads=N      worker threads (1 to 64, default 3)\n"
     "  --events=N       work items the UI thread hands out (1 to 1000000, default 500)\n"
-    "  --help           show this text\n";
+    "  -v               show the library's own info lines as well\n"
+    "  --version        show the version\n"
+    "  --help           show this text\n"
+    "\n"
+    "categories: LIST is comma-separated mnemonics (sql,net); \"all\" is every category but\n"
+    "highvol. This host enables no category itself; when recording starts, the options change\n"
+    "its mask (empty here) as follows:\n"
+    "  -set=LIST        adds LIST, less any -clear list, to the mask\n"
+    "  -setabs=LIST     makes the mask exactly LIST, less any -clear list\n"
+    "  -clear=LIST      without -set or -setabs: takes LIST out of the mask, adding nothing\n"
+    "                   (so -clear=sql alone records nothing; -set=all -clear=sql records all\n"
+    "                   but sql)\n"
+    "  none of them     adds the default, all but rpipe\n"
+    "A list with no known mnemonic counts as not given.\n"
+    "\n"
+    "exit status: 0 done; 1 the file cannot be created; 2 a usage error; 3 -prom or -push was\n"
+    "given and failed (the file is still complete)\n";
+
+// The keys of the exporter's lines on the logging hook, and of a file that cannot be created.
+constexpr const wchar_t* kExporterKey = L"quillmetrics-prometheus";
+constexpr const wchar_t* kExporterFailedKey = L"quillmetrics-prometheus-failed";
+constexpr const wchar_t* kOpenFailedKey = L"quillmetrics-raw-open-failed";
 
 struct Options {
     std::string file = "metrics.csv";
     int threads = 3;
     int tasks = 500;
     int lingerSeconds = 0;
+    bool verbose = false;
+    bool exporter = false;  // -prom= or -push= with a value
+    std::string setList;    // the last -set= or -setabs= value, and its option
+    std::string setOption;
+    std::string clearList;  // the last -clear= value
 };
+
+// What the logging hook shows: warnings always, and of the info lines the exporter's (they answer
+// -prom and -push), the rest with -v. Called on any thread.
+class LogLines {
+public:
+    explicit LogLines(bool verbose)
+        : m_verbose(verbose) {}
+
+    void Line(MetricsManager::LogSeverity severity, const wchar_t* key,
+              const TStringCore& message) {
+        const std::string text = message.toStdString();
+        if (std::wcscmp(key, kExporterFailedKey) == 0) {
+            m_exporterFailed = true;
+        } else if (std::wcscmp(key, kOpenFailedKey) == 0) {
+            // Said once, in the demo's own error line.
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_openFailure = text;
+            return;
+        }
+        if (severity == MetricsManager::LogSeverity::Info && !m_verbose &&
+            std::wcscmp(key, kExporterKey) != 0) {
+            return;
+        }
+        std::fprintf(stderr, "[%c] %s: %s\n", static_cast<char>(severity),
+                     TStringCore(key, -1).toStdString().c_str(), text.c_str());
+    }
+
+    bool ExporterFailed() const { return m_exporterFailed; }
+    std::string OpenFailure() {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        return m_openFailure;
+    }
+
+private:
+    const bool m_verbose;
+    std::atomic<bool> m_exporterFailed{false};
+    std::mutex m_mutex;
+    std::string m_openFailure;  // guarded by m_mutex
+};
+
+std::string Join(std::vector<std::string> names) {
+    std::sort(names.begin(), names.end());
+    std::string joined;
+    for (const auto& name : names) {
+        joined += joined.empty() ? "" : ",";
+        joined += name;
+    }
+    return joined;
+}
+
+// A category mask as compactly as the mnemonic table allows: "all", "all but rpipe", "net,sql",
+// "all, plus highvol", "none".
+std::string DescribeMask(unsigned long long mask) {
+    const unsigned long long categories = mask & kCategoryMask;
+    if (categories == 0) {
+        return "none";
+    }
+    std::vector<std::string> inside;   // named bits of "all" that are set
+    std::vector<std::string> outside;  // named bits of "all" that are not
+    std::vector<std::string> beyond;   // set bits outside "all" (highvol)
+    unsigned long long named = 0;
+    for (const CategoryMnemonic& row : kCategoryMnemonics) {
+        if ((row.bits & (row.bits - 1)) != 0) {
+            continue;  // "all" is a union of bits, not one of its own
+        }
+        named |= row.bits;
+        if ((row.bits & Category::All) == 0) {
+            if ((categories & row.bits) != 0) {
+                beyond.emplace_back(row.mnemonic);
+            }
+        } else {
+            ((categories & row.bits) != 0 ? inside : outside).emplace_back(row.mnemonic);
+        }
+    }
+    const unsigned long long unnamedSet = categories & ~named;
+    const unsigned long long unnamedMissing = Category::All & ~named & ~categories;
+    std::string text;
+    if (unnamedMissing == 0 && outside.size() < inside.size()) {
+        text = outside.empty() ? "all" : "all but " + Join(outside);
+        return beyond.empty() ? text : text + ", plus " + Join(beyond);
+    }
+    inside.insert(inside.end(), beyond.begin(), beyond.end());
+    text = Join(inside);
+    if (unnamedSet != 0) {
+        char bits[32];
+        std::snprintf(bits, sizeof bits, "0x%llX", unnamedSet);
+        text += text.empty() ? bits : std::string(",") + bits;
+    }
+    return text;
+}
+
+// Says why nothing is being recorded, and what the user probably meant.
+void WarnEmptyMask(const Options& options) {
+    std::cerr << "quillmetrics-demo: warning: no category is enabled, so nothing is recorded "
+                 "(the file holds only its header): ";
+    if (!options.clearList.empty() &&
+        MetricsBitsUtils::GetMetricsBitsFromMnemonicList(options.setList) == 0) {
+        std::cerr << "-clear only takes categories out of those the host has enabled, and this "
+                     "host enables none of its own; to record every category but those, give "
+                     "-set=all -clear="
+                  << options.clearList << "\n";
+    } else if (!options.clearList.empty()) {
+        std::cerr << "-clear=" << options.clearList << " takes out every category that "
+                  << options.setOption << options.setList << " names\n";
+    } else {
+        std::cerr << "give -set=LIST with the categories to record\n";
+    }
+}
 
 const char* TypeName(int type) {
     const char* name = MetricsEventTypeName(static_cast<MetricsEventType>(type));
@@ -191,12 +313,12 @@ void RunTask(Task& task, std::mt19937& random) {
         item->Emit(MetricsValue("item"), MetricsValue(task.number));
         item->AddAttribute("origin", "ui");
     }
-    Attribute(L"table", L"customers \u00e9t\u00e9", kSql);
-    Scope query("query", kQuery | kSql);
-    Attribute("rows", static_cast<long long>(random() % 5000), kSql);
-    Attribute("cached", random() % 3 == 0, kCache);
+    Attribute(L"table", L"customers \u00e9t\u00e9", Category::Sql);
+    Scope query("query", Category::Query | Category::Sql);
+    Attribute("rows", static_cast<long long>(random() % 5000), Category::Sql);
+    Attribute("cached", random() % 3 == 0, Category::Cache);
     {
-        Scope fetch("fetch", kNet);
+        Scope fetch("fetch", Category::Net);
         fetch.Emit("bytes", static_cast<long long>(1000 + random() % 100000));
         Work(std::chrono::microseconds(1500 + random() % 4000));
         if (random() % 5 == 0) {
@@ -204,17 +326,18 @@ void RunTask(Task& task, std::mt19937& random) {
         }
     }
     {
-        Scope parse("parse", kParse);
-        Attribute("ratio", static_cast<double>(random() % 1000) / 7.0, kParse);
+        Scope parse("parse", Category::Parse);
+        Attribute("ratio", static_cast<double>(random() % 1000) / 7.0, Category::Parse);
         Work(std::chrono::microseconds(500 + random() % 2000));
         for (int i = 0; i < 5; ++i) {
-            Attribute("token", i, kHighVolume);  // outside "all": recorded only when asked for
+            Attribute("token", i,
+                      Category::Highvol);  // outside "all": recorded only when asked for
         }
     }
     MetricsValuePairs stats;
     stats.emplace_back(MetricsValue("fetched"), MetricsValue(true));
     stats.emplace_back(MetricsValue("latency-ms"), MetricsValue(2.5));
-    MultiAttribute("query-stats", std::move(stats), kQuery);
+    MultiAttribute("query-stats", std::move(stats), Category::Query);
     if (task.number % 10 == 0) {
         query.SetPostScopeCloseEvents({kInvalidateCacheAction});
     }
@@ -275,7 +398,13 @@ int main(int argc, char** argv) {
             std::cout << kUsage;
             return 0;
         }
-        if (argument.rfind("--threads=", 0) == 0) {
+        if (argument == "--version") {
+            std::cout << "quillmetrics-demo " << QUILLMETRICS_VERSION << "\n";
+            return 0;
+        }
+        if (argument == "-v") {
+            options.verbose = true;
+        } else if (argument.rfind("--threads=", 0) == 0) {
             if (!ParseNumber(argument.substr(10), 1, 64, options.threads)) {
                 return UsageError("--threads takes a whole number from 1 to 64: " + argument);
             }
@@ -288,13 +417,24 @@ int main(int argc, char** argv) {
                 return UsageError("--linger takes a whole number from 0 to 3600: " + argument);
             }
         } else if (client.ProcessArgument(argument)) {
-            if (argument.rfind("-raw=", 0) == 0) {
-                options.file = argument.substr(5);
+            const std::string::size_type equals = argument.find('=');
+            const std::string option = argument.substr(0, equals + 1);
+            const std::string value =
+                equals == std::string::npos ? "" : argument.substr(equals + 1);
+            if (option == "-raw=") {
+                options.file = value;
                 if (options.file.empty()) {
                     return UsageError("-raw= needs a file name");
                 }
-            } else if (argument.rfind("-set", 0) == 0 || argument.rfind("-clear=", 0) == 0) {
+            } else if (option == "-set=" || option == "-setabs=") {
                 WarnUnknownMnemonics(argument);
+                options.setOption = option;
+                options.setList = value;
+            } else if (option == "-clear=") {
+                WarnUnknownMnemonics(argument);
+                options.clearList = value;
+            } else if ((option == "-prom=" || option == "-push=") && !value.empty()) {
+                options.exporter = true;
             }
         } else {
             return UsageError("unknown option: " + argument);
@@ -302,11 +442,11 @@ int main(int argc, char** argv) {
     }
 
     MetricsManager& manager = MetricsManager::GetInstance();
+    // The hook owns the lines' state: the library's shutdown at exit may still log through it.
+    const auto log = std::make_shared<LogLines>(options.verbose);
     manager.SetLoggingFunction(
-        [](MetricsManager::LogSeverity severity, const wchar_t* key, const TStringCore& message) {
-            std::fprintf(stderr, "[%c] %s: %s\n", static_cast<char>(severity),
-                         TStringCore(key, -1).toStdString().c_str(), message.toStdString().c_str());
-        });
+        [log](MetricsManager::LogSeverity severity, const wchar_t* key,
+              const TStringCore& message) { log->Line(severity, key, message); });
     manager.SetTLSDiagnosticType(MetricsManager::TLSDiagnosticType::Log);
     manager.Enable();
 
@@ -318,12 +458,17 @@ int main(int argc, char** argv) {
             return 1;
         }
     } catch (const std::exception& e) {
-        std::cerr << "quillmetrics-demo: cannot create " << options.file << ": " << e.what()
+        const std::string reason = log->OpenFailure();
+        std::cerr << "quillmetrics-demo: "
+                  << (reason.empty() ? "cannot create " + options.file + ": " + e.what() : reason)
                   << "\n";
         return 1;
     }
-    std::cerr << "quillmetrics-demo: recording to " << options.file << " (categories "
-              << MetricsBitsUtils::MetricsBitsToMnemonicList(manager.GetBits()) << ")\n";
+    std::cerr << "quillmetrics-demo: recording to " << options.file
+              << " (categories: " << DescribeMask(manager.GetBits()) << ")\n";
+    if ((manager.GetBits() & kCategoryMask) == 0) {
+        WarnEmptyMask(options);
+    }
 
     const auto started = std::chrono::steady_clock::now();
     TaskQueue queue;
@@ -346,12 +491,12 @@ int main(int argc, char** argv) {
         const unsigned long long rootId = manager.GetCurrentThreadContextId();
         Context ui(rootId, Context::Create(false));
         ui.SetName("ui");
-        Attribute("app", "quillmetrics-demo", kAct);
-        Attribute("threads", options.threads, kAct);
+        Attribute("app", "quillmetrics-demo", Category::Act);
+        Attribute("threads", options.threads, Category::Act);
         const int perBatch = 10;
         int handedOut = 0;
         for (int frame = 0; handedOut < options.tasks; ++frame) {
-            Scope render("ui-frame", kRend);
+            Scope render("ui-frame", Category::Rend);
             render.Emit("frame", frame);
             SharedMetricsContext batch;
             for (int i = 0; i < perBatch && handedOut < options.tasks; ++i) {
@@ -406,6 +551,12 @@ int main(int argc, char** argv) {
                     static_cast<double>(time.totalNs) / 1e6,
                     static_cast<double>(time.totalNs) / 1e6 / static_cast<double>(time.count),
                     static_cast<double>(time.maxNs) / 1e6);
+    }
+    if (options.exporter && log->ExporterFailed()) {
+        std::fflush(stdout);
+        std::cerr << "quillmetrics-demo: the Prometheus exporter failed (see the warning above); "
+                     "the file is complete\n";
+        return 3;
     }
     return 0;
 }

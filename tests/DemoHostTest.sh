@@ -19,6 +19,9 @@ demo --threads=2 --events=20 -raw=run.csv -set=sql,query,bogus >out.txt 2>err.tx
 status=$?
 [ "$status" -eq 0 ] || fail "a normal run exited with $status: $(cat err.txt)"
 grep -q "unknown categories in -set: bogus" err.txt || fail "no warning naming the unknown mnemonic"
+tr -d "\r" <err.txt | grep -q "^quillmetrics-demo: recording to run.csv (categories: query,sql)$" ||
+    fail "no line naming the file and the categories: $(cat err.txt)"
+! grep -q "^\[i\]" err.txt || fail "the library's info lines show without -v: $(cat err.txt)"
 grep -q "wrote .* events" out.txt || fail "no summary"
 grep -q "scopes that took the most time" out.txt || fail "no scope timings"
 if command -v python3 >/dev/null; then
@@ -47,6 +50,39 @@ demo -raw=/nonexistent-dir/x.csv >/dev/null 2>err.txt
 [ $? -eq 1 ] || fail "an uncreatable file did not exit with 1"
 grep -q "/nonexistent-dir/x.csv" err.txt || fail "the uncreatable file was not named"
 demo --help | grep -q "usage:" || fail "--help shows no usage"
+demo --version | grep -qE "^quillmetrics-demo [0-9]+\.[0-9]+\.[0-9]+" || fail "--version shows no version"
+demo --events=2 -raw=verbose.csv -v >/dev/null 2>err.txt || fail "a run with -v failed"
+grep -q "^\[i\] metrics-manager: Logging enabled" err.txt || fail "-v shows no info lines"
+# An empty mask records nothing: say so, and what was probably meant.
+demo --events=2 -raw=empty.csv -clear=sql >/dev/null 2>err.txt || fail "a run with -clear alone failed"
+grep -q "(categories: none)" err.txt && grep -q "warning: .*-set=all -clear=sql" err.txt ||
+    fail "no warning for the empty mask: $(cat err.txt)"
+[ "$(wc -l <empty.csv)" -eq 1 ] || fail "an empty mask recorded more than the header"
+demo --events=2 -raw=all.csv -set=all -clear=sql >/dev/null 2>err.txt
+tr -d "\r" <err.txt | grep -q "(categories: all but sql)$" || fail "the mask is not named compactly: $(cat err.txt)"
+
+# A failed -prom or -push exits 3, after writing the whole file.
+if [ -z "${DEMO_RUNNER:-}" ] && command -v python3 >/dev/null; then
+    python3 - "$demo_binary" <<'PY' || fail "a failed -prom or -push is not told apart from success"
+import csv, socket, subprocess, sys
+held = socket.socket()
+held.bind(("127.0.0.1", 0))
+held.listen()
+closed = socket.socket()
+closed.bind(("127.0.0.1", 0))
+closed_port = closed.getsockname()[1]
+closed.close()
+for option, said in ((f"-prom=127.0.0.1:{held.getsockname()[1]}", "cannot listen on"),
+                     (f"-push=http://127.0.0.1:{closed_port}",
+                      f"cannot reach the Pushgateway at http://127.0.0.1:{closed_port}")):
+    run = subprocess.run([sys.argv[1], "--events=2", "-raw=exporter.csv", option],
+                         capture_output=True, text=True, timeout=60)
+    assert run.returncode == 3, (option, run.returncode, run.stderr)
+    assert f"[w] quillmetrics-prometheus-failed: {said}" in run.stderr, run.stderr
+    rows = list(csv.reader(open("exporter.csv", newline="")))
+    assert len(rows) > 10 and rows[-1][3] == "4", rows[-3:]  # ends with the root's close
+PY
+fi
 
 if [ -n "$reference" ]; then
     demo --threads=1 --events=5 -raw=this.csv >/dev/null 2>&1 || fail "the one-thread run failed"
