@@ -1,5 +1,24 @@
 # Shared by the scripts in this folder; sourced, not run.
 
+# What building and running the demo host needs, with the Prometheus exporter (libmicrohttpd) and
+# the report tool (nlohmann-json, CLI11): all that scripts/demo installs.
+demo_packages=(build-essential cmake pkg-config libtbb-dev libmicrohttpd-dev nlohmann-json3-dev
+               libcli11-dev)
+# What the tests, checks and benchmarks add: GoogleTest, Google Benchmark, the formatter and
+# clang-tidy, python3 for the scripted tests, and Debian's Prometheus server and Pushgateway for the
+# fleet test.
+test_packages=(libgtest-dev libgmock-dev libbenchmark-dev python3 clang-format clang-tidy prometheus
+               prometheus-pushgateway)
+
+# Whether every one of the Debian packages is installed.
+installed() {
+    local package
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+            return 1
+    done
+}
+
 # Runs a command as root: directly when already root, else through sudo.
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then
@@ -14,8 +33,7 @@ as_root() {
 install_missing() {
     local missing=() package
     for package in "$@"; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-            missing+=("$package")
+        installed "$package" || missing+=("$package")
     done
     [ "${#missing[@]}" -gt 0 ] || return 0
     echo "installing ${missing[*]}" >&2
@@ -27,11 +45,12 @@ install_missing() {
         as_root apt-get "${wait[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# The build folder of a flavour: normal, address, thread or fuzz.
+# The build folder of a flavour: normal (and demo, which builds part of it), address, thread or
+# fuzz.
 build_dir() {
     local root="$1" flavour="$2"
     case "$flavour" in
-        normal) echo "$root/build" ;;
+        normal | demo) echo "$root/build" ;;
         address) echo "$root/build-asan" ;;
         thread) echo "$root/build-tsan" ;;
         fuzz) echo "$root/build-fuzz" ;;
