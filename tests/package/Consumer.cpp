@@ -25,8 +25,8 @@ int main() {
     }
     Metrics::Context root(0, Metrics::Context::Create(true));
     {
-        Metrics::Scope scope("work", 0x10000);
-        Metrics::Attribute("answer", 42, 0x10000);
+        Metrics::Scope scope("work", Metrics::Category::Act);
+        Metrics::Attribute("answer", 42, Metrics::Category::Act);
     }
     manager.WaitUntilWritesFlushed(5000);
     const int seen = counter->count.load();

@@ -13,7 +13,7 @@ int main() {
                         Metrics::kCategoryMask, false);
     {
         const Metrics::Context root(0, Metrics::Context::Create(true));
-        const Metrics::Scope scope("work", 0x10000);
+        const Metrics::Scope scope("work", Metrics::Category::Act);
     }
     manager.WaitUntilWritesFlushed(5000);
     const std::string text = exporter->Render();
