@@ -57,3 +57,13 @@ build_dir() {
         *) return 1 ;;
     esac
 }
+
+# Builds the demo host, the exporter it loads and the report tool into build/, installing only what
+# they need, and shows the build's progress on stderr (without the targets that were up to date).
+build_demo() {
+    local root="$1"
+    echo "scripts/$(basename "$0"): building the demo host, the exporter and the report tool in" \
+        "$root/build (a first build takes a few minutes)" >&2
+    "$root/scripts/setup" demo quillmetrics-demo quillmetrics_prometheus quillmetrics-report |
+        { grep --line-buffered -v -E '^(\[ *[0-9]+%\] Built target |Consolidate compiler)' || true; } >&2
+}

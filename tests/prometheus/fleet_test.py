@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""Two demo hosts scraped by a real Prometheus server, and pushed to a real Pushgateway: the
-answers of PromQL must equal the counts of the CSV files the same runs wrote.
+"""The fleet script end to end: its two demo hosts scraped by a real Prometheus server and pushed to
+a real Pushgateway, where the answers of PromQL must equal the counts of the CSV files the same
+runs wrote; then, interrupted as Ctrl-C would, the script must leave none of its processes behind.
 
-usage: fleet_test.py DEMO WORKDIR
+usage: fleet_test.py FLEET_SCRIPT DEMO WORKDIR
 Exits 77 (skipped) when Debian's prometheus or prometheus-pushgateway is not installed."""
 
 import collections
@@ -11,7 +12,7 @@ import json
 import os
 import re
 import shutil
-import socket
+import signal
 import subprocess
 import sys
 import time
@@ -22,12 +23,6 @@ SCOPE_OPEN, SCOPE_CLOSE = 5, 6
 TYPE_NAMES = {1: "Shutdown", 2: "ContextCreate", 3: "ContextOpen", 4: "ContextClose",
               5: "ScopeOpen", 6: "ScopeClose", 7: "ScopeEmit", 8: "Attribute",
               10: "MultiAttribute", 12: "ScopeCloseAction"}
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def fetch(url, timeout=5):
@@ -80,69 +75,79 @@ def by_label(result, label):
     return {r["metric"].get(label, ""): int(float(r["value"][1])) for r in result}
 
 
+def session_processes(session):
+    """The processes still in the given session: what the script started and left behind."""
+    left = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[3]) == session and fields[0] != "Z":
+                left.append(int(entry))
+    return left
+
+
 def main():
-    demo, work = sys.argv[1], sys.argv[2]
-    prometheus, pushgateway = shutil.which("prometheus"), shutil.which("prometheus-pushgateway")
-    if not prometheus or not pushgateway or not shutil.which("promtool"):
+    fleet, demo, work = sys.argv[1], sys.argv[2], sys.argv[3]
+    if not shutil.which("prometheus") or not shutil.which("prometheus-pushgateway") \
+            or not shutil.which("promtool"):
         print("fleet_test: prometheus, promtool or prometheus-pushgateway missing: skipped")
         return 77
-    shutil.rmtree(work, ignore_errors=True)
-    os.makedirs(work)
-    server, gateway, hosts = free_port(), free_port(), [free_port(), free_port()]
-    with open(os.path.join(work, "prometheus.yml"), "w") as f:
-        f.write(f"""global:
-  scrape_interval: 1s
-scrape_configs:
-  - job_name: fleet
-    static_configs:
-      - targets: ['127.0.0.1:{hosts[0]}', '127.0.0.1:{hosts[1]}']
-  - job_name: pushgateway
-    honor_labels: true
-    static_configs:
-      - targets: ['127.0.0.1:{gateway}']
-""")
-    log = open(os.path.join(work, "servers.log"), "w")
-    servers = [
-        # Debian's build keeps what was pushed in a file under /var/lib by default: this test
-        # wants only this run's figures.
-        subprocess.Popen([pushgateway, f"--web.listen-address=127.0.0.1:{gateway}",
-                          "--persistence.file="], stdout=log, stderr=log),
-        subprocess.Popen([prometheus, f"--config.file={work}/prometheus.yml",
-                          f"--storage.tsdb.path={work}/data", f"--web.listen-address=127.0.0.1:{server}",
-                          "--log.level=warn"], stdout=log, stderr=log),
-    ]
+    # A session of its own, so that whatever it starts can be found afterwards; and Ctrl-C's
+    # signal handled as in a terminal, even when this test runs with it ignored (in the
+    # background of a script), which the shell would otherwise not let the script trap.
+    script = subprocess.Popen([fleet, f"--demo={demo}", f"--work={work}", "--events=300",
+                               "--linger=6", "--stay=600"], stdout=subprocess.PIPE, text=True,
+                              start_new_session=True,
+                              preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    output = []
     try:
-        wait_until("Prometheus to be ready", lambda: fetch(f"http://127.0.0.1:{server}/-/ready"), 60)
-        wait_until("the Pushgateway", lambda: fetch(f"http://127.0.0.1:{gateway}/-/ready"), 60)
+        def line_with(pattern):
+            while True:
+                line = script.stdout.readline()
+                if not line:
+                    sys.exit(f"fleet_test: the script ended first:\n{''.join(output)}")
+                output.append(line)
+                found = re.search(pattern, line)
+                if found:
+                    return found
 
-        files = [os.path.join(work, f"host{i}.csv") for i in range(2)]
-        demos = [subprocess.Popen(
-            [demo, f"-raw={files[i]}", f"-prom=127.0.0.1:{hosts[i]}",
-             f"-push=http://127.0.0.1:{gateway}", "--events=300", f"--threads={i + 2}",
-             "--linger=6"], stdout=subprocess.DEVNULL, stderr=log) for i in range(2)]
+        server = int(line_with(r"Prometheus\s+http://127\.0\.0\.1:(\d+)/graph").group(1))
+        host = int(line_with(r"host 1\s+http://127\.0\.0\.1:(\d+)/metrics").group(1))
 
         # What an instance serves is valid exposition text.
         page = wait_until("the first host's endpoint",
-                          lambda: fetch(f"http://127.0.0.1:{hosts[0]}/metrics"), 30)
+                          lambda: fetch(f"http://127.0.0.1:{host}/metrics"), 30)
         check = subprocess.run(["promtool", "check", "metrics"], input=page, text=True,
                                capture_output=True)
         if check.returncode != 0:
             sys.exit(f"fleet_test: promtool check metrics failed:\n{check.stdout}{check.stderr}")
 
-        for process in demos:
-            if process.wait(timeout=120) != 0:
-                sys.exit(f"fleet_test: a demo host failed (see {work}/servers.log)")
+        line_with(r"both hosts have ended")
+        if any("failed" in line for line in output):
+            sys.exit(f"fleet_test: a host failed:\n{''.join(output)}")
+        files = [os.path.join(work, f"host{i}.csv") for i in (1, 2)]
         scopes, types = counts_from_csv(files)
         if not scopes:
             sys.exit("fleet_test: the CSV files hold no scopes")
 
         # Scraped while the hosts lingered: the last value each instance served.
-        fleet = 'sum by (scope) (last_over_time(quillmetrics_scope_duration_seconds_count{job="fleet"}[10m]))'
+        fleet_scopes = 'sum by (scope) (last_over_time(quillmetrics_scope_duration_seconds_count{job="fleet"}[10m]))'
         wait_until("PromQL over the scraped fleet to equal the CSV files",
-                   lambda: by_label(query(server, fleet), "scope"), 30, scopes)
+                   lambda: by_label(query(server, fleet_scopes), "scope"), 30, scopes)
         instances = query(server, 'count(count by (instance) (last_over_time(quillmetrics_exporter_events_total{job="fleet"}[10m])))')
         if int(instances[0]["value"][1]) != 2:
             sys.exit(f"fleet_test: expected two scraped instances, got {instances}")
+        # Labels read as the CSV file does: a category's own mnemonic, names without apostrophes.
+        net = query(server, 'sum(last_over_time(quillmetrics_scope_duration_seconds_count{job="fleet",category="net"}[10m]))')
+        if not net or int(float(net[0]["value"][1])) != scopes.get("fetch"):
+            sys.exit(f"fleet_test: {{category=\"net\"}} does not find the fetch scopes: {net}")
+        pids = query(server, 'last_over_time(quillmetrics_attribute_last{job="fleet",name="pid"}[10m])')
+        if len(pids) != 2:
+            sys.exit(f"fleet_test: {{name=\"pid\"}} does not find each host's pid: {pids}")
 
         # Pushed at close, after the last event: every type matches the files exactly.
         pushed = 'sum by (scope) (quillmetrics_scope_duration_seconds_count{job="quillmetrics"})'
@@ -155,17 +160,25 @@ scrape_configs:
         pushed_types = 'sum by (type) (quillmetrics_events_total{job="quillmetrics"})'
         wait_until("pushed event counts by type to equal the CSV files",
                    lambda: by_label(query(server, pushed_types), "type"), 30, types)
+
+        # Ctrl-C: the script stops what it started, and says so.
+        script.send_signal(signal.SIGINT)
+        rest, _ = script.communicate(timeout=60)
+        output.append(rest)
+        if script.returncode != 0:
+            sys.exit(f"fleet_test: interrupted after the hosts ended, the script exited "
+                     f"{script.returncode}:\n{''.join(output)}")
+        left = session_processes(script.pid)
+        if left:
+            sys.exit(f"fleet_test: the script left processes behind: {left}")
         print(f"fleet_test: {sum(scopes.values())} scopes in {len(scopes)} names and "
-              f"{sum(types.values())} events agree between PromQL and the CSV files")
+              f"{sum(types.values())} events agree between PromQL and the CSV files; "
+              f"the script stopped everything it started")
         return 0
     finally:
-        for process in servers:
-            process.terminate()
-        for process in servers:
-            try:
-                process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                process.kill()
+        if script.poll() is None:
+            os.killpg(script.pid, signal.SIGKILL)
+            script.wait()
 
 
 if __name__ == "__main__":
