@@ -81,6 +81,11 @@ for option, said in ((f"-prom=127.0.0.1:{held.getsockname()[1]}", "cannot listen
     assert f"[w] quillmetrics-prometheus-failed: {said}" in run.stderr, run.stderr
     rows = list(csv.reader(open("exporter.csv", newline="")))
     assert len(rows) > 10 and rows[-1][3] == "4", rows[-3:]  # ends with the root's close
+# What answers -prom shows without -v.
+run = subprocess.run([sys.argv[1], "--events=2", "-raw=exporter.csv", "-prom=127.0.0.1:0"],
+                     capture_output=True, text=True, timeout=60)
+assert run.returncode == 0, (run.returncode, run.stderr)
+assert "[i] quillmetrics-prometheus: serving http://127.0.0.1:" in run.stderr, run.stderr
 PY
 fi
 
