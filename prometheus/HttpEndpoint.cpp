@@ -1,6 +1,8 @@
 #include "HttpEndpoint.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <unordered_map>
 
@@ -213,15 +215,15 @@ int PortOf(Socket socket) {
 HttpEndpoint::HttpEndpoint(std::function<std::string()> render, HttpLimits limits)
     : m_render(std::move(render))
     , m_limits(limits) {
-    if (m_limits.maxConnections == 0) {
-        m_limits.maxConnections = 1;
-    }
+    // The library counts connections in an unsigned int, where 0 would mean none at all.
+    m_limits.maxConnections = std::clamp<size_t>(m_limits.maxConnections, 1, UINT_MAX);
     if (m_limits.maxConnectionsPerAddress == 0) {
         m_limits.maxConnectionsPerAddress = m_limits.maxConnections;
     }
-    if (m_limits.deadline < std::chrono::milliseconds(1)) {
-        m_limits.deadline = std::chrono::milliseconds(1);
-    }
+    m_limits.maxConnectionsPerAddress =
+        std::min<size_t>(m_limits.maxConnectionsPerAddress, m_limits.maxConnections);
+    m_limits.deadline = std::clamp<std::chrono::milliseconds>(
+        m_limits.deadline, std::chrono::milliseconds(1), kLongestDeadline);
 }
 
 HttpEndpoint::~HttpEndpoint() { Stop(); }

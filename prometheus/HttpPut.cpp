@@ -233,6 +233,8 @@ std::string HttpUrl::Base() const {
 
 bool HttpPutWithin(const HttpUrl& url, const std::string& body, const char* contentType,
                    std::chrono::milliseconds timeout, HttpReply& reply, std::string& error) {
+    timeout = std::clamp<std::chrono::milliseconds>(timeout, std::chrono::milliseconds(0),
+                                                    kLongestDeadline);
     const Clock::time_point deadline = Clock::now() + timeout;
     const std::string where = "the Pushgateway at " + url.Base();
     const std::string late =

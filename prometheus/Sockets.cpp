@@ -1,6 +1,7 @@
 #include "Sockets.h"
 
 #include <algorithm>
+#include <climits>
 #include <system_error>
 
 #if !defined(_WIN32)
@@ -56,7 +57,7 @@ int WaitFor(Socket socket, short events, std::chrono::milliseconds timeout) {
     watched.fd = socket;
     watched.events = events;
     const int ready =
-        WSAPoll(&watched, 1, static_cast<int>(std::max<long long>(0, timeout.count())));
+        WSAPoll(&watched, 1, static_cast<int>(std::clamp<long long>(timeout.count(), 0, INT_MAX)));
     return ready < 0 ? -1 : ready;
 }
 
@@ -104,7 +105,7 @@ int WaitFor(Socket socket, short events, std::chrono::milliseconds timeout) {
     watched.events = events;
     for (;;) {
         const int ready =
-            poll(&watched, 1, static_cast<int>(std::max<long long>(0, timeout.count())));
+            poll(&watched, 1, static_cast<int>(std::clamp<long long>(timeout.count(), 0, INT_MAX)));
         if (ready >= 0 || errno != EINTR) {
             return ready < 0 ? -1 : ready;
         }

@@ -27,6 +27,10 @@ using Socket = int;
 constexpr Socket kNoSocket = -1;
 #endif
 
+// The longest deadline taken from a host's options; a longer one is taken as this. The clock's
+// nanoseconds, poll's milliseconds and the HTTP library's seconds all hold it.
+constexpr std::chrono::hours kLongestDeadline{24};
+
 // Starts the system's sockets once per process (Windows); false with the reason when it cannot.
 bool StartSockets(std::string& error);
 // The last socket call's error code, and its text.

@@ -187,9 +187,12 @@ TEST(PrometheusExporterTest, ServesOnlyGetMetricsAndOutlastsHostileClients) {
                   .rfind("HTTP/1.1 400", 0),
               0u);
 
-    // One address may hold only so many connections; the next one is closed at once.
+    // One address may hold only so many connections; the next one is closed at once. Limits too
+    // large for the clock's or the HTTP library's arithmetic hold as the largest they can take.
     PrometheusOptions options = QuickOptions();
     options.maxConnectionsPerAddress = 1;
+    options.maxConnections = size_t{1} << 32;
+    options.ioTimeout = std::chrono::milliseconds::max();
     PrometheusExporter single(options);
     ASSERT_TRUE(single.Start(error)) << error;
     auto holder = std::make_unique<RawClient>(single.Port());
@@ -382,9 +385,11 @@ TEST(PrometheusExporterTest, PushHasOneDeadlineAndReadsBackLittle) {
     LogRecorder log;
     MetricsManager& manager = StartManager();
     manager.SetLoggingFunction(log.Function());
-    const auto push = [](const std::string& url, std::string& error, double& seconds) {
+    const auto push = [](const std::string& url, std::string& error, double& seconds,
+                         std::chrono::milliseconds timeout = std::chrono::milliseconds(300)) {
         PrometheusOptions options = QuickOptions();
         options.pushUrl = url;
+        options.ioTimeout = timeout;
         const PrometheusExporter exporter(options);
         const auto started = Clock::now();
         const bool pushed = exporter.Push(error);
@@ -396,7 +401,10 @@ TEST(PrometheusExporterTest, PushHasOneDeadlineAndReadsBackLittle) {
     {
         const FakeGateway accepting("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", 1 << 16,
                                     std::chrono::milliseconds(0), 0);
-        EXPECT_TRUE(push(accepting.Url() + "/base/", error, seconds)) << error;
+        // A deadline too long to add to the clock holds as the longest it can.
+        EXPECT_TRUE(
+            push(accepting.Url() + "/base/", error, seconds, std::chrono::milliseconds::max()))
+            << error;
         const std::string pushed =
             "pushed to " + accepting.Url() + "/base/metrics/job/quillmetrics/instance/";
         const auto lines = log.Lines();

@@ -43,7 +43,8 @@ struct PrometheusOptions {
     size_t maxConnectionsPerAddress = 4;
     // The deadline of one exchange. A request served: from its connection, or the end of the
     // previous request on it, to the last byte of the answer; a connection past it is closed. A
-    // push: from looking up the gateway's name to reading its answer.
+    // push: from looking up the gateway's name to reading its answer. At most a day: a longer
+    // one is taken as a day.
     std::chrono::milliseconds ioTimeout{1000};
     // A Pushgateway for Push: "http://host:port", to which "/metrics/job/quillmetrics/instance/
     // <host>-<pid>" is added, or a URL with its own ".../metrics/job/..." path.
