@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Sockets.h"
+#include "Utf8.h"
 
 #if !defined(_WIN32)
 #include <poll.h>
@@ -168,15 +169,46 @@ private:
     Socket m_socket = kNoSocket;
 };
 
-std::string Printable(const std::string& text) {
+// The gateway's words as one line of valid UTF-8, control characters shown as spaces. A character
+// that the cut at kMaxExcerpt bytes split is left out rather than shown as U+FFFD.
+std::string Printable(std::string text) {
+    for (size_t back = 1; back <= 3 && back <= text.size(); ++back) {
+        const auto byte = static_cast<unsigned char>(text[text.size() - back]);
+        if ((byte & 0xC0) != 0x80) {
+            const size_t length = (byte & 0xE0) == 0xC0   ? 2
+                                  : (byte & 0xF0) == 0xE0 ? 3
+                                  : (byte & 0xF8) == 0xF0 ? 4
+                                                          : 1;
+            if (length > back) {
+                text.resize(text.size() - back);
+            }
+            break;
+        }
+    }
     std::string shown;
-    for (const char c : text) {
+    for (const char c : ValidUtf8(text)) {
         shown += (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? ' ' : c;
     }
     while (!shown.empty() && shown.back() == ' ') {
         shown.pop_back();
     }
     return shown;
+}
+
+// The status of a head that starts "HTTP/1.x NNN"; 0 for any other.
+int StatusOf(const std::string& head) {
+    if (head.size() < 12 || head.compare(0, 7, "HTTP/1.") != 0 || head[8] != ' ' ||
+        (head.size() > 12 && head[12] != ' ' && head[12] != '\r')) {
+        return 0;
+    }
+    int status = 0;
+    for (size_t i = 9; i < 12; ++i) {
+        if (head[i] < '0' || head[i] > '9') {
+            return 0;
+        }
+        status = status * 10 + (head[i] - '0');
+    }
+    return status;
 }
 
 // The body's length when the head gives one.
@@ -257,22 +289,31 @@ bool HttpPutWithin(const HttpUrl& url, const std::string& body, const char* cont
     // A server may answer (and close) before taking the whole body: its answer is still read.
     const bool sent = connection.Send(head.data(), head.size(), deadline) &&
                       connection.Send(body.data(), body.size(), deadline);
+    // Interim answers (100 Continue and the like) may come before the final one; they count
+    // against the same cap on the head.
     std::string received;
+    size_t passed = 0;
     std::string::size_type headEnd = std::string::npos;
-    while (headEnd == std::string::npos && received.size() < kMaxReplyHead) {
-        const long got = connection.Receive(received, kMaxReplyHead - received.size(), deadline);
-        if (got <= 0) {
+    int status = 0;
+    for (;;) {
+        headEnd = received.find("\r\n\r\n");
+        if (headEnd != std::string::npos) {
+            status = StatusOf(received);
+            if (status / 100 != 1) {
+                break;
+            }
+            status = 0;
+            passed += headEnd + 4;
+            received.erase(0, headEnd + 4);
+            continue;
+        }
+        const size_t room = kMaxReplyHead - std::min(kMaxReplyHead, passed + received.size());
+        if (room == 0 || connection.Receive(received, room, deadline) <= 0) {
             break;
         }
-        headEnd = received.find("\r\n\r\n");
     }
-    int status = 0;
-    if (headEnd != std::string::npos && received.compare(0, 7, "HTTP/1.") == 0 &&
-        received.size() > 12) {
-        status = std::atoi(received.c_str() + 9);
-    }
-    if (status < 100 || status > 999) {
-        if (headEnd != std::string::npos || received.size() >= kMaxReplyHead) {
+    if (status < 100) {
+        if (headEnd != std::string::npos || passed + received.size() >= kMaxReplyHead) {
             error = where + " did not answer in HTTP";
         } else {
             error = Clock::now() >= deadline ? late
@@ -288,7 +329,7 @@ bool HttpPutWithin(const HttpUrl& url, const std::string& body, const char* cont
     }
     bodyStart.resize(std::min(bodyStart.size(), wanted));
     reply.status = status;
-    reply.excerpt = Printable(bodyStart);
+    reply.excerpt = Printable(std::move(bodyStart));
     return true;
 }
 

@@ -340,10 +340,11 @@ TEST(PrometheusExporterTest, TricklingClientsAreCutAtTheDeadline) {
 }
 
 // A fake Pushgateway: answers the first connection with `head`, sent in pieces of `piece` bytes
-// every `pause`, then with `bodySize` bytes, until the client goes.
+// every `pause`, then with `bodySize` bytes of `filler`, until the client goes.
 class FakeGateway {
 public:
-    FakeGateway(std::string head, size_t piece, std::chrono::milliseconds pause, size_t bodySize)
+    FakeGateway(std::string head, size_t piece, std::chrono::milliseconds pause, size_t bodySize,
+                const std::string& filler = "x")
         : m_listening(socket(AF_INET, SOCK_STREAM, 0)) {
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -353,14 +354,17 @@ public:
         EXPECT_EQ(listen(m_listening, 4), 0);
         getsockname(m_listening, reinterpret_cast<sockaddr*>(&address), &size);
         m_port = ntohs(address.sin_port);
-        m_thread = std::thread([this, head = std::move(head), piece, pause, bodySize] {
+        std::string block;
+        while (block.size() < size_t{1} << 16) {
+            block += filler;
+        }
+        m_thread = std::thread([this, head = std::move(head), piece, pause, bodySize, block] {
             const SocketHandle client = accept(m_listening, nullptr, nullptr);
             bool open = true;
             for (size_t at = 0; open && at < head.size(); at += piece) {
                 open = SendOn(client, head.substr(at, piece));
                 std::this_thread::sleep_for(pause);
             }
-            const std::string block(1 << 16, 'x');
             for (size_t sent = 0; open && sent < bodySize; sent += block.size()) {
                 open = SendOn(client, block);
             }
@@ -413,6 +417,13 @@ TEST(PrometheusExporterTest, PushHasOneDeadlineAndReadsBackLittle) {
         }));
     }
     {
+        // An interim answer comes before the final one.
+        const FakeGateway interim(
+            "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", 1 << 16,
+            std::chrono::milliseconds(0), 0);
+        EXPECT_TRUE(push(interim.Url(), error, seconds)) << error;
+    }
+    {
         const FakeGateway trickling(
             "HTTP/1.1 200 OK\r\nX-Pad: " + std::string(100, 'p') + "\r\nContent-Length: 0\r\n\r\n",
             1, std::chrono::milliseconds(100), 0);
@@ -423,11 +434,16 @@ TEST(PrometheusExporterTest, PushHasOneDeadlineAndReadsBackLittle) {
     }
     const long before = PeakKiB();
     {
+        // The quoted body ends at a whole character (200 bytes would split the 67th euro sign).
         const FakeGateway huge("HTTP/1.1 500 Busy\r\nContent-Length: 1073741824\r\n\r\n", 1 << 16,
-                               std::chrono::milliseconds(0), size_t{1} << 30);
+                               std::chrono::milliseconds(0), size_t{1} << 30, "\u20ac");
         EXPECT_FALSE(push(huge.Url(), error, seconds));
-        EXPECT_EQ(error, "the Pushgateway at " + huge.Url() +
-                             " refused the figures (HTTP 500): " + std::string(200, 'x'));
+        std::string euros;
+        for (int i = 0; i < 66; ++i) {
+            euros += "\u20ac";
+        }
+        EXPECT_EQ(error,
+                  "the Pushgateway at " + huge.Url() + " refused the figures (HTTP 500): " + euros);
     }
     const long grown = PeakKiB() - before;
     RecordProperty("HugeReplyPeakGrowthKiB", static_cast<int>(grown));
