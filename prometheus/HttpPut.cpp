@@ -34,12 +34,23 @@ struct Address {
 };
 
 // A name lookup that may outlive the wait for it: the system's resolver has no timeout of ours.
+// The thread that looks up makes no allocation of ours, so nothing can fail there with no one to
+// tell; the waiting side copies what was found.
 struct Lookup {
+    Lookup() = default;
+    Lookup(const Lookup&) = delete;
+    Lookup& operator=(const Lookup&) = delete;
+    ~Lookup() {
+        if (found != nullptr) {
+            freeaddrinfo(found);
+        }
+    }
+
     std::mutex mutex;
     std::condition_variable done;
-    bool finished = false;           // guarded by mutex
-    int code = 0;                    // guarded by mutex
-    std::vector<Address> addresses;  // guarded by mutex
+    bool finished = false;      // guarded by mutex
+    int code = 0;               // guarded by mutex
+    addrinfo* found = nullptr;  // guarded by mutex
 };
 
 void Resolve(const std::shared_ptr<Lookup>& lookup, const std::string& host,
@@ -50,8 +61,17 @@ void Resolve(const std::shared_ptr<Lookup>& lookup, const std::string& host,
     hints.ai_flags = flags | AI_NUMERICSERV;
     addrinfo* found = nullptr;
     const int code = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
+    std::lock_guard<std::mutex> lock(lookup->mutex);
+    lookup->code = code;
+    lookup->found = code == 0 ? found : nullptr;
+    lookup->finished = true;
+    lookup->done.notify_all();
+}
+
+// Whatever the lookup found, in order. Called with the lookup's mutex held.
+std::vector<Address> AddressesOf(const Lookup& lookup) {
     std::vector<Address> addresses;
-    for (const addrinfo* entry = found; code == 0 && entry != nullptr; entry = entry->ai_next) {
+    for (const addrinfo* entry = lookup.found; entry != nullptr; entry = entry->ai_next) {
         Address address;
         address.size =
             static_cast<socklen_t>(std::min<size_t>(entry->ai_addrlen, sizeof address.address));
@@ -59,14 +79,7 @@ void Resolve(const std::shared_ptr<Lookup>& lookup, const std::string& host,
         address.family = entry->ai_family;
         addresses.push_back(address);
     }
-    if (found != nullptr) {
-        freeaddrinfo(found);
-    }
-    std::lock_guard<std::mutex> lock(lookup->mutex);
-    lookup->code = code;
-    lookup->addresses = std::move(addresses);
-    lookup->finished = true;
-    lookup->done.notify_all();
+    return addresses;
 }
 
 // An address is taken as it is; a name is looked up on a thread of its own, which is left to
@@ -75,7 +88,7 @@ bool ResolveBy(const HttpUrl& url, Clock::time_point deadline, std::vector<Addre
                std::string& error) {
     auto lookup = std::make_shared<Lookup>();
     Resolve(lookup, url.host, url.port, AI_NUMERICHOST);
-    if (lookup->addresses.empty()) {
+    if (lookup->found == nullptr) {
         lookup = std::make_shared<Lookup>();
         std::thread(Resolve, lookup, url.host, url.port, 0).detach();
     }
@@ -84,11 +97,11 @@ bool ResolveBy(const HttpUrl& url, Clock::time_point deadline, std::vector<Addre
         error = "no address for " + url.host + " in time";
         return false;
     }
-    if (lookup->addresses.empty()) {
+    addresses = AddressesOf(*lookup);
+    if (addresses.empty()) {
         error = "no address for " + url.host;
         return false;
     }
-    addresses = lookup->addresses;
     return true;
 }
 
