@@ -72,6 +72,7 @@ namespace {
 
 HttpEndpoint::Server& ServerOf(void* cls) { return *static_cast<HttpEndpoint::Server*>(cls); }
 
+// The library is C: nothing may leave its callbacks, not even a std::bad_alloc.
 void OnConnection(void* cls, MHD_Connection* connection, void** /*socketContext*/,
                   MHD_ConnectionNotificationCode what) {
     HttpEndpoint::Server& server = ServerOf(cls);
@@ -79,7 +80,13 @@ void OnConnection(void* cls, MHD_Connection* connection, void** /*socketContext*
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
         if (info != nullptr) {
-            server.open[connection] = {info->connect_fd, Clock::now() + server.deadline, false};
+            try {
+                server.open[connection] = {info->connect_fd, Clock::now() + server.deadline,
+                                           false};
+            } catch (...) {
+                // A connection without a deadline could be held for ever: it ends here.
+                ShutdownSocket(info->connect_fd);
+            }
         }
     } else {
         server.open.erase(connection);
@@ -124,9 +131,8 @@ bool HasBody(MHD_Connection* connection) {
 // call makes the library skip whatever body follows and close the connection after the answer,
 // so a refused request's body is never read, nor taken for a request of its own. Only a request
 // that will be served waits for the second call, which keeps its connection alive.
-MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
-                     const char* /*version*/, const char* /*uploadData*/,
-                     size_t* /*uploadDataSize*/, void** requestContext) {
+MHD_Result AnswerRequest(HttpEndpoint::Server& server, MHD_Connection* connection,
+                         const char* url, const char* method, void** requestContext) {
     const bool metrics = std::strcmp(url, "/metrics") == 0;
     const bool get = std::strcmp(method, MHD_HTTP_METHOD_GET) == 0 ||
                      std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
@@ -151,10 +157,20 @@ MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, con
         return MHD_YES;
     }
     try {
-        return Answer(connection, MHD_HTTP_OK, ServerOf(cls).render(), kContentType);
+        return Answer(connection, MHD_HTTP_OK, server.render(), kContentType);
     } catch (...) {
         return Answer(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, "cannot render the metrics\n",
                       "text/plain");
+    }
+}
+
+MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
+                     const char* /*version*/, const char* /*uploadData*/,
+                     size_t* /*uploadDataSize*/, void** requestContext) {
+    try {
+        return AnswerRequest(ServerOf(cls), connection, url, method, requestContext);
+    } catch (...) {
+        return MHD_NO;  // the library closes the connection
     }
 }
 
@@ -238,14 +254,15 @@ bool HttpEndpoint::Start(const std::string& address, int port, bool stopWithMana
         error = "port out of range: " + std::to_string(port);
         return false;
     }
-    const Socket listening = Listen(address, port, error);
-    if (listening == kNoSocket) {
-        return false;
-    }
+    // Made before the socket, which a failing allocation would otherwise leave open.
     auto server = std::make_unique<Server>();
     server->render = m_render;
     server->deadline = m_limits.deadline;
     server->stopWithManager = stopWithManager;
+    const Socket listening = Listen(address, port, error);
+    if (listening == kNoSocket) {
+        return false;
+    }
     // The library's own timeout (whole seconds, restarted by every byte) is only a backstop.
     const auto backstop = static_cast<unsigned int>(
         std::chrono::duration_cast<std::chrono::seconds>(m_limits.deadline).count() + 2);
