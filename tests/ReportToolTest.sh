@@ -222,6 +222,15 @@ for args in "keep.csv --html keep.csv" "keep.csv --trace ./keep.csv" "keep.csv -
     [ $? -eq 2 ] && grep -q "refusing to write" err.txt || fail "'$args' was not refused: $(cat err.txt)"
     [ "$(cksum <keep.csv)" = "$sum" ] || fail "'$args' changed its input"
 done
+# The file written beside an output is always a new one, so an input named like it stays; a link
+# keeps pointing where it did; a pipe (or a device) named as an output is written, not replaced.
+cp keep.csv run.html.partial && echo "previous" >real.json && ln -sf real.json trace-link.json
+"$report" run.html.partial -q --html run.html --trace trace-link.json || fail "the outputs beside run.html.partial failed"
+cmp -s keep.csv run.html.partial || fail "writing run.html replaced the input run.html.partial"
+[ -L trace-link.json ] && python3 -m json.tool real.json >/dev/null || fail "the link to the trace was replaced"
+mkfifo out.fifo && { timeout 10 cat out.fifo >fifo.json & }
+"$report" keep.csv -q --trace out.fifo; wait
+[ -p out.fifo ] && python3 -m json.tool fifo.json >/dev/null || fail "a pipe named as the trace was replaced by a file"
 # An output that cannot be written whole leaves the one before it, and says why.
 echo "previous" >kept.json
 (trap '' XFSZ && ulimit -f 1 && "$report" run.csv --quiet --trace kept.json) >/dev/null 2>err.txt &&

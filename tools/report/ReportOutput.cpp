@@ -10,10 +10,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <sstream>
 #include <streambuf>
+#include <sys/stat.h>
 
 #include "ReportText.h"
 
@@ -414,16 +416,10 @@ void WriteTrace(std::ostream& out, const RunModel& model) {
     out << "\n]}\n";
 }
 
-bool WriteFile(const std::string& path, const std::function<void(std::ostream&)>& write,
-               std::string& error, uint64_t& size) {
-    // Written beside the target and renamed over it once complete: a failure part-way leaves
-    // the previous file, or none, never half of a new one.
-    const std::string partial = path + ".partial";
-    const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        error = std::strerror(errno);  // NOLINT(concurrency-mt-unsafe): one thread
-        return false;
-    }
+namespace {
+
+// Writes everything into fd and closes it: 0, or the first error the system reported.
+int WriteAndClose(int fd, const std::function<void(std::ostream&)>& write, uint64_t& size) {
     int failure = 0;
     {
         FileBuffer buffer(fd);
@@ -436,10 +432,53 @@ bool WriteFile(const std::string& path, const std::function<void(std::ostream&)>
         }
     }
     const off_t end = ::lseek(fd, 0, SEEK_CUR);
+    size = end < 0 ? 0 : static_cast<uint64_t>(end);
     if (::close(fd) != 0 && failure == 0) {
         failure = errno;
     }
-    if (failure == 0 && std::rename(partial.c_str(), path.c_str()) != 0) {
+    return failure;
+}
+
+}  // namespace
+
+bool WriteFile(const std::string& path, const std::function<void(std::ostream&)>& write,
+               std::string& error, uint64_t& size) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) {
+        // A device, a pipe or a terminal (/dev/null, /dev/stdout): renaming a file over it would
+        // replace it, so it is written in place, and cannot be written whole or not at all.
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        const int failure = fd < 0 ? errno : WriteAndClose(fd, write, size);
+        if (failure != 0) {
+            error = std::strerror(failure);  // NOLINT(concurrency-mt-unsafe): one thread
+        }
+        return failure == 0;
+    }
+    // Written beside the target and renamed over it once complete: a failure part-way leaves
+    // the previous file, or none, never half of a new one. A symbolic link keeps pointing where it
+    // did, and the file beside it gets a name of its own, created afresh, so that no existing file
+    // (an input named like it, or a link planted there) is ever opened for writing.
+    std::string target = path;
+    struct stat link {};
+    if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+            target = resolved;
+            std::free(resolved);
+        }
+    }
+    std::string partial = target + ".partial-XXXXXX";
+    const int fd = ::mkostemp(partial.data(), O_CLOEXEC);
+    if (fd < 0) {
+        error = std::strerror(errno);  // NOLINT(concurrency-mt-unsafe): one thread
+        return false;
+    }
+    // mkostemp makes the file private; an output gets the permissions any new file would.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    int failure = ::fchmod(fd, 0666 & ~mask) != 0 ? errno : 0;
+    const int written = WriteAndClose(fd, write, size);
+    failure = failure != 0 ? failure : written;
+    if (failure == 0 && std::rename(partial.c_str(), target.c_str()) != 0) {
         failure = errno;
     }
     if (failure != 0) {
@@ -447,7 +486,6 @@ bool WriteFile(const std::string& path, const std::function<void(std::ostream&)>
         error = std::strerror(failure);  // NOLINT(concurrency-mt-unsafe): one thread
         return false;
     }
-    size = end < 0 ? 0 : static_cast<uint64_t>(end);
     return true;
 }
 
