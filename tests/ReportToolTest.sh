@@ -198,6 +198,28 @@ trace = json.load(open("hostile.json"))["traceEvents"]
 assert {"</" * (2 << 20), "<!--<script>"} <= {e["name"] for e in trace}
 PY
 
+# Megabytes in one name, value or datetime are cut short in the summary, the tree and the diff; a
+# close stamped before its open ends the scope where it began; context ids above 2^53 reach the
+# page as the file wrote them.
+python3 - <<'PY'
+long = "L" * 300000
+for path, d, only in (("long.csv", 10, "B" * 300000), ("long2.csv", 100, "N" * 300000)):
+    rows = ["timestamp,datetime,context_id,event_type,param1,param2", "1,%s,1,8,a,%s" % ("9" * 300000, "v" * 300000)]
+    for t in range(2, 2000, d + 1):
+        rows += ["%d,1.0,1,5,%s,0" % (t, long), "%d,1.0,1,7,e,%s" % (t, "w" * 9), "%d,1.0,1,6,%s,0" % (t + d, long)]
+    rows += ["3000,1.0,18446744073709551615,5,%s,0" % only, "2,1.0,18446744073709551615,6,%s,0" % only]
+    open(path, "w").write("\n".join(rows) + "\n")
+PY
+{ "$report" long.csv --tree --html long.html --trace long.json; "$report" diff long.csv long2.csv --fail-above 5; } >long.txt 2>&1
+[ "$(wc -c <long.txt)" -lt 8000 ] || fail "long texts flood the terminal: $(wc -c <long.txt) bytes"
+python3 - <<'PY' || fail "a close before its open, or a large context id, is misdrawn"
+import json
+trace = json.load(open("long.json"))["traceEvents"]
+assert all(e["dur"] < 1e4 for e in trace if e.get("cat") == "scope"), "a scope lasts for centuries"
+data = open("long.html", encoding="utf-8").read().split('id="run-data">')[1].split("</script>")[0]
+assert "18446744073709551615" in json.loads(data)["contexts"]
+PY
+
 # Values hold what the host gave: code-page text and stray bytes still give valid UTF-8 in every
 # output, and valid JSON.
 printf "$header\n1,2.000000,0,2,0,1\n2,2.000000,0,3,0,1\n3,2.000000,1,5,caf\xe9 \xff\xfe,0\n" >bytes.csv

@@ -30,6 +30,9 @@ constexpr auto kScopeEmit = static_cast<int32_t>(Metrics::MetricsEventType::Scop
 constexpr size_t kFoldAbove = 5;
 constexpr size_t kShownOfRun = 3;
 constexpr size_t kDeepestIndent = 16;
+// A name or a value in the summary is cut to this many characters: the file may hold megabytes
+// in one of them.
+constexpr size_t kLongestText = 40;
 
 std::string Number(double value) {
     char text[32];
@@ -47,10 +50,11 @@ std::string Share(uint64_t part, uint64_t whole) {
     return text;
 }
 
-std::string ContextLabel(const RunModel& model, const ContextInfo& context) {
+std::string ContextLabel(const RunModel& model, const ContextInfo& context,
+                         size_t width = SIZE_MAX) {
     std::string label = "context " + std::to_string(context.id);
     if (context.name != kNoName) {
-        label += " (" + model.names[context.name] + ")";
+        label += " (" + Clip(model.names[context.name], width) + ")";
     }
     return label;
 }
@@ -65,7 +69,7 @@ void WriteValues(std::ostream& out, const std::string& indent, const std::string
     if (!v.texts.empty()) {
         stats += v.numbers > 0 ? "; values:" : "values:";
         for (size_t i = 0; i < v.texts.size(); ++i) {
-            stats += (i == 0 ? " " : ", ") + v.texts[i];
+            stats += (i == 0 ? " " : ", ") + Clip(v.texts[i], kLongestText);
         }
         stats += v.moreTexts ? ", \u2026" : "";
     }
@@ -161,11 +165,12 @@ void WriteContextTree(std::ostream& out, const RunModel& model, uint32_t file) {
             }
             const ContextInfo& context = model.contexts[line.context];
             if (line.folded != 0) {
-                out << "\u2026 " << line.folded << " more " << model.ContextName(context) << "\n";
+                out << "\u2026 " << line.folded << " more "
+                    << Clip(model.ContextName(context), kLongestText) << "\n";
                 continue;
             }
             seen[line.context] = true;
-            out << ContextLabel(model, context) << " parent " << context.parent;
+            out << ContextLabel(model, context, kLongestText) << " parent " << context.parent;
             if (context.opened && context.closed) {
                 out << ", lived "
                     << Duration(context.closeTs - std::min(context.closeTs, context.openTs));
@@ -261,7 +266,9 @@ void WriteSummary(std::ostream& out, const RunModel& model, const SummaryOptions
     if (!model.emits.empty()) {
         out << "\nvalues emitted in scopes:\n";
         for (const auto& [scope, values] : model.emits) {
-            out << "  " << (scope.empty() ? std::string("(in no open scope)") : scope) << ":\n";
+            out << "  "
+                << (scope.empty() ? std::string("(in no open scope)") : Clip(scope, kLongestText))
+                << ":\n";
             for (const auto& [name, stats] : values) {
                 WriteValues(out, "  ", name, stats);
             }

@@ -213,7 +213,8 @@ void WriteData(std::ostream& out, const RunModel& model) {
     }
     text += "],\"contexts\":[";
     for (size_t i = 0; i < model.contexts.size(); ++i) {
-        text += (i == 0 ? "" : ",") + std::to_string(model.contexts[i].id) + "," +
+        // Ids as text: a script's numbers hold only 53 bits, and the card shows the file's own id.
+        text += (i == 0 ? "\"" : ",\"") + std::to_string(model.contexts[i].id) + "\"," +
                 std::to_string(model.contexts[i].file);
     }
     // Rows: each track's depths in turn; scopes sorted by row, then start.

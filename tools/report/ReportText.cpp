@@ -34,7 +34,7 @@ std::string IsoDatetime(std::string_view datetime) {
         std::from_chars(secondsText.data(), secondsText.data() + secondsText.size(), seconds);
     std::tm utc{};
     if (parsed.ec != std::errc() || gmtime_r(&seconds, &utc) == nullptr) {
-        return std::string(datetime);
+        return Clip(std::string(datetime), 32);
     }
     char text[64];
     const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);

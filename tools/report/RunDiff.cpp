@@ -13,6 +13,9 @@ namespace Metrics::Report {
 
 namespace {
 
+// Names in the text are cut to this many characters: a file may hold megabytes in one.
+constexpr size_t kLongestName = 40;
+
 // The change in percent. The difference is scaled before it is divided, so a change of exactly
 // the threshold (10 to 11 against 10%) comes out exact and does not trip the gate.
 double Change(uint64_t base, uint64_t now) {
@@ -120,7 +123,7 @@ void PrintDiff(std::ostream& out, const RunDiff& diff) {
         if (!names->empty()) {
             text += label;
             for (const std::string& name : *names) {
-                text += " " + name;
+                text += " " + Clip(name, kLongestName);
             }
             text += "\n";
         }
@@ -131,11 +134,11 @@ void PrintDiff(std::ostream& out, const RunDiff& diff) {
 void PrintVerdict(std::ostream& out, const GateVerdict& verdict, const DiffGate& gate) {
     std::string text;
     for (const ScopeChange* c : verdict.failed) {
-        text += "quillmetrics-report: " + c->name + " got slower by more than " +
-                Threshold(gate.failAbove) + ": p50 " + Duration(c->base.p50) + " \u2192 " +
-                Duration(c->now.p50) + " (" + Percent(c->p50Change) + "), p95 " +
-                Duration(c->base.p95) + " \u2192 " + Duration(c->now.p95) + " (" +
-                Percent(c->p95Change) + ")\n";
+        text += "quillmetrics-report: " + Clip(c->name, kLongestName) +
+                " got slower by more than " + Threshold(gate.failAbove) + ": p50 " +
+                Duration(c->base.p50) + " \u2192 " + Duration(c->now.p50) + " (" +
+                Percent(c->p50Change) + "), p95 " + Duration(c->base.p95) + " \u2192 " +
+                Duration(c->now.p95) + " (" + Percent(c->p95Change) + ")\n";
     }
     if (verdict.tooFew != 0) {
         text += "quillmetrics-report: " + std::to_string(verdict.tooFew) +

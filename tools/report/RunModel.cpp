@@ -166,7 +166,9 @@ void ModelBuilder::CloseScopeRow(uint32_t context, const EventRow& row, uint64_t
         m_model.busy += duration;
     }
     if (m_keepSpans) {
-        m_model.spans.push_back({context, name, scope.begin, ts, self, scope.depth});
+        // A file whose stamps run backwards ends the scope where it began, as its duration does.
+        m_model.spans.push_back(
+            {context, name, scope.begin, std::max(ts, scope.begin), self, scope.depth});
     }
     if (state.top == index) {
         state.top = parent;
