@@ -81,8 +81,7 @@ void OnConnection(void* cls, MHD_Connection* connection, void** /*socketContext*
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
         if (info != nullptr) {
             try {
-                server.open[connection] = {info->connect_fd, Clock::now() + server.deadline,
-                                           false};
+                server.open[connection] = {info->connect_fd, Clock::now() + server.deadline, false};
             } catch (...) {
                 // A connection without a deadline could be held for ever: it ends here.
                 ShutdownSocket(info->connect_fd);
@@ -131,8 +130,8 @@ bool HasBody(MHD_Connection* connection) {
 // call makes the library skip whatever body follows and close the connection after the answer,
 // so a refused request's body is never read, nor taken for a request of its own. Only a request
 // that will be served waits for the second call, which keeps its connection alive.
-MHD_Result AnswerRequest(HttpEndpoint::Server& server, MHD_Connection* connection,
-                         const char* url, const char* method, void** requestContext) {
+MHD_Result AnswerRequest(HttpEndpoint::Server& server, MHD_Connection* connection, const char* url,
+                         const char* method, void** requestContext) {
     const bool metrics = std::strcmp(url, "/metrics") == 0;
     const bool get = std::strcmp(method, MHD_HTTP_METHOD_GET) == 0 ||
                      std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;

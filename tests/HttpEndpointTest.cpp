@@ -21,7 +21,8 @@ public:
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<uint16_t>(port));
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connect(m_socket, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        EXPECT_EQ(connect(m_socket, reinterpret_cast<const sockaddr*>(&address), sizeof address),
+                  0);
     }
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
