@@ -1,6 +1,11 @@
 // One benchmark program: the manager is enabled once for the process, and each benchmark sets the
 // mask and consumers it needs.
 
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
 #include <benchmark/benchmark.h>
 
 #include "BenchSupport.h"
@@ -19,6 +24,7 @@ void Gate::Close() {
     m_entered = false;
     m_open = false;
     lock.unlock();
+    m_armed.store(true, std::memory_order_release);
     Attribute("stall", 0, kSql);
     MetricsManager::GetInstance().WaitUntilWritesFlushed(0);  // wakes the thread
     lock.lock();
@@ -43,7 +49,23 @@ Consumers::~Consumers() {
 }  // namespace Metrics::Bench
 
 int main(int argc, char** argv) {
-    Metrics::MetricsManager::GetInstance().Enable();
+    Metrics::MetricsManager& manager = Metrics::MetricsManager::GetInstance();
+    // The clock the library stamps with, from its log: it says when it takes the cycle counter
+    // (once it has measured the counter's rate) and when it gives it up.
+    auto clock = std::make_shared<std::atomic<bool>>(false);
+    manager.SetLoggingFunction(
+        [clock](Metrics::MetricsManager::LogSeverity, const wchar_t*, const TStringCore& message) {
+            const std::wstring& text = message.wstring();
+            if (text.find(L"cycle counter") != std::wstring::npos) {
+                clock->store(text.find(L"stamping with the cycle counter") != std::wstring::npos);
+            }
+        });
+    manager.Enable();
+    for (int i = 0; i < 20; ++i) {  // the rate is measured over a few milliseconds
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        manager.WaitUntilWritesFlushed(1000);
+    }
+    benchmark::AddCustomContext("clock", clock->load() ? "cycle counter" : "system clock");
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;

@@ -25,9 +25,13 @@ public:
 class Gate : public IMetricsListener {
 public:
     void OnEvent(const MetricsEvent& event) override {
-        if (event.param1.m_type != MetricsValueType::String || *event.param1.m_string != "stall") {
+        // Armed only between Close and the marker's arrival: otherwise it costs the delivery rows
+        // no more than a null consumer.
+        if (!m_armed.load(std::memory_order_acquire) ||
+            event.param1.m_type != MetricsValueType::String || *event.param1.m_string != "stall") {
             return;
         }
+        m_armed.store(false, std::memory_order_relaxed);
         std::unique_lock<std::mutex> lock(m_mutex);
         m_entered = true;
         m_changed.notify_all();
@@ -38,6 +42,7 @@ public:
     void Open();
 
 private:
+    std::atomic<bool> m_armed{false};
     std::mutex m_mutex;
     std::condition_variable m_changed;
     bool m_entered = false;
