@@ -17,6 +17,12 @@ thread_local bool t_atBatchEnd = true;
 
 // How long an idle thread sleeps when nothing wakes it: the longest an event waits for delivery.
 constexpr std::chrono::milliseconds kIdlePoll{100};
+// After a round that found only a few events, the thread pauses this long before the next unless
+// woken: a round reads every emitting thread's last published position, a line that thread writes
+// again at its next emit, so rounds back to back would take that line from a busy thread for
+// every few events. A larger batch means the thread is behind, and it goes on at once.
+constexpr std::chrono::microseconds kPacing{200};
+constexpr size_t kBatchWorthARound = 1024;
 std::atomic<long long> s_idlePollMs{kIdlePoll.count()};
 std::atomic<bool> s_asleep{false};
 
@@ -104,16 +110,16 @@ void DeliveryThread::Wake() {
 }
 
 void DeliveryThread::Flush(unsigned int milliseconds) {
-    const unsigned long long target = m_queue.PushedCount();
+    const unsigned long long target = m_queue.FlushRound();
     std::unique_lock<std::mutex> lock(m_mutex);
-    if (m_deliveredCount >= target) {
+    if (m_roundDone >= target) {
         return;
     }
     // Fetch the events now instead of waiting for the next idle poll.
     m_wakeRequested = true;
     m_wake.notify_one();
     m_delivered.wait_for(lock, std::chrono::milliseconds(milliseconds),
-                         [&] { return m_deliveredCount >= target || !IsRunning(); });
+                         [&] { return m_roundDone >= target || !IsRunning(); });
 }
 
 unsigned long long DeliveryThread::QueuedCount() {
@@ -166,14 +172,18 @@ void DeliveryThread::Run() {
         // nothing after the mark was seen means it was delivered already, or was never queued.
         const bool stopping = IsShutdown();
         bool more = false;
-        m_queue.TakeRound(batch, more);
+        Calibrate();
+        const unsigned long long round = m_queue.TakeRound(batch, more);
         if (batch.empty()) {
             m_queue.Release(batch);  // lets go of the threads that have ended
+            CountDelivered(0, round);
             if (stopping && !more) {
                 break;
             }
             if (!more) {  // else held back by one round: take them now
-                WaitIdle();
+                WaitIdle(
+                    std::chrono::microseconds(s_idlePollMs.load(std::memory_order_relaxed) * 1000),
+                    true);
             }
             continue;
         }
@@ -183,25 +193,37 @@ void DeliveryThread::Run() {
         const bool stopped = DeliverBatch(batch);
         const size_t taken = batch.size();
         m_queue.Release(batch);
-        CountDelivered(taken);
+        CountDelivered(taken, round);
         if (stopped) {
             break;
         }
+        if (taken < kBatchWorthARound && !more) {
+            WaitIdle(kPacing, false);
+        }
     }
     Finish();
+}
+
+void DeliveryThread::Calibrate() {
+    m_clock.Calibrate();
+    if (const wchar_t* news = m_clock.TakeNews()) {
+        if (!IsShutdown()) {
+            Log(m_manager, news);
+        }
+    }
 }
 
 bool DeliveryThread::DeliverBatch(const std::vector<const RecordHead*>& batch) {
     bool stopped = false;
     for (size_t i = 0; i < batch.size(); ++i) {
         const RecordHead* record = batch[i];
-        if (record->stop) {
+        if (record->Stop()) {
             stopped = true;  // what stands behind it is not delivered
             break;
         }
-        t_atBatchEnd = i + 1 == batch.size() || batch[i + 1]->stop;
+        t_atBatchEnd = i + 1 == batch.size() || batch[i + 1]->Stop();
         try {
-            DeliverEvent(m_reader.Read(*record));
+            DeliverEvent(m_reader.Read(*record, m_clock));
         } catch (...) {
             // Out of memory for the event's text: the consumers lose this one event.
             Swallowed();
@@ -268,10 +290,11 @@ void DeliveryThread::DeliverEvent(const MetricsEvent& event) {
     }
 }
 
-void DeliveryThread::CountDelivered(size_t taken) {
+void DeliveryThread::CountDelivered(size_t taken, unsigned long long round) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_deliveredCount += taken;
+        m_roundDone = round;
     }
     m_delivered.notify_all();
 }
@@ -292,13 +315,13 @@ void DeliveryThread::SetIdlePollForTesting(std::chrono::milliseconds poll) {
 
 bool DeliveryThread::AsleepForTesting() noexcept { return s_asleep.load(); }
 
-void DeliveryThread::WaitIdle() {
+void DeliveryThread::WaitIdle(std::chrono::microseconds poll, bool nothingCame) {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_idle.store(true, std::memory_order_relaxed);
-    s_asleep.store(true, std::memory_order_relaxed);
-    m_wake.wait_for(
-        lock, std::chrono::milliseconds(s_idlePollMs.load(std::memory_order_relaxed)),
-        [&] { return m_wakeRequested || m_backlog.exchange(false, std::memory_order_relaxed); });
+    s_asleep.store(nothingCame, std::memory_order_relaxed);
+    m_wake.wait_for(lock, poll, [&] {
+        return m_wakeRequested || m_backlog.exchange(false, std::memory_order_relaxed);
+    });
     m_idle.store(false, std::memory_order_relaxed);
     s_asleep.store(false, std::memory_order_relaxed);
     m_wakeRequested = false;

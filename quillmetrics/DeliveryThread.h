@@ -93,11 +93,16 @@ private:
     static void WakeForBacklog(void* self) noexcept;
     // Delivers a batch up to the stop event; true when it met that event.
     bool DeliverBatch(const std::vector<const RecordHead*>& batch);
+    // Before each round: the clock's calibration, and its news for the log.
+    void Calibrate();
     void DeliverEvent(const MetricsEvent& event);
     void RetakeConsumers();
-    // After a batch, or when nothing came: counts what is delivered, and wakes flushes.
-    void CountDelivered(size_t taken);
-    void WaitIdle();
+    // After a round, delivered or empty: counts what is delivered and the round done, and wakes
+    // flushes.
+    void CountDelivered(size_t taken, unsigned long long round);
+    // Sleeps until woken (a flush, a thread far ahead, the stop) or for at most poll: when
+    // nothing came, or to pace the rounds.
+    void WaitIdle(std::chrono::microseconds poll, bool nothingCame);
     void Finish();
 
     // First: its cache-line-aligned parts set the class's alignment.
@@ -118,14 +123,16 @@ private:
     bool m_stopped = false;  // Enable and Disable only, like m_thread
     std::shared_ptr<TEvent> m_done = std::make_shared<TEvent>(false);
 
-    // Flushing: an event is counted when it is queued (by the queue) and counted as delivered
-    // once the thread has handed its whole batch to the consumers and let go of the batch: of
-    // the host's own events and the text it made, so that a host may unload the code that made
-    // them (a plugin's make_shared) once a flush returns.
+    // Flushing: a flush waits for the round that delivers every event queued before it, until the
+    // thread has handed that round's whole batch to the consumers and let go of the batch: of the
+    // host's own events and the text it made, so that a host may unload the code that made them
+    // (a plugin's make_shared) once a flush returns. Events are counted when they are queued (by
+    // the queue) and when delivered, for GetQueuedEventCount.
     std::mutex m_mutex;
     std::condition_variable m_wake;           // wakes the idle thread
     std::condition_variable m_delivered;      // wakes flushes
     unsigned long long m_deliveredCount = 0;  // guarded by m_mutex
+    unsigned long long m_roundDone = 0;       // guarded by m_mutex: every record up to it
 
     std::atomic<IMetricsListener*> m_inCall{nullptr};
     // The thread's own: the asynchronous consumers as last copied, with the registry's version;
@@ -136,6 +143,7 @@ private:
     std::vector<ConsumerTarget> m_reached;
     std::vector<RefCntPtr<IMetricsListener, RefCntObject>> m_keptUntilCallReturns;
     RecordReader m_reader;
+    StampConverter m_clock;
 
     bool m_wakeRequested = false;  // guarded by m_mutex
 };

@@ -20,6 +20,13 @@ public:
     // Gates, stamps and queues an event built on the caller's stack; it is moved from. A lent
     // name, when given, is the first value.
     static void EmitBuilt(MetricsEvent& event, const LentName* name = nullptr);
+    // The same for an event of a lent name and a number (or any value: text goes the way above),
+    // which costs no event at all when no synchronous consumer is registered.
+    static void EmitNamed(MetricsEventType type, unsigned long long subject,
+                          unsigned long long contextId, unsigned long long bits,
+                          const LentName& name, const MetricsValue& second);
+    // Whether a synchronous consumer is registered now.
+    static bool HasSynchronousConsumers() noexcept;
 };
 
 // Builds one event from its parts and hands it to the manager: the one way the library's own

@@ -19,10 +19,11 @@ namespace {
 // chunk of its own size.
 constexpr size_t kFirstChunkBytes = 2048;
 constexpr size_t kMaxChunkBytes = size_t{64} * 1024;
-// Emptied chunks a thread keeps for reuse: as many as it fills before it wakes the consumer, so
-// that once its buffer has grown to what its load needs it writes only into memory it touched
-// before. A thread that starts no chunk for kSpareLifetime gives them back.
-constexpr size_t kSpareChunks = 16;
+// Emptied chunks a thread keeps for reuse: as many as it has had in flight (up to 16 MiB), so that
+// once its buffer has grown to what its load needs (a consumer held up for a few milliseconds
+// leaves tens of chunks in flight) it writes only into memory it touched before. A thread that
+// starts no chunk for kSpareLifetime gives them back.
+constexpr size_t kMaxSpareChunks = 256;
 constexpr std::chrono::milliseconds kSpareLifetime{1000};
 std::atomic<long long> s_spareLifetimeMs{kSpareLifetime.count()};
 // Tests only: called once a reused chunk is linked, before anything is written into it.
@@ -47,6 +48,8 @@ struct Chunk {
     size_t capacity;
     // Consumer only: chunks read to their end in this round, given back at Release.
     Chunk* emptiedNext = nullptr;
+    // Among the producer's spares (guarded by its sparesMutex).
+    Chunk* spareNext = nullptr;
 
     explicit Chunk(size_t bytes)
         : capacity(bytes) {}
@@ -72,14 +75,18 @@ struct Chunk {
 
 struct EventQueue::Producer {
     // Owner's side (any thread under the queue's lock, for the shared producer).
+    // The count only its owner writes: relaxed, for GetQueuedEventCount (a flush goes by rounds).
     alignas(64) std::atomic<unsigned long long> pushed{0};
+    CounterCheck counterCheck;
     Chunk* writeChunk;
     size_t writeOffset = 0;
     size_t nextChunkBytes;
-    // Chunks the consumer emptied, waiting to be written again: a few, so that a producer that
-    // runs ahead of the consumer by more than a chunk does not go back to the allocator (and
-    // the system's fresh pages) for every one.
-    std::array<std::atomic<Chunk*>, kSpareChunks> spares{};
+    // Chunks the consumer emptied, waiting to be written again, so that a producer that runs
+    // ahead of the consumer does not go back to the allocator (and the system's fresh pages) for
+    // every chunk. Taken once per chunk by the owner, given back once per round by the consumer.
+    std::mutex sparesMutex;
+    Chunk* spares = nullptr;  // guarded by sparesMutex
+    size_t spareCount = 0;    // guarded by sparesMutex
     // Chunks started by the owner (owner only) and emptied by the consumer.
     unsigned long long chunksStarted = 1;
     std::atomic<unsigned long long> chunksEmptied{0};
@@ -116,23 +123,50 @@ struct EventQueue::Producer {
             offset = 0;
         }
         GiveBackEmptied();
-        for (auto& slot : spares) {
-            if (Chunk* kept = slot.exchange(nullptr)) {
-                Chunk::Free(kept);
-            }
-        }
+        FreeSpares();
     }
 
-    // Owner: a chunk the consumer gave back, or null.
-    Chunk* TakeSpare() noexcept {
-        for (auto& slot : spares) {
-            if (slot.load(std::memory_order_relaxed) != nullptr) {
-                if (Chunk* spare = slot.exchange(nullptr, std::memory_order_acquire)) {
-                    return spare;
+    // Owner: a chunk of at least wanted bytes that the consumer gave back, or null. Smaller ones
+    // (from before the chunks grew to their full size) are freed on the way.
+    Chunk* TakeSpare(size_t wanted) noexcept {
+        Chunk* small = nullptr;
+        Chunk* spare = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(sparesMutex);
+            while (spares != nullptr && spare == nullptr) {
+                Chunk* chunk = spares;
+                spares = chunk->spareNext;
+                --spareCount;
+                if (chunk->capacity >= wanted) {
+                    spare = chunk;
+                } else {
+                    chunk->spareNext = small;
+                    small = chunk;
                 }
             }
         }
-        return nullptr;
+        while (small != nullptr) {
+            Chunk* next = small->spareNext;
+            Chunk::Free(small);
+            small = next;
+        }
+        return spare;
+    }
+
+    // Consumer: lets the allocator have the spares back.
+    void FreeSpares() noexcept {
+        Chunk* chunk = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(sparesMutex);
+            chunk = spares;
+            spares = nullptr;
+            spareCount = 0;
+        }
+        while (chunk != nullptr) {
+            Chunk* next = chunk->spareNext;
+            Chunk::Free(chunk);
+            chunk = next;
+        }
     }
 
     // Owner: room for size bytes at the end of the buffer. May throw std::bad_alloc, changing
@@ -142,11 +176,7 @@ struct EventQueue::Producer {
             return writeChunk->Data() + writeOffset;
         }
         const size_t wanted = std::max(nextChunkBytes, size);
-        Chunk* fresh = TakeSpare();
-        if (fresh != nullptr && fresh->capacity < wanted) {
-            Chunk::Free(fresh);
-            fresh = nullptr;
-        }
+        Chunk* fresh = TakeSpare(wanted);
         const bool reused = fresh != nullptr;
         if (!reused) {
             fresh = Chunk::Make(wanted);
@@ -214,26 +244,31 @@ struct EventQueue::Producer {
     // Consumer, once the records in them are delivered: keeps emptied chunks of the usual size
     // for the owner to write again while there is room among the spares, and frees the others.
     void GiveBackEmptied() noexcept {
-        while (emptied != nullptr) {
-            Chunk* chunk = emptied;
-            emptied = chunk->emptiedNext;
-            chunk->emptiedNext = nullptr;
-            for (auto& slot : spares) {
-                Chunk* empty = nullptr;
-                if (chunk != nullptr && chunk->capacity <= kMaxChunkBytes &&
-                    slot.compare_exchange_strong(empty, chunk, std::memory_order_release,
-                                                 std::memory_order_relaxed)) {
-                    chunk = nullptr;
+        Chunk* extra = nullptr;
+        if (emptied != nullptr) {
+            std::lock_guard<std::mutex> lock(sparesMutex);
+            while (emptied != nullptr) {
+                Chunk* chunk = emptied;
+                emptied = chunk->emptiedNext;
+                chunk->emptiedNext = nullptr;
+                if (chunk->capacity <= kMaxChunkBytes && spareCount < kMaxSpareChunks) {
+                    chunk->spareNext = spares;
+                    spares = chunk;
+                    ++spareCount;
+                } else {
+                    chunk->spareNext = extra;
+                    extra = chunk;
                 }
             }
-            if (chunk != nullptr) {
-                Chunk::Free(chunk);
-            }
+        }
+        while (extra != nullptr) {
+            Chunk* next = extra->spareNext;
+            Chunk::Free(extra);
+            extra = next;
         }
     }
 
-    // Consumer: frees the spares of an owner that has started no chunk for the spares' lifetime;
-    // the slots' exchanges decide who has each chunk, the owner or this.
+    // Consumer: frees the spares of an owner that has started no chunk for the spares' lifetime.
     void GiveBackIdleSpares(std::chrono::steady_clock::time_point now) noexcept {
         const unsigned long long emptiedNow = chunksEmptied.load(std::memory_order_relaxed);
         if (emptiedNow != emptiedSeen) {
@@ -245,17 +280,12 @@ struct EventQueue::Producer {
             std::chrono::milliseconds(s_spareLifetimeMs.load(std::memory_order_relaxed))) {
             return;
         }
-        for (auto& slot : spares) {
-            if (Chunk* kept = slot.exchange(nullptr, std::memory_order_acquire)) {
-                Chunk::Free(kept);
-            }
-        }
+        FreeSpares();
     }
 
-    size_t SpareCount() const noexcept {
-        return static_cast<size_t>(std::count_if(
-            spares.begin(), spares.end(),
-            [](const auto& slot) { return slot.load(std::memory_order_relaxed) != nullptr; }));
+    size_t SpareCount() noexcept {
+        std::lock_guard<std::mutex> lock(sparesMutex);
+        return spareCount;
     }
 };
 
@@ -275,7 +305,7 @@ std::atomic<unsigned long long> s_lastQueueId{0};
 #if !defined(_WIN32)
 // The slot's value, kept where every emit finds it in one load. Linux threads run no fibers, so
 // the thread's value is the fiber's; cleared when the slot lets the producer go.
-thread_local const ThreadProducer* t_producer = nullptr;
+QUILLMETRICS_EMIT_TLS thread_local const ThreadProducer* t_producer = nullptr;
 #endif
 
 void QUILLMETRICS_THREAD_END_CALL ReleaseThreadProducer(void* value) {
@@ -324,12 +354,16 @@ size_t EventQueue::SpareChunksForTesting() {
     return count;
 }
 
-EventQueue::Producer& EventQueue::ThisThreadProducer() {
+inline EventQueue::Producer& EventQueue::ThisThreadProducer() {
 #if !defined(_WIN32)
     if (t_producer != nullptr && t_producer->queue == m_id) {
         return *t_producer->producer;
     }
 #endif
+    return FindThisThreadProducer();
+}
+
+EventQueue::Producer& EventQueue::FindThisThreadProducer() {
     ThreadEndSlot& slot = ProducerSlot();
     if (const auto* local = static_cast<const ThreadProducer*>(slot.Get())) {
         // A second queue in the process (a host-made manager) shares the slow path.
@@ -354,7 +388,7 @@ EventQueue::Producer& EventQueue::ThisThreadProducer() {
 }
 
 template <typename Write>
-void EventQueue::Append(size_t size, const Write& write) {
+Stamp EventQueue::Append(size_t size, const Stamp* given, const Write& write) {
     if (size > kMaxRecordBytes) {
         throw std::bad_alloc();
     }
@@ -370,41 +404,65 @@ void EventQueue::Append(size_t size, const Write& write) {
             kWakeAfterChunks) {
         m_chunkStarted(m_chunkStartedContext);
     }
-    // Counted before it is tagged and published, so that a flush that has seen the count also
-    // waits for the event (seq_cst: the count, the tag and the round form one order).
-    producer.pushed.fetch_add(1, std::memory_order_seq_cst);
+    producer.pushed.store(producer.pushed.load(std::memory_order_relaxed) + 1,
+                          std::memory_order_relaxed);
+    // Stamped before it is tagged: an event that happens after this one reads a later stamp and
+    // as late a round.
+    const Stamp stamp = given != nullptr ? *given : TakeStamp(producer.counterCheck);
     const unsigned long long tag = m_round.load(std::memory_order_seq_cst);
     write(place);
-    reinterpret_cast<RecordHead*>(place)->tag = tag;
+    auto* head = reinterpret_cast<RecordHead*>(place);
+    head->tag = tag;
+    head->stamp = stamp.raw;
+    head->era = static_cast<uint16_t>(stamp.era);
+    if (stamp.counter) {
+        head->flags |= RecordHead::kCounterStamp;
+    }
+    if (kDateTimeAtEmit && given == nullptr) {
+        unsigned long long seconds = 0;
+        uint32_t micros = 0;
+        GetDateTime(seconds, micros);
+        head->datetimeMicroseconds = seconds * 1000000ULL + micros;
+        head->flags |= RecordHead::kDateTimeSet;
+    }
     producer.Publish(size);
+    return stamp;
 }
 
-void EventQueue::Push(std::shared_ptr<MetricsEvent> event, bool stop) {
-    Append(kSharedRecordSize,
-           [&](unsigned char* place) { WriteSharedRecord(place, std::move(event), stop); });
+void EventQueue::Push(std::shared_ptr<MetricsEvent> event, const Stamp& stamp, bool stop) {
+    Append(kSharedRecordSize, &stamp, [&](unsigned char* place) {
+        WriteSharedRecord(place, std::move(event), stop ? RecordHead::kStop : 0);
+    });
 }
 
-void EventQueue::PushBuilt(MetricsEvent& event, bool stop) {
-    const size_t size = BuiltRecordSize(event, nullptr);
-    Append(size,
-           [&](unsigned char* place) { WriteBuiltRecord(place, size, event, nullptr, stop); });
+Stamp EventQueue::PushBuilt(MetricsEvent& event, const std::string_view* name, const Stamp* stamp,
+                            bool stop) {
+    const size_t size = BuiltRecordSize(event, name);
+    const uint8_t flags = static_cast<uint8_t>((stop ? RecordHead::kStop : 0) |
+                                               (stamp != nullptr ? RecordHead::kDateTimeSet : 0));
+    return Append(size, stamp,
+                  [&](unsigned char* place) { WriteBuiltRecord(place, size, event, name, flags); });
 }
 
-void EventQueue::PushBuilt(MetricsEvent& event, std::string_view name) {
-    const size_t size = BuiltRecordSize(event, &name);
-    Append(size, [&](unsigned char* place) { WriteBuiltRecord(place, size, event, &name, false); });
+Stamp EventQueue::PushNamed(MetricsEventType type, unsigned long long subject,
+                            unsigned long long contextId, unsigned long long bits,
+                            std::string_view name, const MetricsValue& second) {
+    const size_t size = NamedRecordSize(name.size());
+    return Append(size, nullptr, [&](unsigned char* place) {
+        WriteNamedRecord(place, size, type, subject, contextId, bits, name, second);
+    });
 }
 
 unsigned long long EventQueue::PushedCount() {
     std::lock_guard<std::mutex> lock(m_registryMutex);
     unsigned long long total = m_retiredPushed;
     for (const auto& producer : m_producers) {
-        total += producer->pushed.load(std::memory_order_seq_cst);
+        total += producer->pushed.load(std::memory_order_relaxed);
     }
     return total;
 }
 
-void EventQueue::TakeRound(std::vector<const RecordHead*>& batch, bool& more) {
+unsigned long long EventQueue::TakeRound(std::vector<const RecordHead*>& batch, bool& more) {
     batch.clear();
     more = false;
     // Records tagged with a round before this one were written before the store below.
@@ -436,6 +494,7 @@ void EventQueue::TakeRound(std::vector<const RecordHead*>& batch, bool& more) {
         m_readyRanges.emplace_back(start, m_ready.size());
     }
     MergeRound(batch);
+    return deliverable;
 }
 
 void EventQueue::MergeRound(std::vector<const RecordHead*>& batch) {
@@ -445,13 +504,13 @@ void EventQueue::MergeRound(std::vector<const RecordHead*>& batch) {
                                     [](const auto& range) { return range.first < range.second; });
     if (busy <= 1) {
         // At most one thread's records, in order already: m_ready holds only those.
-        batch.assign(m_ready.begin(), m_ready.end());
+        batch.swap(m_ready);
         return;
     }
-    using Key = std::tuple<unsigned long long, unsigned long long, size_t>;
+    using Key = std::tuple<unsigned long long, uint16_t, unsigned long long, size_t>;
     const auto keyOf = [&](size_t i) {
         const RecordHead* record = m_ready[ranges[i].first];
-        return Key(record->tag, record->stamp, i);
+        return Key(record->tag, record->era, record->stamp, i);
     };
     const auto hasNext = [&](size_t i) { return ranges[i].first < ranges[i].second; };
     std::priority_queue<Key, std::vector<Key>, std::greater<>> heads;
@@ -461,7 +520,7 @@ void EventQueue::MergeRound(std::vector<const RecordHead*>& batch) {
         }
     }
     while (!heads.empty()) {
-        const size_t index = std::get<2>(heads.top());
+        const size_t index = std::get<3>(heads.top());
         heads.pop();
         batch.push_back(m_ready[ranges[index].first++]);
         // A run of one producer's records needs no comparison while it stays ahead of the others.
@@ -491,7 +550,7 @@ void EventQueue::Release(std::vector<const RecordHead*>& batch) {
         const bool done =
             p != m_shared && p->orphaned.load(std::memory_order_seq_cst) && p->ReadAll();
         if (done) {
-            m_retiredPushed += p->pushed.load(std::memory_order_seq_cst);
+            m_retiredPushed += p->pushed.load(std::memory_order_relaxed);
         }
         return done;
     });

@@ -26,9 +26,9 @@ namespace Metrics {
 // producer tags each record with the round number it reads just before writing, and a round
 // delivers only records tagged with an earlier round: a record tagged so was written before the
 // round began, so everything that happened before it has been written too. Within a round the
-// buffers are merged by (tag, stamp), which keeps each thread's order and puts an event after any
-// event that happened before it on another thread: an emit returns only once the clock has moved
-// past its stamp, so no two events ordered by the host share a stamp, however coarse the clock.
+// buffers are merged by (tag, era, stamp) (see MetricsClock.h), which keeps each thread's order and
+// puts an event after any event that happened before it on another thread. A flush waits for the
+// round that delivers every record tagged before it began, so an emit counts nothing shared.
 class EventQueue {
 public:
     struct Producer;
@@ -38,22 +38,30 @@ public:
     EventQueue& operator=(const EventQueue&) = delete;
     ~EventQueue();
 
-    // Any thread. The event must be stamped; stop marks the manager's own shutdown event. Push
-    // keeps the host's event whole; PushBuilt copies a built event's fields into the record,
-    // moving long text out of it. May throw std::bad_alloc; the event is then not queued.
-    // A name, when given, stands for the built event's first value: borrowed text, copied into
-    // the record (the caller keeps long names as values instead).
-    void Push(std::shared_ptr<MetricsEvent> event, bool stop = false);
-    void PushBuilt(MetricsEvent& event, std::string_view name);
-    void PushBuilt(MetricsEvent& event, bool stop = false);
+    // Any thread. Push keeps the host's event whole, stamped by the caller (stop marks the
+    // manager's own shutdown event). PushBuilt copies a built event's fields into the record,
+    // moving long text out of it; the queue stamps it, unless the caller gives the stamp it
+    // converted for the event (the datetime is then the event's). A name, when given, stands for
+    // the built event's first value: borrowed text, copied into the record (the caller keeps long
+    // names as values instead). PushNamed writes the library's most frequent event straight into
+    // the record: a name of at most kInlineTextBytes and a number. Each returns the stamp. May
+    // throw std::bad_alloc; the event is then not queued.
+    void Push(std::shared_ptr<MetricsEvent> event, const Stamp& stamp, bool stop = false);
+    Stamp PushBuilt(MetricsEvent& event, const std::string_view* name = nullptr,
+                    const Stamp* stamp = nullptr, bool stop = false);
+    Stamp PushNamed(MetricsEventType type, unsigned long long subject, unsigned long long contextId,
+                    unsigned long long bits, std::string_view name, const MetricsValue& second);
     // Any thread: how many events have been pushed so far (at least every push that finished
     // before the call).
     unsigned long long PushedCount();
+    // Any thread: the round whose delivery delivers every event pushed before the call.
+    unsigned long long FlushRound() noexcept { return m_round.load(std::memory_order_seq_cst); }
 
     // Background thread only. Fills batch with what can be delivered now, in delivery order, and
     // says whether records are held back for the next round. The records stay valid until
-    // Release.
-    void TakeRound(std::vector<const RecordHead*>& batch, bool& more);
+    // Release. Returns the round delivered: every record tagged up to it that was pushed before
+    // this call.
+    unsigned long long TakeRound(std::vector<const RecordHead*>& batch, bool& more);
     // Background thread only. Lets go of a delivered batch and of the chunks it emptied.
     void Release(std::vector<const RecordHead*>& batch);
 
@@ -80,9 +88,12 @@ public:
 
 private:
     Producer& ThisThreadProducer();
-    // Tags, writes and publishes one record of size bytes through write(place).
+    // The first time, or through the thread-end slot: makes and registers the thread's producer.
+    Producer& FindThisThreadProducer();
+    // Stamps (unless given a stamp), tags, writes and publishes one record of size bytes through
+    // write(place); returns the stamp.
     template <typename Write>
-    void Append(size_t size, const Write& write);
+    Stamp Append(size_t size, const Stamp* stamp, const Write& write);
     void MergeRound(std::vector<const RecordHead*>& batch);
 
     // Written by the background thread only, once per round; read by every push.

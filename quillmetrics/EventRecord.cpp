@@ -11,25 +11,7 @@ namespace Metrics {
 
 namespace {
 
-// How a value's payload is kept.
-enum class Storage : uint8_t {
-    Scalar,      // the 8 bytes of the number
-    InlineText,  // length chars
-    InlineWide,  // length wide chars
-    SharedText,  // the value's std::shared_ptr<std::string>
-    SharedWide,  // the value's std::shared_ptr<std::wstring>
-    NoText,      // a text value without its string (a host's hand-made value)
-};
-
-struct ValueHead {
-    uint32_t type;  // MetricsValueType, whatever the host stored
-    Storage storage;
-    uint8_t reserved;
-    uint16_t length;  // characters, for inline text
-};
-static_assert(sizeof(ValueHead) == 8, "a value head is 8 bytes");
-
-constexpr size_t Aligned(size_t bytes) noexcept { return (bytes + 7) & ~size_t{7}; }
+constexpr size_t Aligned(size_t bytes) noexcept { return AlignedRecordBytes(bytes); }
 
 template <typename Text>
 bool FitsInline(const std::shared_ptr<Text>& text) noexcept {
@@ -130,6 +112,13 @@ const unsigned char* ReadValue(const unsigned char* in, MetricsValue& value,
                                std::shared_ptr<std::string>* cache = nullptr) {
     const auto& head = *reinterpret_cast<const ValueHead*>(in);
     const unsigned char* payload = in + sizeof(ValueHead);
+    if (head.storage == Storage::InlineText && cache != nullptr && *cache &&
+        value.m_type == MetricsValueType::String && value.m_string == *cache &&
+        (*cache)->size() == head.length &&
+        std::memcmp((*cache)->data(), payload, head.length) == 0) {
+        // The same name as the last event's, already in the value: no reference changes hands.
+        return payload + PayloadBytes(head);
+    }
     value.m_type = static_cast<MetricsValueType>(head.type);
     value.m_int = 0;
     value.m_string.reset();
@@ -206,39 +195,48 @@ size_t BuiltRecordSize(const MetricsEvent& event, const std::string_view* name) 
 }
 
 void WriteBuiltRecord(void* place, size_t size, MetricsEvent& event, const std::string_view* name,
-                      bool stop) noexcept {
+                      uint8_t flags) noexcept {
     auto* head = new (place) RecordHead{};
     head->size = static_cast<uint32_t>(size);
     head->kind = RecordHead::Kind::Built;
-    head->stop = stop;
     head->eventType = static_cast<int32_t>(event.eventType);
     head->pairCount = static_cast<uint32_t>(event.paramPairs.size());
-    head->stamp = event.timestamp;
     head->datetimeMicroseconds = event.datetimeSeconds * 1000000ULL + event.datetimeMicroseconds;
     head->subjectId = event.subjectId;
     head->contextId = event.contextId;
     head->bits = event.bits;
     unsigned char* out = static_cast<unsigned char*>(place) + sizeof(RecordHead);
-    out = name != nullptr ? WriteText(out, *name) : WriteValue(out, event.param1);
-    out = WriteValue(out, event.param2);
-    for (auto& pair : event.paramPairs) {
-        out = WriteValue(out, pair.first);
-        out = WriteValue(out, pair.second);
+    bool owns = false;
+    const auto write = [&](MetricsValue& value) {
+        const unsigned char* start = out;
+        out = WriteValue(out, value);
+        const Storage storage = reinterpret_cast<const ValueHead*>(start)->storage;
+        owns = owns || storage == Storage::SharedText || storage == Storage::SharedWide;
+    };
+    if (name != nullptr) {
+        out = WriteText(out, *name);
+    } else {
+        write(event.param1);
     }
+    write(event.param2);
+    for (auto& pair : event.paramPairs) {
+        write(pair.first);
+        write(pair.second);
+    }
+    head->flags = static_cast<uint8_t>(flags | (owns ? RecordHead::kOwnsReferences : 0));
     assert(EndsRecord(*head, out));
 }
 
-void WriteSharedRecord(void* place, std::shared_ptr<MetricsEvent>&& event, bool stop) noexcept {
+void WriteSharedRecord(void* place, std::shared_ptr<MetricsEvent>&& event, uint8_t flags) noexcept {
     auto* head = new (place) RecordHead{};
     head->size = static_cast<uint32_t>(kSharedRecordSize);
     head->kind = RecordHead::Kind::Shared;
-    head->stop = stop;
-    head->stamp = event->timestamp;
+    head->flags = static_cast<uint8_t>(flags | RecordHead::kOwnsReferences);
     new (static_cast<unsigned char*>(place) + sizeof(RecordHead))
         std::shared_ptr<MetricsEvent>(std::move(event));
 }
 
-void DestroyRecord(const RecordHead& record) noexcept {
+void DestroyRecordReferences(const RecordHead& record) noexcept {
     if (record.kind == RecordHead::Kind::Shared) {
         SharedEventOf(record).~shared_ptr();
         return;
@@ -250,22 +248,29 @@ void DestroyRecord(const RecordHead& record) noexcept {
     assert(EndsRecord(record, in));
 }
 
-const MetricsEvent& RecordReader::Read(const RecordHead& record) {
+const MetricsEvent& RecordReader::Read(const RecordHead& record, StampConverter& clock) {
     if (record.kind == RecordHead::Kind::Shared) {
         return *SharedEventOf(record);
     }
     m_event.subjectId = record.subjectId;
     m_event.contextId = record.contextId;
     m_event.bits = record.bits;
-    m_event.timestamp = record.stamp;
-    m_event.datetimeSeconds = record.datetimeMicroseconds / 1000000ULL;
-    m_event.datetimeMicroseconds = static_cast<uint32_t>(record.datetimeMicroseconds % 1000000ULL);
+    m_event.timestamp = clock.ToNs(record.StampOf());
+    if ((record.flags & RecordHead::kDateTimeSet) != 0) {
+        m_event.datetimeSeconds = record.datetimeMicroseconds / 1000000ULL;
+        m_event.datetimeMicroseconds =
+            static_cast<uint32_t>(record.datetimeMicroseconds % 1000000ULL);
+    } else {
+        clock.ToDateTime(m_event.timestamp, m_event.datetimeSeconds, m_event.datetimeMicroseconds);
+    }
     m_event.eventType = static_cast<MetricsEventType>(record.eventType);
     const unsigned char* in = ReadValue(BodyOf(record), m_event.param1, &m_lastText[0]);
     in = ReadValue(in, m_event.param2, &m_lastText[1]);
-    m_event.paramPairs.resize(record.pairCount);
-    for (auto& pair : m_event.paramPairs) {
-        in = ReadValue(ReadValue(in, pair.first), pair.second);
+    if (record.pairCount != 0 || !m_event.paramPairs.empty()) {
+        m_event.paramPairs.resize(record.pairCount);
+        for (auto& pair : m_event.paramPairs) {
+            in = ReadValue(ReadValue(in, pair.first), pair.second);
+        }
     }
     assert(EndsRecord(record, in));
     return m_event;

@@ -34,14 +34,25 @@ struct QUILLMETRICS_HIDDEN MetricsManager::State {
     void Emit(std::shared_ptr<MetricsEvent> event, bool stop);
     // The same for an event the library built, which goes into the queue's record by value.
     void EmitBuilt(MetricsEvent& event, const LentName* name);
+    // The same for the library's most frequent events, a lent name and a number, written into the
+    // record without building an event when no synchronous consumer needs one.
+    void EmitNamed(MetricsEventType type, unsigned long long subject, unsigned long long contextId,
+                   unsigned long long bits, const LentName& name, const MetricsValue& second);
+    void EmitNamedAsEvent(MetricsEventType type, unsigned long long subject,
+                          unsigned long long contextId, unsigned long long bits,
+                          const LentName& name, const MetricsValue& second);
     // Whether an event with these bits passes: running, not shut down, and the mask lets it
     // through (unless it is the manager's own stop).
     bool Admits(unsigned long long bits, bool stop) const {
         return !IsShutdown() && delivery.IsRunning() && (stop || MaskAllows(bits));
     }
-    static void Stamp(MetricsEvent& event) {
-        event.timestamp = GetTimestampNs();
-        GetDateTime(event.datetimeSeconds, event.datetimeMicroseconds);
+    // Stamps an event that someone sees before the background thread: its time now.
+    static Metrics::Stamp StampNow(MetricsEvent& event) {
+        uint64_t ns = 0;
+        const Metrics::Stamp stamp =
+            TakeConvertedStamp(ns, event.datetimeSeconds, event.datetimeMicroseconds);
+        event.timestamp = ns;
+        return stamp;
     }
 
     // The thread only keeps references to the registry and the hooks declared after it.
@@ -114,21 +125,19 @@ void MetricsManager::State::Emit(std::shared_ptr<MetricsEvent> event, bool stop)
     if (!event || !Admits(event->bits, stop)) {
         return;
     }
-    Stamp(*event);
+    const Metrics::Stamp stamp = StampNow(*event);
     if (consumers.HasSynchronous()) {
         consumers.DeliverSynchronously(*event, event->bits & kCategoryMask);
     }
-    const uint64_t stamp = event->timestamp;
-    delivery.Queue().Push(std::move(event), stop);
+    delivery.Queue().Push(std::move(event), stamp, stop);
     // Whatever happens after this emit, on any thread, is stamped later than this event.
-    WaitPastTimestamp(stamp);
+    WaitPastStamp(stamp);
 }
 
 void MetricsManager::State::EmitBuilt(MetricsEvent& event, const LentName* name) {
     if (!Admits(event.bits, false)) {
         return;
     }
-    Stamp(event);
     const bool synchronous = consumers.HasSynchronous();
     if (name != nullptr && (synchronous || name->text.size() > kInlineTextBytes)) {
         // A synchronous consumer gets a value of its own, and a name too long to copy into the
@@ -137,19 +146,61 @@ void MetricsManager::State::EmitBuilt(MetricsEvent& event, const LentName* name)
             name->value != nullptr ? *name->value : MetricsValue(std::string(name->text));
         name = nullptr;
     }
+    const std::string_view* text = name != nullptr ? &name->text : nullptr;
     if (synchronous) {
+        const Metrics::Stamp stamp = StampNow(event);
         consumers.DeliverSynchronously(event, event.bits & kCategoryMask);
-    }
-    if (name != nullptr) {
-        delivery.Queue().PushBuilt(event, name->text);
+        delivery.Queue().PushBuilt(event, text, &stamp);
+        WaitPastStamp(stamp);
     } else {
-        delivery.Queue().PushBuilt(event);
+        WaitPastStamp(delivery.Queue().PushBuilt(event, text));
     }
-    WaitPastTimestamp(event.timestamp);
+}
+
+inline void MetricsManager::State::EmitNamed(MetricsEventType type, unsigned long long subject,
+                                             unsigned long long contextId, unsigned long long bits,
+                                             const LentName& name, const MetricsValue& second) {
+    if (!Admits(bits, false)) {
+        return;
+    }
+    if (consumers.HasSynchronous() || name.text.size() > kInlineTextBytes ||
+        second.m_type == MetricsValueType::String || second.m_type == MetricsValueType::WString) {
+        EmitNamedAsEvent(type, subject, contextId, bits, name, second);
+        return;
+    }
+    WaitPastStamp(delivery.Queue().PushNamed(type, subject, contextId, bits, name.text, second));
+}
+
+void MetricsManager::State::EmitNamedAsEvent(MetricsEventType type, unsigned long long subject,
+                                             unsigned long long contextId, unsigned long long bits,
+                                             const LentName& name, const MetricsValue& second) {
+    MetricsEvent event;
+    event.subjectId = subject;
+    event.contextId = contextId;
+    event.bits = bits;
+    event.eventType = type;
+    event.param2 = second;
+    EmitBuilt(event, &name);
 }
 
 void ManagerAccess::EmitBuilt(MetricsEvent& event, const LentName* name) {
     MetricsManager::GetInstance().m_state->EmitBuilt(event, name);
+}
+
+bool ManagerAccess::HasSynchronousConsumers() noexcept {
+    const MetricsManager* instance = MetricsManager::s_instance.load(std::memory_order_acquire);
+    return instance != nullptr && instance->m_state->consumers.HasSynchronous();
+}
+
+void ManagerAccess::EmitNamed(MetricsEventType type, unsigned long long subject,
+                              unsigned long long contextId, unsigned long long bits,
+                              const LentName& name, const MetricsValue& second) {
+    // The front ends that call this have found the instance already, through the mask.
+    MetricsManager* instance = MetricsManager::s_instance.load(std::memory_order_acquire);
+    if (instance == nullptr) {
+        instance = &MetricsManager::GetInstance();
+    }
+    instance->m_state->EmitNamed(type, subject, contextId, bits, name, second);
 }
 
 void MetricsManager::WaitUntilWritesFlushed(unsigned int milliseconds) {

@@ -2,7 +2,12 @@
 #include "PlatformWindows.h"
 
 #if !defined(_WIN32)
+#include <cstdio>
+#include <cstring>
 #include <ctime>
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
 #endif
 
 namespace Metrics {
@@ -32,6 +37,14 @@ uint64_t PlatformFileTime() {
     return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
+int64_t PlatformWallNs() {
+    return (static_cast<int64_t>(PlatformFileTime()) - static_cast<int64_t>(kUnixEpochFileTime)) *
+           100;
+}
+
+// QueryPerformanceCounter stays: it is what the system vouches for on every machine.
+bool PlatformCounterUsable() { return false; }
+
 #else
 
 // CLOCK_MONOTONIC in nanoseconds: a tick counter whose frequency is 1e9.
@@ -56,6 +69,39 @@ uint64_t PlatformFileTime() {
     const long long intervals = static_cast<long long>(now.tv_sec) * 10000000LL + now.tv_nsec / 100;
     const long long fileTime = intervals + static_cast<long long>(kUnixEpochFileTime);
     return fileTime < 0 ? 0 : static_cast<uint64_t>(fileTime);
+}
+
+int64_t PlatformWallNs() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+bool PlatformCounterUsable() {
+#if defined(__x86_64__)
+    // Invariant: the same rate in every power state, on every core.
+    unsigned int eax = 0;
+    unsigned int ebx = 0;
+    unsigned int ecx = 0;
+    unsigned int edx = 0;
+    if (__get_cpuid(0x80000000U, &eax, &ebx, &ecx, &edx) == 0 || eax < 0x80000007U ||
+        __get_cpuid(0x80000007U, &eax, &ebx, &ecx, &edx) == 0 || (edx & (1U << 8)) == 0) {
+        return false;
+    }
+    // And the counter the kernel keeps its own time with: it has checked that the cores' counters
+    // agree, and watches them; a kernel that distrusts it has switched to another clock source.
+    char source[16] = {};
+    FILE* file =
+        std::fopen("/sys/devices/system/clocksource/clocksource0/current_clocksource", "re");
+    if (file == nullptr) {
+        return false;
+    }
+    const bool read = std::fgets(source, sizeof(source), file) != nullptr;
+    std::fclose(file);
+    return read && std::strcmp(source, "tsc\n") == 0;
+#else
+    return false;
+#endif
 }
 
 #endif

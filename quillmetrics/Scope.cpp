@@ -1,5 +1,7 @@
 #include "quillmetrics/Scope.h"
 
+#include <algorithm>
+
 #include "ContextShared.h"
 #include "EventBuilder.h"
 #include "ThreadStacks.h"
@@ -22,9 +24,9 @@ void AttributeImpl(MetricsValue&& name, MetricsValue&& value, unsigned long long
 void AttributeNamed(const char* name, unsigned long long length, MetricsValue&& value,
                     unsigned long long bits) {
     if (const unsigned long long contextId = ThisThreadCurrentContextId()) {
-        EmitBuiltEvent(MetricsEventType::Attribute, 0, contextId, bits,
-                       LentName{std::string_view(name, static_cast<size_t>(length))},
-                       std::move(value));
+        ManagerAccess::EmitNamed(MetricsEventType::Attribute, 0, contextId, bits,
+                                 LentName{std::string_view(name, static_cast<size_t>(length))},
+                                 value);
     }
 }
 
@@ -41,6 +43,7 @@ Scope::Scope(unsigned long long bits)
 
 void Scope::OpenImpl(MetricsValue&& name) {
     m_name = name;
+    m_shortNameLength = 0;
     if (ThreadStacks::ContextForScope(m_contextId)) {
         m_open = true;
         EmitName(MetricsEventType::ScopeOpen, 0);
@@ -52,14 +55,25 @@ void Scope::OpenNamed(const char* name, unsigned long long length) {
     if (!ThreadStacks::ContextForScope(m_contextId) || m_contextId == 0) {
         return;
     }
-    m_name = MetricsValue(std::string(name, static_cast<size_t>(length)));
+    // A synchronous consumer takes the name as a value of its own at each event: made once here,
+    // it is shared, and a close needs no allocation.
+    if (length != 0 && length <= kShortNameBytes && !ManagerAccess::HasSynchronousConsumers()) {
+        std::copy_n(name, static_cast<size_t>(length), m_shortName);
+        m_shortNameLength = static_cast<unsigned char>(length);
+    } else {
+        m_name = MetricsValue(std::string(name, static_cast<size_t>(length)));
+    }
     m_open = true;
     EmitName(MetricsEventType::ScopeOpen, 0);
 }
 
 void Scope::EmitName(MetricsEventType type, MetricsValue&& second) const {
     const auto subject = reinterpret_cast<unsigned long long>(this);
-    if (m_name.m_type == MetricsValueType::String && m_name.m_string) {
+    if (m_shortNameLength != 0) {
+        ManagerAccess::EmitNamed(type, subject, m_contextId, m_bits,
+                                 LentName{std::string_view(m_shortName, m_shortNameLength)},
+                                 second);
+    } else if (m_name.m_type == MetricsValueType::String && m_name.m_string) {
         // Lent rather than shared: the record copies a short name and counts no reference.
         EmitBuiltEvent(type, subject, m_contextId, m_bits,
                        LentName{std::string_view(*m_name.m_string), &m_name}, std::move(second));
@@ -70,6 +84,7 @@ void Scope::EmitName(MetricsEventType type, MetricsValue&& second) const {
 
 void Scope::OpenImpl(MetricsValue&& name, MetricsValuePairs&& pairs) {
     m_name = name;
+    m_shortNameLength = 0;
     if (ThreadStacks::ContextForScope(m_contextId)) {
         m_open = true;
         MultiEmitImpl(MetricsEventType::ScopeOpen, std::move(name), std::move(pairs));

@@ -41,7 +41,7 @@ ThreadEndSlot& StackReleaserSlot() {
 
 // The calling thread's stack in the singleton's table. The table keeps every stack for the
 // manager's life, so the plain pointer stays valid.
-thread_local MetricsThreadContext* t_singletonStack = nullptr;
+QUILLMETRICS_EMIT_TLS thread_local MetricsThreadContext* t_singletonStack = nullptr;
 
 }  // namespace
 
@@ -99,12 +99,20 @@ MetricsThreadContext::AttachedContext* ThreadStacks::TopLiveEntry() {
     }
     // An expiry check costs no atomic write, where taking a reference costs two.
     auto& entries = stack->m_stack;
+    if (!entries.empty() && !entries.back().record.expired()) {
+        return &entries.back();
+    }
+    return PruneDeadEntries(*stack);
+}
+
+MetricsThreadContext::AttachedContext* ThreadStacks::PruneDeadEntries(MetricsThreadContext& stack) {
+    auto& entries = stack.m_stack;
     while (!entries.empty()) {
         MetricsThreadContext::AttachedContext& top = entries.back();
         if (!top.record.expired()) {
             return &top;
         }
-        stack->m_index.erase(top.identity);
+        stack.m_index.erase(top.identity);
         entries.pop_back();
     }
     return nullptr;

@@ -34,6 +34,7 @@ public:
 private:
     // The calling thread's top live entry, pruning dead ones above it; null when there is none.
     static MetricsThreadContext::AttachedContext* TopLiveEntry();
+    static MetricsThreadContext::AttachedContext* PruneDeadEntries(MetricsThreadContext& stack);
 
     // The slots come from the ordinary heap rather than oneTBB's cache-aligned allocator: that one
     // draws on tbbmalloc's own mappings, which leak checkers in the host's process cannot scan, so

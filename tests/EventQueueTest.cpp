@@ -13,21 +13,23 @@
 namespace Metrics::Testing {
 namespace {
 
-std::shared_ptr<MetricsEvent> Stamped(unsigned long long producer, long long sequence,
-                                      unsigned long long stamp) {
-    auto event = Tagged(producer, sequence);
-    event->timestamp = stamp;
-    return event;
+// Pushes a host's event tagged like Tagged with the given stamp (of the clock's first era), or
+// stamped now.
+void PushHosts(EventQueue& queue, unsigned long long producer, long long sequence, uint64_t stamp) {
+    queue.Push(Tagged(producer, sequence), Stamp{stamp, 0, false});
+}
+void PushHosts(EventQueue& queue, unsigned long long producer, long long sequence) {
+    CounterCheck check;
+    queue.Push(Tagged(producer, sequence), TakeStamp(check));
 }
 
-// A built event as the front ends make it: tagged like Tagged, stamped now.
+// A built event as the front ends make it: tagged like Tagged.
 MetricsEvent Built(unsigned long long producer, long long sequence) {
     MetricsEvent event;
     event.eventType = kTagged;
     event.subjectId = producer;
     event.param1 = MetricsValue("rows");
     event.param2 = MetricsValue(sequence);
-    event.timestamp = GetTimestampNs();
     return event;
 }
 
@@ -42,8 +44,9 @@ using Tag = std::pair<unsigned long long, long long>;
 // sequence in its last pair, written last: a record read before it was whole tags as -1.
 void ReadTags(const std::vector<const RecordHead*>& batch, std::vector<Tag>& tags) {
     RecordReader reader;
+    StampConverter clock;
     for (const RecordHead* record : batch) {
-        const MetricsEvent& event = reader.Read(*record);
+        const MetricsEvent& event = reader.Read(*record, clock);
         const bool whole =
             event.paramPairs.empty() || event.paramPairs.back().second.m_int == event.param2.m_int;
         tags.emplace_back(event.subjectId, whole ? event.param2.m_int : -1);
@@ -78,17 +81,17 @@ TEST(EventQueueTest, RoundsMergeByStampAndLetGoOnRelease) {
     std::weak_ptr<MetricsEvent> mine;
     std::weak_ptr<MetricsEvent> ended;
     {
-        auto first = Stamped(0, 0, 10);
+        auto first = Tagged(0, 0);
         mine = first;
-        queue.Push(std::move(first));
+        queue.Push(std::move(first), Stamp{10, 0, false});
     }
-    queue.Push(Stamped(0, 1, 30));
-    queue.Push(Stamped(0, 2, 5));  // a stamp out of step keeps its place in its thread's order
+    PushHosts(queue, 0, 1, 30);
+    PushHosts(queue, 0, 2, 5);  // a stamp out of step keeps its place in its thread's order
     std::thread([&] {
-        auto event = Stamped(1, 0, 20);
+        auto event = Tagged(1, 0);
         ended = event;
-        queue.Push(std::move(event));
-        queue.Push(Stamped(1, 1, 40));
+        queue.Push(std::move(event), Stamp{20, 0, false});
+        PushHosts(queue, 1, 1, 40);
     }).join();
     EXPECT_EQ(queue.PushedCount(), 5u);
 
@@ -113,11 +116,11 @@ TEST(EventQueueTest, RoundsMergeByStampAndLetGoOnRelease) {
 TEST(EventQueueTest, LaterQueueAtTheSameAddressGetsItsEvents) {
     auto first = std::make_unique<EventQueue>();
     const void* where = first.get();
-    first->Push(Stamped(0, 0, 1));
+    PushHosts(*first, 0, 0, 1);
     EXPECT_EQ(TakeAll(*first).size(), 1u);
     first.reset();
     auto second = std::make_unique<EventQueue>();
-    second->Push(Stamped(0, 1, 2));
+    PushHosts(*second, 0, 1, 2);
     EXPECT_EQ(TakeAll(*second), (std::vector<Tag>{{0, 1}}))
         << (second.get() == where ? "at the same address" : "elsewhere");
 }
@@ -133,7 +136,6 @@ TEST(EventQueueTest, BuiltRecordsKeepEveryValue) {
     event.subjectId = 1;
     event.contextId = 2;
     event.bits = 0xF000;
-    event.timestamp = 99;
     event.datetimeSeconds = 1700000000;
     event.datetimeMicroseconds = 999999;
     event.param1 = MetricsValue(std::string(kInlineTextBytes, 's'));  // just fits
@@ -147,19 +149,22 @@ TEST(EventQueueTest, BuiltRecordsKeepEveryValue) {
     odd.m_int = 1234;
     event.paramPairs.emplace_back(odd, MetricsValue(L""));
     const MetricsEvent expected = event;
-    queue.PushBuilt(event);
+    CounterCheck check;
+    const Stamp stamp = TakeStamp(check);  // as taken for a synchronous consumer
+    queue.PushBuilt(event, nullptr, &stamp);
 
     std::vector<const RecordHead*> batch;
     bool more = false;
     queue.TakeRound(batch, more);
     ASSERT_EQ(batch.size(), 1u);
     RecordReader reader;
-    const MetricsEvent& got = reader.Read(*batch[0]);
+    StampConverter clock;
+    const MetricsEvent& got = reader.Read(*batch[0], clock);
     EXPECT_EQ(Row(got), Row(expected));
     EXPECT_EQ(got.paramPairs[3].first.m_int, 1234);
     EXPECT_EQ(std::make_tuple(got.subjectId, got.contextId, got.bits, got.timestamp,
                               got.datetimeSeconds, got.datetimeMicroseconds),
-              std::make_tuple(1ULL, 2ULL, 0xF000ULL, 99ULL, 1700000000ULL, 999999U));
+              std::make_tuple(1ULL, 2ULL, 0xF000ULL, clock.ToNs(stamp), 1700000000ULL, 999999U));
     EXPECT_EQ(got.param2.m_string.get(), shared.lock().get()) << "long text is shared, not copied";
     reader.Clear();
     queue.Release(batch);
@@ -350,7 +355,7 @@ TEST(EventQueueTest, ContendedRoundsDeliverEachEventOnceInOrder) {
             if (i % 2 == 0) {
                 PushBuilt(queue, p, i);
             } else {
-                queue.Push(Stamped(p, i, GetTimestampNs()));
+                PushHosts(queue, p, i);
             }
         }
     });
@@ -411,7 +416,7 @@ TEST(EventQueueTest, FarAheadBurstEndsTheBackgroundThreadsSleep) {
     manager.WaitUntilWritesFlushed(60000);
 }
 
-// The event clock read in steps of 50 us: two threads that take turns emit far more than one
+// The platform clock read in steps of 50 us: two threads that take turns emit far more than one
 // event per step, as they would on a clock of 100 ns steps at full speed.
 constexpr uint64_t kStepNs = 50000;
 
@@ -420,11 +425,56 @@ uint64_t CoarseTicks() {
     return PlatformTickCount() / step * step;
 }
 
-// Events ordered by the host's synchronisation reach an asynchronous consumer in that order even
-// when they fall into one clock step, and so does the shutdown event that follows the last one.
-TEST(EventQueueTest, CoarseClockKeepsHappensBeforeOrder) {
-    SetTickSourceForTesting(&CoarseTicks);
+// A cycle counter of 3 GHz made of the platform's clock, for machines whose own counter the
+// library does not use, and for counters that jump or change their rate. Like a real one it
+// moves on by more than a nanosecond between any two readings, also on a platform clock of
+// coarse steps.
+std::atomic<int64_t> s_counterOffset{0};
+std::atomic<uint64_t> s_driftFrom{0};
+std::atomic<uint64_t> s_lastCount{0};
+uint64_t SimulatedCounter() {
+    const uint64_t ns = GetTimestampNs();
+    const uint64_t from = s_driftFrom.load();
+    const uint64_t drift = from != 0 && ns > from ? (ns - from) / 20 : 0;  // 5% faster
+    const uint64_t clock = 3 * ns + drift + (1ULL << 40);
+    uint64_t last = s_lastCount.load();
+    uint64_t next = 0;
+    do {
+        next = std::max(clock, last + 4);
+    } while (!s_lastCount.compare_exchange_weak(last, next));
+    return next + static_cast<uint64_t>(s_counterOffset.load());
+}
+
+enum class Clock { Platform, Counter };
+
+std::string ClockName(const testing::TestParamInfo<Clock>& info) {
+    return info.param == Clock::Platform ? "PlatformClock" : "CycleCounter";
+}
+
+// Starts the manager on the chosen clock: the platform's, made coarse, or the cycle counter (the
+// CPU's where the library may use it, else the simulated one).
+MetricsManager& StartOnClock(Clock clock) {
+    if (clock == Clock::Platform) {
+        SetTickSourceForTesting(&CoarseTicks);
+        UseCounterForTesting(false);
+        return StartManager();
+    }
+    if (!PlatformCounterUsable()) {
+        SetCounterSourceForTesting(&SimulatedCounter);
+    }
     MetricsManager& manager = StartManager();
+    UseCounterForTesting(true);
+    EXPECT_TRUE(CounterInUseForTesting());
+    return manager;
+}
+
+class ClockOrderTest : public testing::TestWithParam<Clock> {};
+
+// Events ordered by the host's synchronisation reach an asynchronous consumer in that order with
+// strictly increasing stamps, even when they fall into one step of a coarse clock, and so does the
+// shutdown event that follows the last one.
+TEST_P(ClockOrderTest, HappensBeforeOrderHolds) {
+    MetricsManager& manager = StartOnClock(GetParam());
     auto recorder = Subscribe(false);
     // This thread queues first, so that its producer comes first among equals.
     manager.EmitEvent(Tagged(9, -1));
@@ -437,12 +487,136 @@ TEST(EventQueueTest, CoarseClockKeepsHappensBeforeOrder) {
     for (long long i = 0; i < kTurns; ++i) {
         ASSERT_EQ(events[static_cast<size_t>(i) + 1].param2.m_int, i) << "delivered out of order";
     }
-    // Nothing emitted twice in a row by different threads shares a stamp.
     for (size_t i = 2; i < events.size(); ++i) {
         EXPECT_LT(events[i - 1].timestamp, events[i].timestamp);
     }
     SetTickSourceForTesting(nullptr);
 }
+
+// Datetimes stay within a millisecond of the wall clock read around each emit, and follow a step
+// of the wall clock (here an hour ahead, through the seam) from the next round on.
+TEST_P(ClockOrderTest, DateTimesFollowTheWallClock) {
+    if (kDateTimeAtEmit) {
+        GTEST_SKIP() << "the emit takes the system time itself";
+    }
+    MetricsManager& manager = StartOnClock(GetParam());
+    auto recorder = Subscribe(false);
+    Context context(0, Context::Create(true));
+    context.OpenScope();
+    const auto wall = [] {
+        return std::chrono::duration_cast<std::chrono::microseconds>(
+                   std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    };
+    std::vector<std::pair<long long, long long>> around;
+    for (long long i = 0; i < 20; ++i) {
+        const long long before = wall();
+        Attribute("rows", i, kBits);
+        manager.EmitEvent(Tagged(0, i));
+        around.emplace_back(before, wall());
+        manager.WaitUntilWritesFlushed(60000);
+    }
+    static std::atomic<int64_t> s_step{3600LL * 1000000000LL};
+    SetWallClockForTesting([] { return PlatformWallNs() + s_step.load(); });
+    // The attribute is stamped before the step is measured and delivered in the round that
+    // measures it; the host's event, converted as it is emitted, comes after that round.
+    const long long before = wall() + 3600LL * 1000000;
+    Attribute("rows", 20, kBits);
+    manager.WaitUntilWritesFlushed(60000);
+    manager.EmitEvent(Tagged(0, 20));
+    manager.WaitUntilWritesFlushed(60000);
+    around.emplace_back(before, wall() + 3600LL * 1000000);
+    SetWallClockForTesting(nullptr);
+
+    std::vector<MetricsEvent> events;
+    for (const MetricsEvent& event : recorder->Events()) {
+        if (event.eventType == kTagged || Text(event.param1) == "rows") {
+            events.push_back(event);
+        }
+    }
+    ASSERT_EQ(events.size(), around.size() * 2);
+    for (size_t i = 0; i < events.size(); ++i) {
+        const auto& [from, to] = around[i / 2];
+        const long long datetime = static_cast<long long>(events[i].datetimeSeconds) * 1000000LL +
+                                   events[i].datetimeMicroseconds;
+        EXPECT_GE(datetime, from - 1000) << "event " << i;
+        EXPECT_LE(datetime, to + 1000) << "event " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EventQueueTest, ClockOrderTest,
+                         testing::Values(Clock::Platform, Clock::Counter), ClockName);
+
+enum class Anomaly { JumpBack, JumpAhead, Drift };
+
+class CounterFallBackTest : public testing::TestWithParam<Anomaly> {};
+
+// The cycle counter jumps back or ahead by ten seconds, or starts to run 5% fast, while two
+// threads take turns with host events and attributes: the clock falls back to the platform's, and
+// every event arrives once, in turn order, with stamps strictly increasing across the fall-back.
+TEST_P(CounterFallBackTest, KeepsOrderAndLosesNothing) {
+    SetCounterSourceForTesting(&SimulatedCounter);
+    MetricsManager& manager = StartManager();
+    auto recorder = Subscribe(false);
+    UseCounterForTesting(true);
+    ASSERT_TRUE(CounterInUseForTesting());
+    constexpr long long kInjectAt = 200;
+    constexpr long long kCap = 2000000;  // turns, should the clock never fall back
+    std::atomic<long long> turn{0};
+    std::atomic<long long> end{kCap};
+    RunThreads(2, [&](size_t side) {
+        Context context(0, Context::Create(true));
+        context.OpenScope();
+        for (auto i = static_cast<long long>(side);; i += 2) {
+            while (turn.load(std::memory_order_acquire) != i && i < end.load()) {
+                std::this_thread::yield();
+            }
+            if (i >= end.load()) {
+                return;
+            }
+            if (i == kInjectAt) {
+                if (GetParam() == Anomaly::Drift) {
+                    s_driftFrom = GetTimestampNs();
+                } else {
+                    s_counterOffset =
+                        GetParam() == Anomaly::JumpBack ? -30000000000LL : 30000000000LL;
+                }
+            }
+            if (i % 2 == 0) {
+                manager.EmitEvent(Tagged(side, i));
+            } else {
+                Attribute("turn", i, kBits);
+            }
+            if (i > kInjectAt && end.load() == kCap && !CounterInUseForTesting()) {
+                end = i + 200;
+            }
+            turn.store(i + 1, std::memory_order_release);
+        }
+    });
+    EXPECT_FALSE(CounterInUseForTesting()) << "the clock never fell back";
+    EXPECT_TRUE(manager.Disable());
+    std::vector<MetricsEvent> turns;
+    for (const MetricsEvent& event : recorder->Events()) {
+        if (event.eventType == kTagged || Text(event.param1) == "turn") {
+            turns.push_back(event);
+        }
+    }
+    ASSERT_EQ(turns.size(), static_cast<size_t>(end.load()));
+    for (size_t i = 0; i < turns.size(); ++i) {
+        ASSERT_EQ(turns[i].param2.m_int, static_cast<long long>(i)) << "lost or out of order";
+        if (i > 0) {
+            ASSERT_LT(turns[i - 1].timestamp, turns[i].timestamp) << "at turn " << i;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EventQueueTest, CounterFallBackTest,
+                         testing::Values(Anomaly::JumpBack, Anomaly::JumpAhead, Anomaly::Drift),
+                         [](const testing::TestParamInfo<Anomaly>& info) {
+                             return info.param == Anomaly::JumpBack    ? "JumpBack"
+                                    : info.param == Anomaly::JumpAhead ? "JumpAhead"
+                                                                       : "Drift";
+                         });
 
 }  // namespace
 }  // namespace Metrics::Testing
