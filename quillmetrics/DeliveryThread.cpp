@@ -11,9 +11,9 @@ namespace Metrics {
 namespace {
 
 // Set on the background thread, which must never wait for itself.
-thread_local bool t_isBackgroundThread = false;
+QUILLMETRICS_EMIT_TLS thread_local bool t_isBackgroundThread = false;
 // Whether the event being delivered is the batch's last.
-thread_local bool t_atBatchEnd = true;
+QUILLMETRICS_EMIT_TLS thread_local bool t_atBatchEnd = true;
 
 // How long an idle thread sleeps when nothing wakes it: the longest an event waits for delivery.
 constexpr std::chrono::milliseconds kIdlePoll{100};

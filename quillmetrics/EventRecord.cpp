@@ -108,15 +108,43 @@ T& PayloadAs(const unsigned char* payload) noexcept {
 // Reads one value at in into value and returns the end of it. Short text equal to the last text
 // read through the same cache shares its string: hosts repeat their names from event to event,
 // and a string, once in a value, is never changed.
+// Whether text of length bytes at payload equals the string: short names, compared in place.
+bool SameText(const std::string& text, const unsigned char* payload, size_t length) noexcept {
+    if (text.size() != length) {
+        return false;
+    }
+    size_t done = 0;
+    for (; done + 8 <= length; done += 8) {
+        uint64_t ours = 0;
+        uint64_t theirs = 0;
+        std::memcpy(&ours, text.data() + done, 8);
+        std::memcpy(&theirs, payload + done, 8);
+        if (ours != theirs) {
+            return false;
+        }
+    }
+    for (; done < length; ++done) {
+        if (static_cast<unsigned char>(text[done]) != payload[done]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 const unsigned char* ReadValue(const unsigned char* in, MetricsValue& value,
                                std::shared_ptr<std::string>* cache = nullptr) {
     const auto& head = *reinterpret_cast<const ValueHead*>(in);
     const unsigned char* payload = in + sizeof(ValueHead);
+    // The two shapes that make up nearly every event: a number, and the same short name as the
+    // last event's, already in the value (no reference changes hands).
+    if (head.storage == Storage::Scalar && !value.m_string && !value.m_wstring) {
+        value.m_type = static_cast<MetricsValueType>(head.type);
+        std::memcpy(&value.m_int, payload, 8);
+        return payload + 8;
+    }
     if (head.storage == Storage::InlineText && cache != nullptr && *cache &&
         value.m_type == MetricsValueType::String && value.m_string == *cache &&
-        (*cache)->size() == head.length &&
-        std::memcmp((*cache)->data(), payload, head.length) == 0) {
-        // The same name as the last event's, already in the value: no reference changes hands.
+        SameText(**cache, payload, head.length)) {
         return payload + PayloadBytes(head);
     }
     value.m_type = static_cast<MetricsValueType>(head.type);

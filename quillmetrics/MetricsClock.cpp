@@ -545,7 +545,9 @@ Stamp TakeConvertedStamp(uint64_t& ns, unsigned long long& seconds, uint32_t& mi
     }
 }
 
-StampConverter::StampConverter() {
+StampConverter::StampConverter()
+    : m_startTicks(s_startTicks)
+    , m_nsPerTick(s_nsPerTick) {
     std::lock_guard<std::mutex> lock(Clock().mutex);
     Decide();
     if (s_published.sequence.load(std::memory_order_relaxed) == 0) {
@@ -605,29 +607,11 @@ void StampConverter::Calibrate() noexcept {
     m_wallOffset = conversion.wallOffset;
 }
 
-uint64_t StampConverter::ToNs(const Stamp& stamp) noexcept {
-    uint64_t ns = 0;
-    if (stamp.era != m_era || (m_counter && stamp.raw < m_a.start)) {
-        // Another era, or a reading from before the segments in force (an emit that took long
-        // between its stamp and its push): the clock's history has its conversion.
-        ns = HistoryNs(stamp);
-        if (stamp.era != m_era) {
-            return OtherEraNs(stamp.era, ns);
-        }
-    } else if (m_counter) {
-        const Piece& piece = stamp.raw >= m_b.start ? m_b : m_a;
-        ns = Segment{piece.start, piece.base, piece.mult}.ToNs(stamp.raw);
-    } else {
-        const int64_t platform = static_cast<int64_t>(PlatformNs(stamp.raw)) + m_platformOffset;
-        ns = platform < 0 ? 0 : static_cast<uint64_t>(platform);
-    }
-    ns += m_shift;
-    if (ns <= m_floor) {
-        m_shift += m_floor + 1 - ns;
-        ns = m_floor + 1;
-    }
-    m_highest = std::max(m_highest, ns);
-    return ns;
+uint64_t StampConverter::SlowNs(const Stamp& stamp) noexcept {
+    // Another era, or a reading from before the segments in force (an emit that took long
+    // between its stamp and its push): the clock's history has its conversion.
+    const uint64_t ns = HistoryNs(stamp);
+    return stamp.era != m_era ? OtherEraNs(stamp.era, ns) : Floored(ns);
 }
 
 uint64_t StampConverter::HistoryNs(const Stamp& stamp) noexcept {

@@ -188,17 +188,44 @@ public:
     // with.
     void Calibrate() noexcept;
     // Nanoseconds since load; never below those of an earlier era already converted here.
-    uint64_t ToNs(const Stamp& stamp) noexcept;
+    uint64_t ToNs(const Stamp& stamp) noexcept {
+        if (stamp.era != m_era || (m_counter && stamp.raw < m_a.start)) {
+            return SlowNs(stamp);
+        }
+        uint64_t ns = 0;
+        if (m_counter) {
+            ns = (stamp.raw >= m_b.start ? m_b : m_a).ToNs(stamp.raw);
+        } else {
+            const int64_t platform = static_cast<int64_t>(PlatformNs(stamp.raw)) + m_platformOffset;
+            ns = platform < 0 ? 0 : static_cast<uint64_t>(platform);
+        }
+        return Floored(ns);
+    }
     void ToDateTime(uint64_t ns, unsigned long long& seconds,
                     uint32_t& microseconds) const noexcept;
     // A line for the log when the clock changed since the last call, else null.
     const wchar_t* TakeNews() noexcept;
 
 private:
+    // A piece of the counter's conversion: nanoseconds since load for readings from start on (and
+    // before it, counted back), at mult / 2^32 nanoseconds per tick.
     struct Piece {
         uint64_t start = 0;
         uint64_t base = 0;
         uint64_t mult = 0;
+
+        uint64_t ToNs(uint64_t ticks) const noexcept {
+            if (ticks >= start) {
+                return base + Scaled(ticks - start);
+            }
+            const uint64_t back = Scaled(start - ticks);
+            return back >= base ? 0 : base - back;
+        }
+        uint64_t Scaled(uint64_t ticks) const noexcept {
+            // 128 bits, so that a tick count of any length scales without overflow.
+            __extension__ typedef unsigned __int128 Wide;
+            return static_cast<uint64_t>((static_cast<Wide>(ticks) * mult) >> 32);
+        }
     };
     // How far an era's nanoseconds were raised, and the highest given, to keep the later eras
     // above it.
@@ -207,8 +234,25 @@ private:
         uint64_t shift = 0;
         uint64_t highest = 0;
     };
+    uint64_t PlatformNs(uint64_t ticks) const noexcept {
+        return TicksToNanoseconds(ticks, m_startTicks, m_nsPerTick);
+    }
+    // Raised above the earlier eras' highest.
+    uint64_t Floored(uint64_t ns) noexcept {
+        ns += m_shift;
+        if (ns <= m_floor) {
+            m_shift += m_floor + 1 - ns;
+            ns = m_floor + 1;
+        }
+        m_highest = ns > m_highest ? ns : m_highest;
+        return ns;
+    }
+    uint64_t SlowNs(const Stamp& stamp) noexcept;
     uint64_t HistoryNs(const Stamp& stamp) noexcept;
     uint64_t OtherEraNs(uint32_t era, uint64_t ns) noexcept;
+
+    const uint64_t m_startTicks;
+    const double m_nsPerTick;
 
     // The current era's conversion, copied when it changes.
     uint64_t m_version = ~0ULL;

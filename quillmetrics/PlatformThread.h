@@ -8,8 +8,9 @@ namespace Metrics {
 #define QUILLMETRICS_THREAD_END_CALL
 #endif
 
-// For the thread-locals that every emit reads: with the initial-exec model a read is one load
-// from the thread's block instead of a call into the dynamic linker (a shared library's default).
+// For the thread-locals that every emit (or every delivered event) reads: with the initial-exec
+// model a read is one load from the thread's block instead of a call into the dynamic linker (a
+// shared library's default).
 // They take a few bytes of the static block that the C library keeps for libraries loaded later.
 #if defined(__ELF__)
 #define QUILLMETRICS_EMIT_TLS __attribute__((tls_model("initial-exec")))
