@@ -54,7 +54,7 @@ constexpr uint64_t kHorizonNs = 10000000;
 constexpr int64_t kSwitchMarginNs = 10000;
 
 // 128-bit products, so that a tick count of any length scales without overflow.
-__extension__ typedef unsigned __int128 Wide;
+__extension__ using Wide = unsigned __int128;
 
 // A piece of the counter's conversion: nanoseconds since load for readings from start on (and
 // before it, counted back), at mult / 2^32 nanoseconds per tick.

@@ -223,7 +223,7 @@ private:
         }
         uint64_t Scaled(uint64_t ticks) const noexcept {
             // 128 bits, so that a tick count of any length scales without overflow.
-            __extension__ typedef unsigned __int128 Wide;
+            __extension__ using Wide = unsigned __int128;
             return static_cast<uint64_t>((static_cast<Wide>(ticks) * mult) >> 32);
         }
     };
