@@ -438,8 +438,8 @@ void EventQueue::Push(std::shared_ptr<MetricsEvent> event, const Stamp& stamp, b
 Stamp EventQueue::PushBuilt(MetricsEvent& event, const std::string_view* name, const Stamp* stamp,
                             bool stop) {
     const size_t size = BuiltRecordSize(event, name);
-    const uint8_t flags = static_cast<uint8_t>((stop ? RecordHead::kStop : 0) |
-                                               (stamp != nullptr ? RecordHead::kDateTimeSet : 0));
+    const auto flags = static_cast<uint8_t>((stop ? RecordHead::kStop : 0) |
+                                            (stamp != nullptr ? RecordHead::kDateTimeSet : 0));
     return Append(size, stamp,
                   [&](unsigned char* place) { WriteBuiltRecord(place, size, event, name, flags); });
 }

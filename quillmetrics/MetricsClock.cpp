@@ -322,7 +322,7 @@ void SwitchToCounter(uint64_t ticks, uint64_t ns) {
     Clock().calibration.lastErrorNs = static_cast<int64_t>(kSwitchMarginNs);
     Clock().calibration.nextSegmentNs = ns + kSegmentIntervalNs;
     Clock().calibration.news = L"MetricsManager: stamping with the cycle counter";
-    const uint64_t horizon = static_cast<uint64_t>(kHorizonNs * Clock().calibration.ticksPerNs);
+    const auto horizon = static_cast<uint64_t>(kHorizonNs * Clock().calibration.ticksPerNs);
     s_shared.counterFloor.store(ticks, std::memory_order_relaxed);
     s_shared.counterCeiling.store(ticks + horizon, std::memory_order_relaxed);
     StartEra(std::move(era), next, TestCounter() ? kTestCounterBit : 0);
@@ -368,7 +368,7 @@ void CalibrateCounter(uint64_t nowNs) {
         return;
     }
     Clock().calibration.lastErrorNs = error;
-    const uint64_t horizon = static_cast<uint64_t>(kHorizonNs * Clock().calibration.ticksPerNs);
+    const auto horizon = static_cast<uint64_t>(kHorizonNs * Clock().calibration.ticksPerNs);
     s_shared.counterFloor.store(ticks, std::memory_order_relaxed);
     s_shared.counterCeiling.store(ticks + horizon, std::memory_order_relaxed);
     if (ns < Clock().calibration.nextSegmentNs) {
@@ -421,35 +421,52 @@ void Decide() {
 
 namespace ClockDetail {
 
-Stamp CounterOutOfRange(uint32_t state, uint64_t ticks, CounterCheck& check) noexcept {
+Stamp CounterOutOfRange(uint32_t state, CounterCheck& check) noexcept {
     std::unique_lock<std::mutex> lock(Clock().mutex);
     if (s_shared.state.load(std::memory_order_relaxed) != state) {
         lock.unlock();
         return TakeStamp(check);  // the clock changed meanwhile
     }
+    // The caller's reading is not judged: the thread may have waited for this lock or been
+    // preempted since it took it, and a calibration may have moved the range on meanwhile, which
+    // would make a sound counter look as if it had gone back or fallen behind. A fresh reading
+    // between two of the platform's is judged instead: a counter that keeps time converts to a
+    // moment between those two, however long the thread was away in between. A later reading is
+    // as good a stamp for this emit, which has not yet published anything.
     const uint32_t era = state >> kEraShift;
+    const uint64_t before = NowNs();
+    const uint64_t ticks = ReadCounter(state);
+    const uint64_t after = NowNs();
     const bool back = ticks < s_shared.counterFloor.load(std::memory_order_relaxed) ||
                       (check.era == era && ticks < check.last);
-    // How far this reading converts ahead of the platform's clock. Every reading before it was
-    // no later (the counter did not go back) or was checked against the last calibration (it did):
-    // the new era starts above the larger of the two errors, so that no stamp goes back.
-    const int64_t error =
-        static_cast<int64_t>(ReadPublished().ToNs(ticks)) - static_cast<int64_t>(NowNs());
+    // How far this reading converts outside the platform's readings around it. Every reading
+    // before it was no later (the counter did not go back) or was checked against the last
+    // calibration (it did): the new era starts above the larger of the two errors, so that no
+    // stamp goes back.
+    const auto converted = static_cast<int64_t>(ReadPublished().ToNs(ticks));
+    const int64_t error = converted > static_cast<int64_t>(after)
+                              ? converted - static_cast<int64_t>(after)
+                              : std::min<int64_t>(converted - static_cast<int64_t>(before), 0);
     if (!back && error <= kMaxErrorNs && error >= -kMaxErrorNs) {
         // Past the ceiling only because no calibration came for a while (the background thread
         // is busy in a consumer): the platform's clock agrees, and the range moves on.
         const double ticksPerNs =
             Clock().calibration.ticksPerNs > 0 ? Clock().calibration.ticksPerNs : 1.0;
-        s_shared.counterCeiling.store(ticks + static_cast<uint64_t>(kHorizonNs * ticksPerNs),
-                                      std::memory_order_relaxed);
+        const uint64_t ceiling = ticks + static_cast<uint64_t>(kHorizonNs * ticksPerNs);
+        if (ceiling > s_shared.counterCeiling.load(std::memory_order_relaxed)) {
+            s_shared.counterCeiling.store(ceiling, std::memory_order_relaxed);
+        }
         check.last = ticks;
         check.era = era;
         return Stamp{ticks, era, true};
     }
-    FallBack(error, back ? L"MetricsManager: the cycle counter went back; stamping with the system "
-                           L"clock"
-                         : L"MetricsManager: the cycle counter jumped ahead; stamping with the "
-                           L"system clock");
+    FallBack(error,
+             back ? L"MetricsManager: the cycle counter went back; stamping with the system clock"
+             : error > 0
+                 ? L"MetricsManager: the cycle counter jumped ahead; stamping with the system "
+                   L"clock"
+                 : L"MetricsManager: the cycle counter parted from the system clock; "
+                   L"stamping with the system clock");
     lock.unlock();
     return TakeStamp(check);
 }

@@ -96,9 +96,10 @@ extern std::atomic<bool> s_coarse;
 
 // The platform clock's ticks (nanoseconds on Linux), or a test's.
 inline uint64_t PlatformTicks() noexcept;
-// A counter reading outside its range: moves the range on when the platform's clock agrees with
-// the reading, else falls back to the platform's clock. Returns the stamp to use.
-Stamp CounterOutOfRange(uint32_t state, uint64_t ticks, CounterCheck& check) noexcept;
+// A counter reading outside its range: reads the counter again, moves the range on when the
+// platform's clock agrees with that reading, else falls back to the platform's clock. Returns the
+// stamp to use.
+Stamp CounterOutOfRange(uint32_t state, CounterCheck& check) noexcept;
 void WaitPastStampSlow(const Stamp& stamp) noexcept;
 
 inline uint64_t PlatformTicks() noexcept {
@@ -145,7 +146,7 @@ inline Stamp TakeStamp(CounterCheck& check) noexcept {
         check.era = era;
         return Stamp{ticks, era, true};
     }
-    return CounterOutOfRange(state, ticks, check);
+    return CounterOutOfRange(state, check);
 }
 
 // A stamp taken now, with its nanoseconds since load and its datetime: for an event that a

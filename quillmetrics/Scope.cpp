@@ -57,7 +57,7 @@ void Scope::OpenNamed(const char* name, unsigned long long length) {
     }
     // A synchronous consumer takes the name as a value of its own at each event: made once here,
     // it is shared, and a close needs no allocation.
-    if (length != 0 && length <= kShortNameBytes && !ManagerAccess::HasSynchronousConsumers()) {
+    if (length != 0 && length <= s_shortNameBytes && !ManagerAccess::HasSynchronousConsumers()) {
         std::copy_n(name, static_cast<size_t>(length), m_shortName);
         m_shortNameLength = static_cast<unsigned char>(length);
     } else {

@@ -516,8 +516,8 @@ TEST_P(ClockOrderTest, DateTimesFollowTheWallClock) {
         around.emplace_back(before, wall());
         manager.WaitUntilWritesFlushed(60000);
     }
-    static std::atomic<int64_t> s_step{3600LL * 1000000000LL};
-    SetWallClockForTesting([] { return PlatformWallNs() + s_step.load(); });
+    constexpr int64_t kWallStepNs = 3600LL * 1000000000LL;
+    SetWallClockForTesting([] { return PlatformWallNs() + kWallStepNs; });
     // The attribute is stamped before the step is measured and delivered in the round that
     // measures it; the host's event, converted as it is emitted, comes after that round.
     const long long before = wall() + 3600LL * 1000000;
@@ -617,6 +617,47 @@ INSTANTIATE_TEST_SUITE_P(EventQueueTest, CounterFallBackTest,
                                     : info.param == Anomaly::JumpAhead ? "JumpAhead"
                                                                        : "Drift";
                          });
+
+// A counter whose readings reach the caller late, as when the thread is preempted or waits for
+// the clock's lock right after reading it.
+std::atomic<int> s_heldUpUs{0};
+uint64_t HeldUpCounter() {
+    const uint64_t ticks = SimulatedCounter();
+    std::this_thread::sleep_for(std::chrono::microseconds(s_heldUpUs.load()));
+    return ticks;
+}
+
+// A thread held up after reading a sound counter is no jump: once the range is behind (every
+// calibration is thrown away, its readings lagging too), each emit that checks the counter
+// against the platform's clock itself keeps it, and stamps still increase.
+TEST(EventQueueTest, AThreadHeldUpAfterReadingTheCounterKeepsIt) {
+    SetCounterSourceForTesting(&HeldUpCounter);
+    MetricsManager& manager = StartManager();
+    auto recorder = Subscribe(false);
+    UseCounterForTesting(true);
+    ASSERT_TRUE(CounterInUseForTesting());
+    s_heldUpUs = 2000;
+    Context context(0, Context::Create(true));
+    context.OpenScope();
+    constexpr long long kEmits = 12;  // 2 ms each: well past the range of the last calibration
+    for (long long i = 0; i < kEmits; ++i) {
+        Attribute("held", i, kBits);
+    }
+    EXPECT_TRUE(CounterInUseForTesting()) << "a late reading was taken for a jump";
+    s_heldUpUs = 0;
+    manager.WaitUntilWritesFlushed(60000);
+    std::vector<MetricsEvent> held;
+    for (const MetricsEvent& event : recorder->Events()) {
+        if (Text(event.param1) == "held") {
+            held.push_back(event);
+        }
+    }
+    ASSERT_EQ(held.size(), static_cast<size_t>(kEmits));
+    for (size_t i = 1; i < held.size(); ++i) {
+        EXPECT_EQ(held[i].param2.m_int, static_cast<long long>(i));
+        EXPECT_LT(held[i - 1].timestamp, held[i].timestamp);
+    }
+}
 
 }  // namespace
 }  // namespace Metrics::Testing

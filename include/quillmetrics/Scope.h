@@ -163,12 +163,12 @@ private:
     void MultiEmitImpl(MetricsEventType type, MetricsValue&& first,
                        MetricsValuePairs&& pairs) const;
 
-    // A name lent by a literal, a char* or a std::string, up to kShortNameBytes, is kept here
+    // A name lent by a literal, a char* or a std::string, up to s_shortNameBytes, is kept here
     // rather than in m_name: a scope then allocates nothing.
-    static constexpr unsigned char kShortNameBytes = 40;
+    static constexpr unsigned char s_shortNameBytes = 40;
     bool m_open = false;
     unsigned char m_shortNameLength = 0;
-    char m_shortName[kShortNameBytes];
+    char m_shortName[s_shortNameBytes];
     MetricsValue m_name;
     unsigned long long m_bits;
     unsigned long long m_contextId = 0;
