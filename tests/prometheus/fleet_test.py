@@ -117,6 +117,10 @@ def main():
 
         server = int(line_with(r"Prometheus\s+http://127\.0\.0\.1:(\d+)/graph").group(1))
         host = int(line_with(r"host 1\s+http://127\.0\.0\.1:(\d+)/metrics").group(1))
+        # Said while the host serves, not once it has ended.
+        line_with(rf"host 1: .*serving http://127\.0\.0\.1:{host}/metrics")
+        if any("both hosts have ended" in line for line in output):
+            sys.exit(f"fleet_test: the serving line came only once the hosts had ended:\n{''.join(output)}")
 
         # What an instance serves is valid exposition text.
         page = wait_until("the first host's endpoint",
