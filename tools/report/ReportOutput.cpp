@@ -210,7 +210,7 @@ void WriteSummary(std::ostream& out, const RunModel& model, const SummaryOptions
     }
     const std::vector<ContextGroup> groups = model.ContextGroups();
     out << "\ncontexts: " << model.contexts.size() << " in " << groups.size()
-        << " groups by name; lifetimes:\n";
+        << (groups.size() == 1 ? " group" : " groups") << " by name; lifetimes:\n";
     out << Row({{"name", -24}, {"count", 8}, {"p50", 10}, {"p95", 10}, {"max", 10}, {"open", 8}});
     for (const ContextGroup& g : groups) {
         out << Row({{Clip(g.name, 24), -24},
