@@ -53,28 +53,6 @@ constexpr uint64_t kHorizonNs = 10000000;
 // Where a new era starts above the last one's stamps: more than the error a switch can leave.
 constexpr int64_t kSwitchMarginNs = 10000;
 
-// 128-bit products, so that a tick count of any length scales without overflow.
-__extension__ using Wide = unsigned __int128;
-
-// A piece of the counter's conversion: nanoseconds since load for readings from start on (and
-// before it, counted back), at mult / 2^32 nanoseconds per tick.
-struct Segment {
-    uint64_t start = 0;
-    uint64_t base = 0;
-    uint64_t mult = 0;
-
-    uint64_t ToNs(uint64_t ticks) const noexcept {
-        if (ticks >= start) {
-            return base + Scaled(ticks - start);
-        }
-        const uint64_t back = Scaled(start - ticks);
-        return back >= base ? 0 : base - back;
-    }
-    uint64_t Scaled(uint64_t ticks) const noexcept {
-        return static_cast<uint64_t>((static_cast<Wide>(ticks) * mult) >> 32);
-    }
-};
-
 uint64_t PlatformNs(uint64_t ticks) noexcept {
     return TicksToNanoseconds(ticks, s_startTicks, s_nsPerTick);
 }
@@ -142,18 +120,18 @@ Snapshot ReadPublished() noexcept {
             continue;
         }
         snapshot.sequence = before;
-        snapshot.era = static_cast<uint32_t>(s_published.era.load(std::memory_order_relaxed));
-        snapshot.counter = s_published.counter.load(std::memory_order_relaxed) != 0;
-        snapshot.a = Segment{s_published.startA.load(std::memory_order_relaxed),
-                             s_published.baseA.load(std::memory_order_relaxed),
-                             s_published.multA.load(std::memory_order_relaxed)};
-        snapshot.b = Segment{s_published.startB.load(std::memory_order_relaxed),
-                             s_published.baseB.load(std::memory_order_relaxed),
-                             s_published.multB.load(std::memory_order_relaxed)};
-        snapshot.platformOffset = s_published.platformOffset.load(std::memory_order_relaxed);
-        snapshot.wallOffset = s_published.wallOffset.load(std::memory_order_relaxed);
-        // The loads above before the check below.
-        std::atomic_thread_fence(std::memory_order_acquire);
+        snapshot.era = static_cast<uint32_t>(s_published.era.load(std::memory_order_acquire));
+        snapshot.counter = s_published.counter.load(std::memory_order_acquire) != 0;
+        snapshot.a = Segment{s_published.startA.load(std::memory_order_acquire),
+                             s_published.baseA.load(std::memory_order_acquire),
+                             s_published.multA.load(std::memory_order_acquire)};
+        snapshot.b = Segment{s_published.startB.load(std::memory_order_acquire),
+                             s_published.baseB.load(std::memory_order_acquire),
+                             s_published.multB.load(std::memory_order_acquire)};
+        snapshot.platformOffset = s_published.platformOffset.load(std::memory_order_acquire);
+        snapshot.wallOffset = s_published.wallOffset.load(std::memory_order_acquire);
+        // Each load above is an acquire, so that the check below cannot be made before them (a
+        // fence would do, but ThreadSanitizer does not model fences); on x86 they are plain loads.
         if (s_published.sequence.load(std::memory_order_relaxed) == before) {
             return snapshot;
         }
@@ -230,17 +208,18 @@ void SplitDateTime(int64_t wallNs, unsigned long long& seconds, uint32_t& micros
 void Publish(const Snapshot& next) noexcept {
     const uint64_t sequence = s_published.sequence.load(std::memory_order_relaxed);
     s_published.sequence.store(sequence + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    s_published.era.store(next.era, std::memory_order_relaxed);
-    s_published.counter.store(next.counter ? 1 : 0, std::memory_order_relaxed);
-    s_published.startA.store(next.a.start, std::memory_order_relaxed);
-    s_published.baseA.store(next.a.base, std::memory_order_relaxed);
-    s_published.multA.store(next.a.mult, std::memory_order_relaxed);
-    s_published.startB.store(next.b.start, std::memory_order_relaxed);
-    s_published.baseB.store(next.b.base, std::memory_order_relaxed);
-    s_published.multB.store(next.b.mult, std::memory_order_relaxed);
-    s_published.platformOffset.store(next.platformOffset, std::memory_order_relaxed);
-    s_published.wallOffset.store(next.wallOffset, std::memory_order_relaxed);
+    // Each store below is a release, so that a reader that sees any of them sees the odd sequence
+    // above as well, and tries again.
+    s_published.era.store(next.era, std::memory_order_release);
+    s_published.counter.store(next.counter ? 1 : 0, std::memory_order_release);
+    s_published.startA.store(next.a.start, std::memory_order_release);
+    s_published.baseA.store(next.a.base, std::memory_order_release);
+    s_published.multA.store(next.a.mult, std::memory_order_release);
+    s_published.startB.store(next.b.start, std::memory_order_release);
+    s_published.baseB.store(next.b.base, std::memory_order_release);
+    s_published.multB.store(next.b.mult, std::memory_order_release);
+    s_published.platformOffset.store(next.platformOffset, std::memory_order_release);
+    s_published.wallOffset.store(next.wallOffset, std::memory_order_release);
     s_published.sequence.store(sequence + 2, std::memory_order_release);
 }
 
@@ -618,8 +597,8 @@ void StampConverter::Calibrate() noexcept {
         m_highest = 0;
     }
     m_counter = conversion.counter;
-    m_a = Piece{conversion.a.start, conversion.a.base, conversion.a.mult};
-    m_b = Piece{conversion.b.start, conversion.b.base, conversion.b.mult};
+    m_a = conversion.a;
+    m_b = conversion.b;
     m_platformOffset = conversion.platformOffset;
     m_wallOffset = conversion.wallOffset;
 }

@@ -127,6 +127,27 @@ inline uint64_t ReadCounter(uint32_t state) noexcept {
     return s_testCounter.load(std::memory_order_relaxed)();
 }
 
+// A piece of the counter's conversion: nanoseconds since load for readings from start on (and
+// before it, counted back), at mult / 2^32 nanoseconds per tick.
+struct Segment {
+    uint64_t start = 0;
+    uint64_t base = 0;
+    uint64_t mult = 0;
+
+    uint64_t ToNs(uint64_t ticks) const noexcept {
+        if (ticks >= start) {
+            return base + Scaled(ticks - start);
+        }
+        const uint64_t back = Scaled(start - ticks);
+        return back >= base ? 0 : base - back;
+    }
+    uint64_t Scaled(uint64_t ticks) const noexcept {
+        // 128 bits, so that a tick count of any length scales without overflow.
+        __extension__ using Wide = unsigned __int128;
+        return static_cast<uint64_t>((static_cast<Wide>(ticks) * mult) >> 32);
+    }
+};
+
 }  // namespace ClockDetail
 
 // An emit's stamp. check is the emitting thread's own (its producer keeps it).
@@ -208,26 +229,6 @@ public:
     const wchar_t* TakeNews() noexcept;
 
 private:
-    // A piece of the counter's conversion: nanoseconds since load for readings from start on (and
-    // before it, counted back), at mult / 2^32 nanoseconds per tick.
-    struct Piece {
-        uint64_t start = 0;
-        uint64_t base = 0;
-        uint64_t mult = 0;
-
-        uint64_t ToNs(uint64_t ticks) const noexcept {
-            if (ticks >= start) {
-                return base + Scaled(ticks - start);
-            }
-            const uint64_t back = Scaled(start - ticks);
-            return back >= base ? 0 : base - back;
-        }
-        uint64_t Scaled(uint64_t ticks) const noexcept {
-            // 128 bits, so that a tick count of any length scales without overflow.
-            __extension__ using Wide = unsigned __int128;
-            return static_cast<uint64_t>((static_cast<Wide>(ticks) * mult) >> 32);
-        }
-    };
     // How far an era's nanoseconds were raised, and the highest given, to keep the later eras
     // above it.
     struct EraRange {
@@ -259,8 +260,8 @@ private:
     uint64_t m_version = ~0ULL;
     uint32_t m_era = 0;
     bool m_counter = false;
-    Piece m_a;
-    Piece m_b;
+    ClockDetail::Segment m_a;
+    ClockDetail::Segment m_b;
     int64_t m_platformOffset = 0;
     int64_t m_wallOffset = 0;
     uint64_t m_shift = 0;
