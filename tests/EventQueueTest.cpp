@@ -126,7 +126,8 @@ TEST(EventQueueTest, LaterQueueAtTheSameAddressGetsItsEvents) {
 }
 
 // What a record keeps of a built event: every kind of value, short text copied in, long text
-// shared rather than copied, many pairs; and it lets go of the long text once released.
+// shared rather than copied, many pairs; and it lets go of the long text once released. A shorter
+// name read after a longer one (which the reader keeps for the next event) reads as itself.
 TEST(EventQueueTest, BuiltRecordsKeepEveryValue) {
     EventQueue queue;
     const std::string longText(kInlineTextBytes + 1, 'x');
@@ -152,11 +153,16 @@ TEST(EventQueueTest, BuiltRecordsKeepEveryValue) {
     CounterCheck check;
     const Stamp stamp = TakeStamp(check);  // as taken for a synchronous consumer
     queue.PushBuilt(event, nullptr, &stamp);
+    MetricsEvent shorter = Built(0, 1);
+    shorter.param1 = MetricsValue(std::string(kInlineTextBytes - 1, 's'));
+    shorter.param2 = MetricsValue(wideLong);  // its only long text
+    const std::weak_ptr<std::wstring> wide = shorter.param2.m_wstring;
+    queue.PushBuilt(shorter);
 
     std::vector<const RecordHead*> batch;
     bool more = false;
     queue.TakeRound(batch, more);
-    ASSERT_EQ(batch.size(), 1u);
+    ASSERT_EQ(batch.size(), 2u);
     RecordReader reader;
     StampConverter clock;
     const MetricsEvent& got = reader.Read(*batch[0], clock);
@@ -166,9 +172,12 @@ TEST(EventQueueTest, BuiltRecordsKeepEveryValue) {
                               got.datetimeSeconds, got.datetimeMicroseconds),
               std::make_tuple(1ULL, 2ULL, 0xF000ULL, clock.ToNs(stamp), 1700000000ULL, 999999U));
     EXPECT_EQ(got.param2.m_string.get(), shared.lock().get()) << "long text is shared, not copied";
+    EXPECT_EQ(Text(reader.Read(*batch[1], clock).param1), std::string(kInlineTextBytes - 1, 's'))
+        << "the last event's longer name stood for a shorter one";
     reader.Clear();
     queue.Release(batch);
     EXPECT_EQ(shared.use_count(), 1) << "the record let go of its long text (the copy holds it)";
+    EXPECT_TRUE(wide.expired()) << "a record that owns only long wide text let go of it";
 }
 
 // A consumer that does not read while a thread writes far more than one chunk holds, then reads
@@ -428,7 +437,8 @@ uint64_t CoarseTicks() {
 // A cycle counter of 3 GHz made of the platform's clock, for machines whose own counter the
 // library does not use, and for counters that jump or change their rate. Like a real one it
 // moves on by more than a nanosecond between any two readings, also on a platform clock of
-// coarse steps.
+// coarse steps, and reads far above the platform clock's own readings, so that only the era
+// orders a stamp of one before a stamp of the other.
 std::atomic<int64_t> s_counterOffset{0};
 std::atomic<uint64_t> s_driftFrom{0};
 std::atomic<uint64_t> s_lastCount{0};
@@ -436,7 +446,7 @@ uint64_t SimulatedCounter() {
     const uint64_t ns = GetTimestampNs();
     const uint64_t from = s_driftFrom.load();
     const uint64_t drift = from != 0 && ns > from ? (ns - from) / 20 : 0;  // 5% faster
-    const uint64_t clock = 3 * ns + drift + (1ULL << 40);
+    const uint64_t clock = 3 * ns + drift + (1ULL << 62);
     uint64_t last = s_lastCount.load();
     uint64_t next = 0;
     do {
@@ -546,6 +556,26 @@ TEST_P(ClockOrderTest, DateTimesFollowTheWallClock) {
 
 INSTANTIATE_TEST_SUITE_P(EventQueueTest, ClockOrderTest,
                          testing::Values(Clock::Platform, Clock::Counter), ClockName);
+
+// QUILLMETRICS_CLOCK=os keeps the stamps on the system's clock, even for rounds well past the
+// few milliseconds it takes to measure the counter's rate.
+TEST(EventQueueTest, SystemClockChosenInTheEnvironmentIsKept) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "no cycle counter to choose against";
+#else
+    if (!PlatformCounterUsable()) {
+        GTEST_SKIP() << "no cycle counter to choose against";
+    }
+    setenv("QUILLMETRICS_CLOCK", "os", 1);  // NOLINT(concurrency-mt-unsafe): before any thread
+    MetricsManager& manager = StartManager();
+    const uint64_t start = GetTimestampNs();
+    while (GetTimestampNs() - start < 50000000) {  // ten times the measuring span
+        manager.EmitEvent(Tagged(0, 0));
+        manager.WaitUntilWritesFlushed(60000);
+    }
+    EXPECT_FALSE(CounterInUseForTesting());
+#endif
+}
 
 enum class Anomaly { JumpBack, JumpAhead, Drift };
 

@@ -80,5 +80,19 @@ TEST(HttpEndpointTest, AllocationsFailingOnTheServingThreadCostOnlyThatConnectio
     EXPECT_EQ(renders, 5);
 }
 
+// The deadline bounds one request, not a connection: a scraper that keeps its connection alive
+// is served for as long as it asks, well past one deadline.
+TEST(HttpEndpointTest, KeptAliveConnectionGetsADeadlinePerRequest) {
+    HttpEndpoint endpoint([] { return std::string("page\n"); },
+                          HttpLimits{4, 4, std::chrono::milliseconds(300)});
+    std::string error;
+    ASSERT_TRUE(endpoint.Start("127.0.0.1", 0, false, error)) << error;
+    const Client client(endpoint.Port());
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
+    while (std::chrono::steady_clock::now() < end) {
+        ASSERT_EQ(client.Ask(kGet).rfind("HTTP/1.1 200", 0), 0u) << "cut at the first deadline";
+    }
+}
+
 }  // namespace
 }  // namespace Metrics::Prometheus

@@ -197,6 +197,27 @@ TEST(MetricsRawClientTest, BatchedWritesGiveTheSameLines) {
     EXPECT_EQ(record(batched, true), expected);
 }
 
+// With -rawbatch, a batch that ends at the shutdown's own event is written by the time Disable
+// returns, not only once the client closes.
+TEST(MetricsRawClientTest, BatchEndingAtTheShutdownIsWrittenByIt) {
+    MetricsManager& manager = MetricsManager::GetInstance();
+    manager.Enable();
+    const TempFile path("shutdown-batch");
+    MetricsRawClient client;
+    client.SetOutputFileName(path);
+    EXPECT_TRUE(client.ProcessArgument("-rawbatch"));
+    ASSERT_TRUE(client.Open());
+    const GatePtr gate(new GateListener());
+    EXPECT_TRUE(manager.AddConsumer(AsListener(gate), ~0ULL, false));
+    Attribute("hold", -1, 0x10000);
+    gate->WaitUntilInside();
+    Attribute("last", 1, 0x10000);
+    // Disable logs once its event is queued behind "last": the two come in one batch.
+    manager.SetLoggingFunction([&](auto, auto, const auto&) { gate->Open(); });
+    EXPECT_TRUE(manager.Disable());
+    EXPECT_NE(ReadLines(path).back().find("last"), std::string::npos);
+}
+
 // A client destroyed while open completes its file.
 TEST(MetricsRawClientTest, DestroyingAnOpenClientCompletesTheFile) {
     MetricsManager::GetInstance().Enable();

@@ -183,9 +183,13 @@ TEST(PrometheusExporterTest, ServesOnlyGetMetricsAndOutlastsHostileClients) {
         lines += "X: y\r\n";
     }
     EXPECT_EQ(Request(port, lines + "\r\n").rfind("HTTP/1.1 431", 0), 0u);
-    EXPECT_EQ(Request(port, "GET /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 1\r\n\r\nx")
-                  .rfind("HTTP/1.1 400", 0),
-              0u);
+    for (const char* body :
+         {"Content-Length: 1\r\n\r\nx", "Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n"}) {
+        EXPECT_EQ(Request(port, std::string("GET /metrics HTTP/1.1\r\nHost: x\r\n") + body)
+                      .rfind("HTTP/1.1 400", 0),
+                  0u)
+            << body;
+    }
 
     // One address may hold only so many connections; the next one is closed at once. Limits too
     // large for the clock's or the HTTP library's arithmetic hold as the largest they can take.
@@ -417,9 +421,9 @@ TEST(PrometheusExporterTest, PushHasOneDeadlineAndReadsBackLittle) {
         }));
     }
     {
-        // An interim answer comes before the final one.
+        // An interim answer (any 1xx, not only 100 Continue) comes before the final one.
         const FakeGateway interim(
-            "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", 1 << 16,
+            "HTTP/1.1 103 Early Hints\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", 1 << 16,
             std::chrono::milliseconds(0), 0);
         EXPECT_TRUE(push(interim.Url(), error, seconds)) << error;
     }

@@ -97,7 +97,7 @@ TEST(PrometheusExpositionTest, ContextsAttributesAndLabelText) {
     aggregate.Add(net);
     net.bits = Category::Sql | Category::Net | 0x800;
     aggregate.Add(net);
-    net.bits = Category::Act | 0x1000000000000000ULL | 0x2000;  // two bits without a mnemonic
+    net.bits = Category::Act | 0x8000000000000000ULL | 0x2000;  // two bits without a mnemonic
     aggregate.Add(net);
 
     const std::string text = aggregate.Render(0);
@@ -116,7 +116,7 @@ TEST(PrometheusExpositionTest, ContextsAttributesAndLabelText) {
                  R"(quillmetrics_scope_duration_seconds_count{scope="fetch",category="net"} 1)",
                  R"(quillmetrics_events_total{type="ScopeOpen",category="net"} 1)",
                  R"(quillmetrics_events_total{type="ScopeClose",category="net,sql"} 1)",
-                 R"(quillmetrics_events_total{type="ScopeClose",category="act,bit13,bit60"} 1)"});
+                 R"(quillmetrics_events_total{type="ScopeClose",category="act,bit13,bit63"} 1)"});
     EXPECT_EQ(text.find("=\"'"), std::string::npos);
     EXPECT_EQ(text.find("name=\"user\""), std::string::npos);
     EXPECT_EQ(text.find("name=\"flag\""), std::string::npos);
