@@ -84,11 +84,15 @@ TEST(HooksTest, LogAndCallStackGoToTheirHooks) {
 
 TEST(HooksTest, QueueCounterSeesEveryBatch) {
     MetricsManager& manager = MetricsManager::GetInstance();
-    std::mutex mutex;
-    std::vector<int> batches;
-    manager.SetQueueCounterUpdateFunction([&](int count) {
-        std::lock_guard<std::mutex> lock(mutex);
-        batches.push_back(count);
+    // Owned by the hook: the background thread calls it until the process ends, after this test.
+    struct Counts {
+        std::mutex mutex;
+        std::vector<int> batches;
+    };
+    auto counts = std::make_shared<Counts>();
+    manager.SetQueueCounterUpdateFunction([counts](int count) {
+        std::lock_guard<std::mutex> lock(counts->mutex);
+        counts->batches.push_back(count);
     });
     manager.Enable();
     manager.SetBits(~0ULL);
@@ -100,9 +104,9 @@ TEST(HooksTest, QueueCounterSeesEveryBatch) {
         }
         manager.WaitUntilWritesFlushed(10000);
     }
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(counts->mutex);
     int total = 0;
-    for (const int count : batches) {
+    for (const int count : counts->batches) {
         EXPECT_GE(count, 1);
         total += count;
     }
