@@ -56,44 +56,31 @@ inline void WriteRecord(unsigned long long stamp, int type, long long value) {
     record.words[11] = static_cast<unsigned long long>(value);
 }
 
-void BM_FloorOsClockRecord(benchmark::State& state) {
+// One record per iteration, stamped with Read, or two (a scope's open and close).
+template <unsigned long long (*Read)()>
+void FloorRecord(benchmark::State& state) {
     for (auto _ : state) {
-        WriteRecord(MonotonicNs(), 8, 12345);
+        WriteRecord(Read(), 8, 12345);
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_FloorOsClockRecord)->UseRealTime();
 
-void BM_FloorOsClockTwoRecords(benchmark::State& state) {
+template <unsigned long long (*Read)()>
+void FloorTwoRecords(benchmark::State& state) {
     for (auto _ : state) {
-        WriteRecord(MonotonicNs(), 5, 0);
-        WriteRecord(MonotonicNs(), 6, 0);
+        WriteRecord(Read(), 5, 0);
+        WriteRecord(Read(), 6, 0);
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_FloorOsClockTwoRecords)->UseRealTime();
 
+BENCHMARK(FloorRecord<MonotonicNs>)->Name("BM_FloorOsClockRecord")->UseRealTime();
+BENCHMARK(FloorTwoRecords<MonotonicNs>)->Name("BM_FloorOsClockTwoRecords")->UseRealTime();
 #if defined(__x86_64__)
-void BM_FloorCounterRecord(benchmark::State& state) {
-    for (auto _ : state) {
-        WriteRecord(OrderedCounter(), 8, 12345);
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(state.iterations());
-}
-BENCHMARK(BM_FloorCounterRecord)->UseRealTime();
-
-void BM_FloorCounterTwoRecords(benchmark::State& state) {
-    for (auto _ : state) {
-        WriteRecord(OrderedCounter(), 5, 0);
-        WriteRecord(OrderedCounter(), 6, 0);
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(state.iterations());
-}
-BENCHMARK(BM_FloorCounterTwoRecords)->UseRealTime();
+BENCHMARK(FloorRecord<OrderedCounter>)->Name("BM_FloorCounterRecord")->UseRealTime();
+BENCHMARK(FloorTwoRecords<OrderedCounter>)->Name("BM_FloorCounterTwoRecords")->UseRealTime();
 #endif
 
 }  // namespace

@@ -119,6 +119,18 @@ PrometheusOptions QuickOptions() {
     return options;
 }
 
+// An exporter with QuickOptions, serving on the port it was given (a consumer of the manager's
+// events when subscribe is set). Callers wrap it in ASSERT_NO_FATAL_FAILURE.
+void StartQuickExporter(ExporterPtr& exporter, int& port, bool subscribe) {
+    exporter = ExporterPtr(new PrometheusExporter(QuickOptions()));
+    if (subscribe) {
+        ASSERT_TRUE(MetricsManager::GetInstance().AddConsumer(AsListener(exporter), ~0ULL, false));
+    }
+    std::string error;
+    ASSERT_TRUE(exporter->Start(error)) << error;
+    port = exporter->Port();
+}
+
 constexpr unsigned long long kScopeBits = Category::Act;
 
 // A scope records in the calling thread's current context, which this gives it.
@@ -135,12 +147,11 @@ std::string ScopeCount(const std::string& name, int count) {
 
 TEST(PrometheusExporterTest, ServesOnlyGetMetricsAndOutlastsHostileClients) {
     MetricsManager& manager = StartManager();
-    const ExporterPtr exporter(new PrometheusExporter(QuickOptions()));
-    ASSERT_TRUE(manager.AddConsumer(AsListener(exporter), ~0ULL, false));
-    std::string error;
-    ASSERT_TRUE(exporter->Start(error)) << error;
-    const int port = exporter->Port();
+    ExporterPtr exporter;
+    int port = 0;
+    ASSERT_NO_FATAL_FAILURE(StartQuickExporter(exporter, port, true));
     ASSERT_GT(port, 0);
+    std::string error;
     EXPECT_FALSE(exporter->Start(error));
     EmitScope("request");
     manager.WaitUntilWritesFlushed(10000);
@@ -237,10 +248,9 @@ std::string Flood(int port, const std::string& head, const std::string& filler, 
 
 TEST(PrometheusExporterTest, HostileRequestsCostBoundedMemory) {
     StartManager();
-    const ExporterPtr exporter(new PrometheusExporter(QuickOptions()));
-    std::string error;
-    ASSERT_TRUE(exporter->Start(error)) << error;
-    const int port = exporter->Port();
+    ExporterPtr exporter;
+    int port = 0;
+    ASSERT_NO_FATAL_FAILURE(StartQuickExporter(exporter, port, false));
     const size_t pageSize = Get(port, "/metrics").size();
     const long before = PeakKiB();
 
@@ -312,11 +322,9 @@ private:
 // deadline; Stop closes the ones still held, and frees the port for the next Start at once.
 TEST(PrometheusExporterTest, TricklingClientsAreCutAtTheDeadline) {
     MetricsManager& manager = StartManager();
-    const ExporterPtr exporter(new PrometheusExporter(QuickOptions()));
-    ASSERT_TRUE(manager.AddConsumer(AsListener(exporter), ~0ULL, false));
-    std::string error;
-    ASSERT_TRUE(exporter->Start(error)) << error;
-    const int port = exporter->Port();
+    ExporterPtr exporter;
+    int port = 0;
+    ASSERT_NO_FATAL_FAILURE(StartQuickExporter(exporter, port, true));
     {
         const Tricklers tricklers(port, 9);
         const auto waited = ScrapeUntilServed(port);
@@ -339,6 +347,7 @@ TEST(PrometheusExporterTest, TricklingClientsAreCutAtTheDeadline) {
     PrometheusOptions samePort = QuickOptions();
     samePort.port = port;
     PrometheusExporter again(samePort);
+    std::string error;
     EXPECT_TRUE(again.Start(error)) << error;
     EXPECT_EQ(Get(port, "/metrics").rfind("HTTP/1.1 200", 0), 0u);
 }
@@ -519,10 +528,9 @@ TEST(PrometheusExporterTest, LoadsTheExporterBesideTheCoreLibraryAfterChdir) {
 
 TEST(PrometheusExporterTest, StopsWithTheManager) {
     MetricsManager& manager = StartManager();
-    const ExporterPtr exporter(new PrometheusExporter(QuickOptions()));
-    std::string error;
-    ASSERT_TRUE(exporter->Start(error)) << error;
-    const int port = exporter->Port();
+    ExporterPtr exporter;
+    int port = 0;
+    ASSERT_NO_FATAL_FAILURE(StartQuickExporter(exporter, port, false));
     EXPECT_NE(Get(port, "/metrics"), "");
     EXPECT_TRUE(manager.Disable());
     const auto deadline = Clock::now() + std::chrono::seconds(10);
