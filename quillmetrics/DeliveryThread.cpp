@@ -18,9 +18,11 @@ QUILLMETRICS_EMIT_TLS thread_local bool t_atBatchEnd = true;
 // How long an idle thread sleeps when nothing wakes it: the longest an event waits for delivery.
 constexpr std::chrono::milliseconds kIdlePoll{100};
 // After a round that found only a few events, the thread pauses this long before the next unless
-// woken: a round reads every emitting thread's last published position, a line that thread writes
-// again at its next emit, so rounds back to back would take that line from a busy thread for
-// every few events. A larger batch means the thread is behind, and it goes on at once.
+// woken, even when events came in while it delivered (a busy thread always has some): each round
+// writes the round number that every emit reads and reads each emitting thread's last published
+// position, a line that thread writes again at its next emit, so rounds back to back would take
+// those lines from a busy thread every few events, slowing it down just enough for the next round
+// to find few events again. A larger batch means the thread is behind, and it goes on at once.
 constexpr std::chrono::microseconds kPacing{200};
 constexpr size_t kBatchWorthARound = 1024;
 std::atomic<long long> s_idlePollMs{kIdlePoll.count()};
@@ -180,7 +182,9 @@ void DeliveryThread::Run() {
             if (stopping && !more) {
                 break;
             }
-            if (!more) {  // else held back by one round: take them now
+            if (more) {  // written since the round began: the next round takes them
+                WaitIdle(kPacing, false);
+            } else {
                 WaitIdle(
                     std::chrono::microseconds(s_idlePollMs.load(std::memory_order_relaxed) * 1000),
                     true);
@@ -197,7 +201,7 @@ void DeliveryThread::Run() {
         if (stopped) {
             break;
         }
-        if (taken < kBatchWorthARound && !more) {
+        if (taken < kBatchWorthARound) {
             WaitIdle(kPacing, false);
         }
     }

@@ -10,6 +10,10 @@
 
 #include "PlatformThread.h"
 
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
 namespace Metrics {
 
 namespace {
@@ -39,6 +43,23 @@ constexpr size_t kMaxRecordBytes = size_t{1} << 30;
 
 // Room for a chunk's fields, before its records.
 constexpr size_t kChunkHeadBytes = 64;
+
+// Moves a chunk's lines out of every core's cache, on to memory. The consumer has just read them
+// from the producer's cache; kept there, they would make the producer's next write to each line
+// wait for the consumer's core to give it up, which costs little on cores that share a cache and
+// two or three times the whole emit on cores that do not (a virtual machine's cores may be either,
+// and change from one minute to the next). From memory, the write costs the same wherever the two
+// threads run.
+void EvictFromCaches(const unsigned char* bytes, size_t size) noexcept {
+#if defined(__x86_64__)
+    for (size_t offset = 0; offset < size; offset += 64) {
+        _mm_clflush(bytes + offset);
+    }
+#else
+    (void)bytes;
+    (void)size;
+#endif
+}
 
 struct Chunk {
     // Bytes of whole, published records: stored by the producer, read by the consumer.
@@ -245,6 +266,12 @@ struct EventQueue::Producer {
     // for the owner to write again while there is room among the spares, and frees the others.
     void GiveBackEmptied() noexcept {
         Chunk* extra = nullptr;
+        // Before taking the lock, which the owner takes for its next chunk.
+        for (Chunk* chunk = emptied; chunk != nullptr; chunk = chunk->emptiedNext) {
+            if (chunk->capacity <= kMaxChunkBytes) {
+                EvictFromCaches(chunk->Data(), chunk->capacity);
+            }
+        }
         if (emptied != nullptr) {
             std::lock_guard<std::mutex> lock(sparesMutex);
             while (emptied != nullptr) {
