@@ -21,11 +21,14 @@ public:
     // name, when given, is the first value.
     static void EmitBuilt(MetricsEvent& event, const LentName* name = nullptr);
     // The same for an event of a lent name and a number (or any value: text goes the way above),
-    // which costs no event at all when no synchronous consumer is registered.
+    // which costs no event at all when no synchronous consumer is registered. Inline, in
+    // ManagerState.h, so that the front end that calls it is the emit's only call; the name comes
+    // in registers (read back from the caller's stack in one piece, it would wait for the two
+    // stores that wrote it to reach the cache).
     static void EmitNamed(MetricsEventType type, unsigned long long subject,
                           unsigned long long contextId, unsigned long long bits,
-                          const LentName& name, const MetricsValue& second);
-    // Whether a synchronous consumer is registered now.
+                          std::string_view name, const MetricsValue& second);
+    // Whether a synchronous consumer is registered now. Inline, in ManagerState.h.
     static bool HasSynchronousConsumers() noexcept;
 };
 

@@ -41,9 +41,6 @@ std::atomic<size_t> s_firstChunkBytes{kFirstChunkBytes};
 // Records longer than this are refused as out of memory: their size must fit the record head.
 constexpr size_t kMaxRecordBytes = size_t{1} << 30;
 
-// Room for a chunk's fields, before its records.
-constexpr size_t kChunkHeadBytes = 64;
-
 // Moves a chunk's lines out of every core's cache, on to memory. The consumer has just read them
 // from the producer's cache; kept there, they would make the producer's next write to each line
 // wait for the consumer's core to give it up, which costs little on cores that share a cache and
@@ -61,46 +58,10 @@ void EvictFromCaches(const unsigned char* bytes, size_t size) noexcept {
 #endif
 }
 
-struct Chunk {
-    // Bytes of whole, published records: stored by the producer, read by the consumer.
-    std::atomic<size_t> filled{0};
-    // The chunk that follows, set once this one takes no more records.
-    std::atomic<Chunk*> next{nullptr};
-    size_t capacity;
-    // Consumer only: chunks read to their end in this round, given back at Release.
-    Chunk* emptiedNext = nullptr;
-    // Among the producer's spares (guarded by its sparesMutex).
-    Chunk* spareNext = nullptr;
-
-    explicit Chunk(size_t bytes)
-        : capacity(bytes) {}
-
-    unsigned char* Data() noexcept {
-        return reinterpret_cast<unsigned char*>(this) + kChunkHeadBytes;
-    }
-    const RecordHead* At(size_t offset) noexcept {
-        return reinterpret_cast<const RecordHead*>(Data() + offset);
-    }
-
-    static Chunk* Make(size_t bytes) {
-        void* memory = ::operator new(kChunkHeadBytes + bytes);
-        return new (memory) Chunk(bytes);
-    }
-    static void Free(Chunk* chunk) noexcept {
-        chunk->~Chunk();
-        ::operator delete(chunk);
-    }
-};
-
 }  // namespace
 
-struct EventQueue::Producer {
-    // Owner's side (any thread under the queue's lock, for the shared producer).
-    // The count only its owner writes: relaxed, for GetQueuedEventCount (a flush goes by rounds).
-    alignas(64) std::atomic<unsigned long long> pushed{0};
-    CounterCheck counterCheck;
-    Chunk* writeChunk;
-    size_t writeOffset = 0;
+struct EventQueue::Producer : ProducerFront {
+    // The rest of the owner's side (any thread under the queue's lock, for the shared producer).
     size_t nextChunkBytes;
     // Chunks the consumer emptied, waiting to be written again, so that a producer that runs
     // ahead of the consumer does not go back to the allocator (and the system's fresh pages) for
@@ -123,8 +84,8 @@ struct EventQueue::Producer {
     std::chrono::steady_clock::time_point lastChunkSeen = std::chrono::steady_clock::now();
     unsigned long long lastTag = 0;  // tags only ever grow in a producer's order
 
-    explicit Producer(size_t firstChunkBytes)
-        : writeChunk(Chunk::Make(firstChunkBytes))
+    Producer(size_t firstChunkBytes, unsigned long long queueId)
+        : ProducerFront(Chunk::Make(firstChunkBytes), queueId)
         , nextChunkBytes(std::min(firstChunkBytes * 2, kMaxChunkBytes))
         , readChunk(writeChunk) {}
     Producer(const Producer&) = delete;
@@ -190,12 +151,9 @@ struct EventQueue::Producer {
         }
     }
 
-    // Owner: room for size bytes at the end of the buffer. May throw std::bad_alloc, changing
-    // nothing.
-    unsigned char* Reserve(size_t size) {
-        if (writeOffset + size <= writeChunk->capacity) {
-            return writeChunk->Data() + writeOffset;
-        }
+    // Owner: links a fresh or spare chunk of at least size bytes and returns its start. May throw
+    // std::bad_alloc, changing nothing.
+    unsigned char* StartChunk(size_t size) {
         const size_t wanted = std::max(nextChunkBytes, size);
         Chunk* fresh = TakeSpare(wanted);
         const bool reused = fresh != nullptr;
@@ -212,18 +170,13 @@ struct EventQueue::Producer {
         writeChunk->next.store(fresh, std::memory_order_release);
         writeChunk = fresh;
         writeOffset = 0;
+        writeCapacity = fresh->capacity;
         if (reused) {
             if (auto* linked = s_spareLinked.load(std::memory_order_relaxed)) {
                 linked();
             }
         }
         return fresh->Data();
-    }
-
-    // Owner: makes the record at the reserved place visible to the consumer.
-    void Publish(size_t size) {
-        writeOffset += size;
-        writeChunk->filled.store(writeOffset, std::memory_order_release);
     }
 
     // Consumer: appends to ready every record up to the first tagged after deliverable; says
@@ -321,19 +274,11 @@ static_assert(sizeof(Chunk) <= kChunkHeadBytes, "a chunk's fields fit before its
 namespace {
 
 // The calling thread's producer, orphaned when the thread ends.
-struct alignas(64) ThreadProducer {
+struct ThreadProducer {
     std::shared_ptr<EventQueue::Producer> producer;
-    // The queue it feeds, by number: a queue made later at the same address is another queue.
-    unsigned long long queue = 0;
 };
 
 std::atomic<unsigned long long> s_lastQueueId{0};
-
-#if !defined(_WIN32)
-// The slot's value, kept where every emit finds it in one load. Linux threads run no fibers, so
-// the thread's value is the fiber's; cleared when the slot lets the producer go.
-QUILLMETRICS_EMIT_TLS thread_local const ThreadProducer* t_producer = nullptr;
-#endif
 
 void QUILLMETRICS_THREAD_END_CALL ReleaseThreadProducer(void* value) {
     auto* local = static_cast<ThreadProducer*>(value);
@@ -352,9 +297,13 @@ ThreadEndSlot& ProducerSlot() {
 
 }  // namespace
 
+#if !defined(_WIN32)
+QUILLMETRICS_EMIT_TLS QUILLMETRICS_THREAD_POINTER ProducerFront* t_producer = nullptr;
+#endif
+
 EventQueue::EventQueue()
     : m_id(s_lastQueueId.fetch_add(1) + 1)
-    , m_shared(std::make_shared<Producer>(kFirstChunkBytes)) {
+    , m_shared(std::make_shared<Producer>(kFirstChunkBytes, m_id)) {
     m_producers.push_back(m_shared);
 }
 
@@ -384,7 +333,7 @@ size_t EventQueue::SpareChunksForTesting() {
 inline EventQueue::Producer& EventQueue::ThisThreadProducer() {
 #if !defined(_WIN32)
     if (t_producer != nullptr && t_producer->queue == m_id) {
-        return *t_producer->producer;
+        return static_cast<Producer&>(*t_producer);
     }
 #endif
     return FindThisThreadProducer();
@@ -394,11 +343,10 @@ EventQueue::Producer& EventQueue::FindThisThreadProducer() {
     ThreadEndSlot& slot = ProducerSlot();
     if (const auto* local = static_cast<const ThreadProducer*>(slot.Get())) {
         // A second queue in the process (a host-made manager) shares the slow path.
-        return local->queue == m_id ? *local->producer : *m_shared;
+        return local->producer->queue == m_id ? *local->producer : *m_shared;
     }
     auto local = std::make_unique<ThreadProducer>();
-    local->producer = std::make_shared<Producer>(s_firstChunkBytes.load());
-    local->queue = m_id;
+    local->producer = std::make_shared<Producer>(s_firstChunkBytes.load(), m_id);
     {
         std::lock_guard<std::mutex> lock(m_registryMutex);
         m_producers.push_back(local->producer);
@@ -409,9 +357,20 @@ EventQueue::Producer& EventQueue::FindThisThreadProducer() {
         return *m_shared;
     }
 #if !defined(_WIN32)
-    t_producer = local.get();
+    t_producer = local->producer.get();
 #endif
     return *local.release()->producer;
+}
+
+unsigned char* EventQueue::StartChunk(ProducerFront& front, size_t size) {
+    auto& producer = static_cast<Producer&>(front);
+    unsigned char* place = producer.StartChunk(size);
+    if (m_chunkStarted != nullptr &&
+        producer.chunksStarted - producer.chunksEmptied.load(std::memory_order_relaxed) >=
+            kWakeAfterChunks) {
+        m_chunkStarted(m_chunkStartedContext);
+    }
+    return place;
 }
 
 template <typename Write>
@@ -424,36 +383,9 @@ Stamp EventQueue::Append(size_t size, const Stamp* given, const Write& write) {
     if (&producer == m_shared.get()) {
         lock.lock();
     }
-    const Chunk* before = producer.writeChunk;
-    unsigned char* place = producer.Reserve(size);
-    if (producer.writeChunk != before && m_chunkStarted != nullptr &&
-        producer.chunksStarted - producer.chunksEmptied.load(std::memory_order_relaxed) >=
-            kWakeAfterChunks) {
-        m_chunkStarted(m_chunkStartedContext);
-    }
-    producer.pushed.store(producer.pushed.load(std::memory_order_relaxed) + 1,
-                          std::memory_order_relaxed);
-    // Stamped before it is tagged: an event that happens after this one reads a later stamp and
-    // as late a round.
-    const Stamp stamp = given != nullptr ? *given : TakeStamp(producer.counterCheck);
-    const unsigned long long tag = m_round.load(std::memory_order_seq_cst);
+    unsigned char* place = Begin(producer, size);
     write(place);
-    auto* head = reinterpret_cast<RecordHead*>(place);
-    head->tag = tag;
-    head->stamp = stamp.raw;
-    head->era = static_cast<uint16_t>(stamp.era);
-    if (stamp.counter) {
-        head->flags |= RecordHead::kCounterStamp;
-    }
-    if (kDateTimeAtEmit && given == nullptr) {
-        unsigned long long seconds = 0;
-        uint32_t micros = 0;
-        GetDateTime(seconds, micros);
-        head->datetimeMicroseconds = seconds * 1000000ULL + micros;
-        head->flags |= RecordHead::kDateTimeSet;
-    }
-    producer.Publish(size);
-    return stamp;
+    return Seal(producer, place, size, given);
 }
 
 void EventQueue::Push(std::shared_ptr<MetricsEvent> event, const Stamp& stamp, bool stop) {
@@ -471,9 +403,9 @@ Stamp EventQueue::PushBuilt(MetricsEvent& event, const std::string_view* name, c
                   [&](unsigned char* place) { WriteBuiltRecord(place, size, event, name, flags); });
 }
 
-Stamp EventQueue::PushNamed(MetricsEventType type, unsigned long long subject,
-                            unsigned long long contextId, unsigned long long bits,
-                            std::string_view name, const MetricsValue& second) {
+Stamp EventQueue::PushNamedElsewhere(MetricsEventType type, unsigned long long subject,
+                                     unsigned long long contextId, unsigned long long bits,
+                                     std::string_view name, const MetricsValue& second) {
     const size_t size = NamedRecordSize(name.size());
     return Append(size, nullptr, [&](unsigned char* place) {
         WriteNamedRecord(place, size, type, subject, contextId, bits, name, second);

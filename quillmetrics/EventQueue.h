@@ -5,14 +5,83 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "EventRecord.h"
+#include "PlatformThread.h"
 #include "quillmetrics/MetricsEvent.h"
 
 namespace Metrics {
+
+// Room for a chunk's fields, before its records.
+constexpr size_t kChunkHeadBytes = 64;
+
+// A piece of a producer's buffer: its fields, then its records.
+struct Chunk {
+    // Bytes of whole, published records: stored by the producer, read by the consumer.
+    std::atomic<size_t> filled{0};
+    // The chunk that follows, set once this one takes no more records.
+    std::atomic<Chunk*> next{nullptr};
+    size_t capacity;
+    // Consumer only: chunks read to their end in this round, given back at Release.
+    Chunk* emptiedNext = nullptr;
+    // Among the producer's spares (guarded by its sparesMutex).
+    Chunk* spareNext = nullptr;
+
+    explicit Chunk(size_t bytes)
+        : capacity(bytes) {}
+
+    unsigned char* Data() noexcept {
+        return reinterpret_cast<unsigned char*>(this) + kChunkHeadBytes;
+    }
+    const RecordHead* At(size_t offset) noexcept {
+        return reinterpret_cast<const RecordHead*>(Data() + offset);
+    }
+
+    static Chunk* Make(size_t bytes) {
+        void* memory = ::operator new(kChunkHeadBytes + bytes);
+        return new (memory) Chunk(bytes);
+    }
+    static void Free(Chunk* chunk) noexcept {
+        chunk->~Chunk();
+        ::operator delete(chunk);
+    }
+};
+
+// The part of a producer that a push writes through: its owner's side, in front of the rest.
+// The thread finds it in one load, and each field a push reads one load further: the clock's
+// ordered read waits for every earlier load, so the chain of them is part of every emit's cost.
+struct alignas(64) ProducerFront {
+    // The count only its owner writes: relaxed, for GetQueuedEventCount (a flush goes by rounds).
+    std::atomic<unsigned long long> pushed{0};
+    CounterCheck counterCheck;
+    Chunk* writeChunk;
+    size_t writeOffset = 0;
+    size_t writeCapacity;  // writeChunk's
+    // The queue it feeds, by number: a queue made later at the same address is another queue.
+    const unsigned long long queue;
+
+    ProducerFront(Chunk* first, unsigned long long queueId) noexcept
+        : writeChunk(first)
+        , writeCapacity(first->capacity)
+        , queue(queueId) {}
+
+    // Makes the record at the reserved place visible to the consumer.
+    void Publish(size_t size) noexcept {
+        writeOffset += size;
+        writeChunk->filled.store(writeOffset, std::memory_order_release);
+    }
+};
+
+#if !defined(_WIN32)
+// The thread's own producer, kept where every push finds it in one load; cleared when the thread
+// ends. Linux threads run no fibers, so the thread's value is the fiber's. Windows looks it up in
+// the fiber's slot.
+extern QUILLMETRICS_EMIT_TLS QUILLMETRICS_THREAD_POINTER ProducerFront* t_producer;
+#endif
 
 // The hand-off from emitting threads to the background thread.
 //
@@ -49,8 +118,22 @@ public:
     void Push(std::shared_ptr<MetricsEvent> event, const Stamp& stamp, bool stop = false);
     Stamp PushBuilt(MetricsEvent& event, const std::string_view* name = nullptr,
                     const Stamp* stamp = nullptr, bool stop = false);
+    // Inline, so that the caller's arguments go straight into the record and nothing is kept
+    // across a call but the clock's.
     Stamp PushNamed(MetricsEventType type, unsigned long long subject, unsigned long long contextId,
-                    unsigned long long bits, std::string_view name, const MetricsValue& second);
+                    unsigned long long bits, std::string_view name, const MetricsValue& second) {
+#if !defined(_WIN32)
+        ProducerFront* local = t_producer;
+        if (local != nullptr && local->queue == m_id) {
+            const size_t size = NamedRecordSize(name.size());
+            ProducerFront& producer = *local;
+            unsigned char* place = Begin(producer, size);
+            WriteNamedRecord(place, size, type, subject, contextId, bits, name, second);
+            return Seal(producer, place, size, nullptr);
+        }
+#endif
+        return PushNamedElsewhere(type, subject, contextId, bits, name, second);
+    }
     // Any thread: how many events have been pushed so far (at least every push that finished
     // before the call).
     unsigned long long PushedCount();
@@ -94,6 +177,48 @@ private:
     // write(place); returns the stamp.
     template <typename Write>
     Stamp Append(size_t size, const Stamp* stamp, const Write& write);
+    // Append's steps: the place of a record of size bytes (at most kMaxRecordBytes) in the
+    // producer's buffer, then, once the record is written there, its stamp, tag and publication.
+    unsigned char* Begin(ProducerFront& producer, size_t size) {
+        unsigned char* place = producer.writeOffset + size <= producer.writeCapacity
+                                   ? producer.writeChunk->Data() + producer.writeOffset
+                                   : StartChunk(producer, size);
+        producer.pushed.store(producer.pushed.load(std::memory_order_relaxed) + 1,
+                              std::memory_order_relaxed);
+        return place;
+    }
+    Stamp Seal(ProducerFront& producer, unsigned char* place, size_t size, const Stamp* given) {
+        // Stamped before it is tagged: an event that happens after this one reads a later stamp
+        // and as late a round. The record is written by then, so that the caller's arguments go
+        // straight from registers into it instead of being kept across the clock's call.
+        const Stamp stamp = given != nullptr ? *given : TakeStamp(producer.counterCheck);
+        const unsigned long long tag = m_round.load(std::memory_order_seq_cst);
+        auto* head = reinterpret_cast<RecordHead*>(place);
+        head->tag = tag;
+        head->stamp = stamp.raw;
+        head->era = static_cast<uint16_t>(stamp.era);
+        if (stamp.counter) {
+            head->flags |= RecordHead::kCounterStamp;
+        }
+        if (kDateTimeAtEmit && given == nullptr) {
+            unsigned long long seconds = 0;
+            uint32_t micros = 0;
+            GetDateTime(seconds, micros);
+            head->datetimeMicroseconds = seconds * 1000000ULL + micros;
+            head->flags |= RecordHead::kDateTimeSet;
+        }
+        producer.Publish(size);
+        return stamp;
+    }
+    // Begin's way when the record does not fit the chunk: links a new one, and wakes the
+    // consumer when the thread has run far ahead. Out of line, so that the common way keeps the
+    // caller's arguments in registers.
+    [[gnu::noinline]] unsigned char* StartChunk(ProducerFront& producer, size_t size);
+    // PushNamed from a thread without a producer of its own in this queue yet.
+    [[gnu::noinline]] Stamp PushNamedElsewhere(MetricsEventType type, unsigned long long subject,
+                                               unsigned long long contextId,
+                                               unsigned long long bits, std::string_view name,
+                                               const MetricsValue& second);
     void MergeRound(std::vector<const RecordHead*>& batch);
 
     // Written by the background thread only, once per round; read by every push.

@@ -66,6 +66,25 @@ struct ValueHead {
 };
 static_assert(sizeof(ValueHead) == 8, "a value head is 8 bytes");
 
+// Copies a short text (a name) without a call: in words whose last one may overlap the one
+// before it, or in two halves that may overlap for a text shorter than a word.
+inline void CopyShortText(void* to, const char* from, size_t length) noexcept {
+    auto* out = static_cast<unsigned char*>(to);
+    if (length >= 8) {
+        for (size_t done = 0; done + 8 < length; done += 8) {
+            std::memcpy(out + done, from + done, 8);
+        }
+        std::memcpy(out + length - 8, from + length - 8, 8);
+    } else if (length >= 4) {
+        std::memcpy(out, from, 4);
+        std::memcpy(out + length - 4, from + length - 4, 4);
+    } else if (length != 0) {
+        out[0] = static_cast<unsigned char>(from[0]);
+        out[length / 2] = static_cast<unsigned char>(from[length / 2]);
+        out[length - 1] = static_cast<unsigned char>(from[length - 1]);
+    }
+}
+
 constexpr size_t AlignedRecordBytes(size_t bytes) noexcept { return (bytes + 7) & ~size_t{7}; }
 
 // The size of the record for a built event (its values and pairs), a multiple of 8. A name, when
@@ -103,15 +122,7 @@ inline void WriteNamedRecord(void* place, size_t size, MetricsEventType type,
     const ValueHead text{static_cast<uint32_t>(MetricsValueType::String), Storage::InlineText, 0,
                          static_cast<uint16_t>(name.size())};
     std::memcpy(out, &text, sizeof(text));
-    // Short names are the rule: copied here in words, without a call.
-    unsigned char* payload = out + sizeof(ValueHead);
-    size_t done = 0;
-    for (; done + 8 <= name.size(); done += 8) {
-        std::memcpy(payload + done, name.data() + done, 8);
-    }
-    for (; done < name.size(); ++done) {
-        payload[done] = static_cast<unsigned char>(name[done]);
-    }
+    CopyShortText(out + sizeof(ValueHead), name.data(), name.size());
     out += sizeof(ValueHead) + AlignedRecordBytes(name.size());
     const ValueHead number{static_cast<uint32_t>(second.m_type), Storage::Scalar, 0, 0};
     std::memcpy(out, &number, sizeof(number));

@@ -17,6 +17,14 @@ namespace Metrics {
 #else
 #define QUILLMETRICS_EMIT_TLS
 #endif
+// For such a thread-local that other files read too: a plain pointer that is never initialized
+// at run time. GCC's __thread says so, where an extern thread_local makes every read in another
+// file call a guard first.
+#if defined(__GNUC__)
+#define QUILLMETRICS_THREAD_POINTER __thread
+#else
+#define QUILLMETRICS_THREAD_POINTER thread_local
+#endif
 
 // One pointer per thread, and a function that runs with the thread's pointer when the thread ends.
 //

@@ -4,6 +4,7 @@
 
 #include "ContextShared.h"
 #include "EventBuilder.h"
+#include "ManagerState.h"
 #include "ThreadStacks.h"
 
 namespace Metrics {
@@ -25,8 +26,7 @@ void AttributeNamed(const char* name, unsigned long long length, MetricsValue&& 
                     unsigned long long bits) {
     if (const unsigned long long contextId = ThisThreadCurrentContextId()) {
         ManagerAccess::EmitNamed(MetricsEventType::Attribute, 0, contextId, bits,
-                                 LentName{std::string_view(name, static_cast<size_t>(length))},
-                                 value);
+                                 std::string_view(name, static_cast<size_t>(length)), value);
     }
 }
 
@@ -40,6 +40,35 @@ void MultiAttributeImpl(MetricsValue&& name, MetricsValuePairs&& pairs, unsigned
 
 Scope::Scope(unsigned long long bits)
     : m_bits(bits) {}
+
+namespace {
+
+// A scope's name event when the name is not kept short: lent when it is text, else a copy.
+[[gnu::noinline]] void EmitKeptName(MetricsEventType type, unsigned long long subject,
+                                    unsigned long long contextId, unsigned long long bits,
+                                    const MetricsValue& name, MetricsValue&& second) {
+    if (name.m_type == MetricsValueType::String && name.m_string) {
+        // Lent rather than shared: the record copies a short name and counts no reference.
+        EmitBuiltEvent(type, subject, contextId, bits,
+                       LentName{std::string_view(*name.m_string), &name}, std::move(second));
+    } else {
+        EmitBuiltEvent(type, subject, contextId, bits, MetricsValue(name), std::move(second));
+    }
+}
+
+}  // namespace
+
+// Inline in the open and the close, so that each is one call into the library's emit.
+[[gnu::always_inline]] inline void Scope::EmitName(MetricsEventType type,
+                                                   MetricsValue&& second) const {
+    const auto subject = reinterpret_cast<unsigned long long>(this);
+    if (m_shortNameLength != 0) {
+        ManagerAccess::EmitNamed(type, subject, m_contextId, m_bits,
+                                 std::string_view(m_shortName, m_shortNameLength), second);
+    } else {
+        EmitKeptName(type, subject, m_contextId, m_bits, m_name, std::move(second));
+    }
+}
 
 void Scope::OpenImpl(MetricsValue&& name) {
     m_name = name;
@@ -58,28 +87,13 @@ void Scope::OpenNamed(const char* name, unsigned long long length) {
     // A synchronous consumer takes the name as a value of its own at each event: made once here,
     // it is shared, and a close needs no allocation.
     if (length != 0 && length <= s_shortNameBytes && !ManagerAccess::HasSynchronousConsumers()) {
-        std::copy_n(name, static_cast<size_t>(length), m_shortName);
+        CopyShortText(m_shortName, name, static_cast<size_t>(length));
         m_shortNameLength = static_cast<unsigned char>(length);
     } else {
         m_name = MetricsValue(std::string(name, static_cast<size_t>(length)));
     }
     m_open = true;
     EmitName(MetricsEventType::ScopeOpen, 0);
-}
-
-void Scope::EmitName(MetricsEventType type, MetricsValue&& second) const {
-    const auto subject = reinterpret_cast<unsigned long long>(this);
-    if (m_shortNameLength != 0) {
-        ManagerAccess::EmitNamed(type, subject, m_contextId, m_bits,
-                                 LentName{std::string_view(m_shortName, m_shortNameLength)},
-                                 second);
-    } else if (m_name.m_type == MetricsValueType::String && m_name.m_string) {
-        // Lent rather than shared: the record copies a short name and counts no reference.
-        EmitBuiltEvent(type, subject, m_contextId, m_bits,
-                       LentName{std::string_view(*m_name.m_string), &m_name}, std::move(second));
-    } else {
-        EmitBuiltEvent(type, subject, m_contextId, m_bits, MetricsValue(m_name), std::move(second));
-    }
 }
 
 void Scope::OpenImpl(MetricsValue&& name, MetricsValuePairs&& pairs) {

@@ -39,11 +39,9 @@ ThreadEndSlot& StackReleaserSlot() {
     return slot;
 }
 
-// The calling thread's stack in the singleton's table. The table keeps every stack for the
-// manager's life, so the plain pointer stays valid.
-QUILLMETRICS_EMIT_TLS thread_local MetricsThreadContext* t_singletonStack = nullptr;
-
 }  // namespace
+
+QUILLMETRICS_EMIT_TLS QUILLMETRICS_THREAD_POINTER MetricsThreadContext* t_singletonStack = nullptr;
 
 void ThreadStacks::CreateThreadSlot() { StackReleaserSlot(); }
 
@@ -91,13 +89,11 @@ std::shared_ptr<ContextShared> ThisThreadCurrentContext() {
     return stack->GetCurrentContext();
 }
 
-MetricsThreadContext::AttachedContext* ThreadStacks::TopLiveEntry() {
-    // Read once: a shutdown on another thread makes later look-ups give no stack.
+MetricsThreadContext::AttachedContext* ThreadStacks::FirstTopLiveEntry() {
     MetricsThreadContext* stack = ThisThreadStack();
     if (stack == nullptr) {
         return nullptr;
     }
-    // An expiry check costs no atomic write, where taking a reference costs two.
     auto& entries = stack->m_stack;
     if (!entries.empty() && !entries.back().record.expired()) {
         return &entries.back();
@@ -118,29 +114,15 @@ MetricsThreadContext::AttachedContext* ThreadStacks::PruneDeadEntries(MetricsThr
     return nullptr;
 }
 
-bool ThreadStacks::CurrentContextId(unsigned long long& id) {
-    const MetricsThreadContext::AttachedContext* top = TopLiveEntry();
-    if (top == nullptr) {
-        return false;
+bool ThreadStacks::OpenContextScope(MetricsThreadContext::AttachedContext& top,
+                                    unsigned long long& id) {
+    const std::shared_ptr<ContextShared> record = top.record.lock();
+    if (!record) {
+        return false;  // gone since the look just now
     }
-    id = top->id;
-    return true;
-}
-
-bool ThreadStacks::ContextForScope(unsigned long long& id) {
-    MetricsThreadContext::AttachedContext* top = TopLiveEntry();
-    if (top == nullptr) {
-        return false;
-    }
-    if (!top->scopeOpened) {
-        const std::shared_ptr<ContextShared> record = top->record.lock();
-        if (!record) {
-            return false;  // gone since the look just now
-        }
-        record->OpenScope();
-        top->scopeOpened = true;
-    }
-    id = top->id;
+    record->OpenScope();
+    top.scopeOpened = true;
+    id = top.id;
     return true;
 }
 

@@ -4,11 +4,17 @@
 
 #include <tbb/enumerable_thread_specific.h>
 
+#include "Lifecycle.h"
+#include "PlatformThread.h"
 #include "quillmetrics/MetricsThreadContext.h"
 
 namespace Metrics {
 
 class ContextShared;
+
+// The calling thread's stack in the singleton's table, once it has asked for it. The table keeps
+// every stack for the manager's life, so the plain pointer stays valid.
+extern QUILLMETRICS_EMIT_TLS QUILLMETRICS_THREAD_POINTER MetricsThreadContext* t_singletonStack;
 
 // Every thread's stack of attached contexts, kept for the manager's life and emptied when its
 // thread ends, so that a later thread that the system gives the same id, and so the same stack,
@@ -26,14 +32,51 @@ public:
     // (enabled or not) and its id, once the context has opened its own scope, so that the
     // context scope always opens before the first scope inside it. Takes a reference to the
     // context only the first time a scope opens in it through this attachment.
-    static bool ContextForScope(unsigned long long& id);
+    static bool ContextForScope(unsigned long long& id) {
+        MetricsThreadContext::AttachedContext* top = TopLiveEntry();
+        if (top == nullptr) {
+            return false;
+        }
+        if (!top->scopeOpened) {
+            return OpenContextScope(*top, id);
+        }
+        id = top->id;
+        return true;
+    }
     // Whether the calling thread has a current context, enabled or not, and its id; takes no
     // reference to it.
-    static bool CurrentContextId(unsigned long long& id);
+    static bool CurrentContextId(unsigned long long& id) {
+        const MetricsThreadContext::AttachedContext* top = TopLiveEntry();
+        if (top == nullptr) {
+            return false;
+        }
+        id = top->id;
+        return true;
+    }
 
 private:
     // The calling thread's top live entry, pruning dead ones above it; null when there is none.
-    static MetricsThreadContext::AttachedContext* TopLiveEntry();
+    // Inline, since every attribute and scope asks: the thread's first look, and one that finds
+    // dead entries on top, go out of line.
+    static MetricsThreadContext::AttachedContext* TopLiveEntry() {
+        if (IsShutdown()) {
+            return nullptr;  // later look-ups would get no stack
+        }
+        MetricsThreadContext* stack = t_singletonStack;
+        if (stack == nullptr) {
+            return FirstTopLiveEntry();
+        }
+        // An expiry check costs no atomic write, where taking a reference costs two.
+        auto& entries = stack->m_stack;
+        if (!entries.empty() && !entries.back().record.expired()) {
+            return &entries.back();
+        }
+        return PruneDeadEntries(*stack);
+    }
+    static MetricsThreadContext::AttachedContext* FirstTopLiveEntry();
+    // ContextForScope, the first time a scope opens through the entry top.
+    static bool OpenContextScope(MetricsThreadContext::AttachedContext& top,
+                                 unsigned long long& id);
     static MetricsThreadContext::AttachedContext* PruneDeadEntries(MetricsThreadContext& stack);
 
     // The slots come from the ordinary heap rather than oneTBB's cache-aligned allocator: that one

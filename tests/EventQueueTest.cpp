@@ -180,6 +180,62 @@ TEST(EventQueueTest, BuiltRecordsKeepEveryValue) {
     EXPECT_TRUE(wide.expired()) << "a record that owns only long wide text let go of it";
 }
 
+// The library's most frequent record, a short name and a number, keeps names of every length it
+// takes (the copy into the record overlaps its words differently at each length) and the number's
+// bytes, whether the thread pushes through its own producer or, into a second queue, through the
+// shared one.
+TEST(EventQueueTest, NamedRecordsKeepNamesOfEveryLength) {
+    std::string letters;
+    for (size_t i = 0; i < kInlineTextBytes; ++i) {
+        letters += static_cast<char>('!' + i);  // no two alike, so a misplaced byte shows
+    }
+    const auto push = [&](EventQueue& queue) {
+        for (size_t length = 0; length <= kInlineTextBytes; ++length) {
+            const MetricsValue number =
+                length % 3 == 0   ? MetricsValue(-static_cast<long long>(length))
+                : length % 3 == 1 ? MetricsValue(static_cast<double>(length) * 0.5)
+                                  : MetricsValue(length % 2 == 0);
+            queue.PushNamed(MetricsEventType::Attribute, length, 7, 0x3000,
+                            std::string_view(letters.data(), length), number);
+        }
+    };
+    const auto check = [&](EventQueue& queue) {
+        std::vector<const RecordHead*> batch;
+        bool more = false;
+        queue.TakeRound(batch, more);
+        ASSERT_EQ(batch.size(), kInlineTextBytes + 1);
+        RecordReader reader;
+        StampConverter clock;
+        for (size_t length = 0; length <= kInlineTextBytes; ++length) {
+            const MetricsEvent& got = reader.Read(*batch[length], clock);
+            EXPECT_EQ(Text(got.param1), letters.substr(0, length)) << "length " << length;
+            EXPECT_EQ(std::make_tuple(got.eventType, got.subjectId, got.contextId, got.bits),
+                      std::make_tuple(MetricsEventType::Attribute, 1ULL * length, 7ULL, 0x3000ULL));
+            switch (length % 3) {
+                case 0:
+                    EXPECT_EQ(got.param2.m_type, MetricsValueType::Int64);
+                    EXPECT_EQ(got.param2.m_int, -static_cast<long long>(length));
+                    break;
+                case 1:
+                    EXPECT_EQ(got.param2.m_type, MetricsValueType::Double);
+                    EXPECT_EQ(got.param2.m_double, static_cast<double>(length) * 0.5);
+                    break;
+                default:
+                    EXPECT_EQ(got.param2.m_type, MetricsValueType::Bool);
+                    EXPECT_EQ(got.param2.m_bool, length % 2 == 0);
+            }
+        }
+        reader.Clear();
+        queue.Release(batch);
+    };
+    EventQueue own;
+    push(own);
+    EventQueue second;  // this thread's producer feeds the first queue
+    push(second);
+    check(own);
+    check(second);
+}
+
 // A consumer that does not read while a thread writes far more than one chunk holds, then reads
 // everything: the buffer grows chunk by chunk and loses or reorders nothing, and a record larger
 // than any chunk gets one of its own. Then, with a tiny first chunk, the emptied chunks are written
