@@ -136,9 +136,16 @@ void DeliveryThread::WaitWhileCalling(const IMetricsListener* listener) const {
     // seq_cst, paired with DeliverEvent. Bounded, as Disable is, in case the consumer waits for
     // something the caller holds.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
-    while (m_inCall.load(std::memory_order_seq_cst) == listener &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // The thread lets go of the name at its next event, within microseconds unless the call in
+    // progress is long: a few yields first, then sleeps.
+    for (int spins = 0; m_inCall.load(std::memory_order_seq_cst) == listener &&
+                        std::chrono::steady_clock::now() < deadline;
+         ++spins) {
+        if (spins < 100) {
+            std::this_thread::yield();
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
 }
 
@@ -234,6 +241,9 @@ bool DeliveryThread::DeliverBatch(const std::vector<const RecordHead*>& batch) {
         }
     }
     t_atBatchEnd = true;
+    // Cleared by the batch's end, so that a removal waits for this batch's calls only, not for
+    // whatever the thread does next (a pause, a long run of events for no consumer).
+    EndCalls();
     m_reader.Clear();
     m_keptUntilCallReturns.clear();  // removed from a hook on this thread
     return stopped;
@@ -252,6 +262,7 @@ void DeliveryThread::RetakeConsumers() {
 
 void DeliveryThread::DeliverEvent(const MetricsEvent& event) {
     if (m_consumers.AsyncVersion() != m_targetsVersion) {
+        EndCalls();  // a consumer removed since its last call is waited for no longer
         RetakeConsumers();
     }
     const unsigned long long categories = event.bits & kCategoryMask;
@@ -260,6 +271,11 @@ void DeliveryThread::DeliverEvent(const MetricsEvent& event) {
     for (size_t i = 0; i < m_targets.size(); ++i) {
         const ConsumerTarget target = m_targets[i];
         if (target.listener == nullptr || !ConsumerTakes(target.bits, categories)) {
+            if (target.listener != nullptr &&
+                m_inCall.load(std::memory_order_relaxed) == target.listener) {
+                // Its run of calls ends here: a removal waits for no event it does not take.
+                m_inCall.store(nullptr, std::memory_order_release);
+            }
             continue;
         }
         if (retaken && std::any_of(m_reached.begin(), m_reached.end(), [&](const auto& done) {
@@ -268,8 +284,13 @@ void DeliveryThread::DeliverEvent(const MetricsEvent& event) {
             continue;
         }
         // seq_cst, paired with WaitWhileCalling: either this sees the removal, or the remover
-        // sees this consumer named and waits for the call to end.
-        m_inCall.store(target.listener, std::memory_order_seq_cst);
+        // sees this consumer named and waits for the call to end. A consumer that takes event
+        // after event stays named from one call to the next (only this thread writes the name),
+        // so that the store, a full barrier, is paid once per run of calls rather than per call;
+        // the registry is still checked before each call.
+        if (m_inCall.load(std::memory_order_relaxed) != target.listener) {
+            m_inCall.store(target.listener, std::memory_order_seq_cst);
+        }
         if (m_consumers.AsyncVersion() != m_targetsVersion) {
             m_inCall.store(nullptr, std::memory_order_seq_cst);
             RetakeConsumers();
@@ -285,13 +306,17 @@ void DeliveryThread::DeliverEvent(const MetricsEvent& event) {
             // process: the consumer loses this one event.
             Swallowed();
         }
-        // Cleared at once, so that a removal waits for this call only, not for whatever the
-        // thread does next (a long run of events for no consumer). release: a remover that sees
-        // it cleared sees everything the call did.
-        m_inCall.store(nullptr, std::memory_order_release);
         // A consumer that removed itself is let go only now that its call is over.
-        m_keptUntilCallReturns.clear();
+        if (!m_keptUntilCallReturns.empty()) {
+            m_inCall.store(nullptr, std::memory_order_release);
+            m_keptUntilCallReturns.clear();
+        }
     }
+}
+
+void DeliveryThread::EndCalls() noexcept {
+    // release: a remover that sees it cleared sees everything the calls did.
+    m_inCall.store(nullptr, std::memory_order_release);
 }
 
 void DeliveryThread::CountDelivered(size_t taken, unsigned long long round) {

@@ -319,6 +319,55 @@ TEST(MetricsManagerTest, RemovalWaitsForTheCallNotTheBatch) {
     EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(500));
 }
 
+// A consumer that takes event after event stays named between its calls, so that the thread pays
+// the barrier once per run of calls; its removal in the middle of a long run still waits only for
+// the call in progress and the check before the next one, not for the rest of the batch (slow
+// here since each event is looked at by many registrations that do not take it), and no call
+// comes after it returned.
+TEST(MetricsManagerTest, RemovalInARunOfCallsWaitsForOneCall) {
+    using Clock = std::chrono::steady_clock;
+    MetricsManager& manager = StartManager();
+    std::atomic<bool> removed{false};
+    std::atomic<int> calls{0};
+    std::atomic<int> callsAfterRemoval{0};
+    // Called first at each event, and a little slow, so that the removal mostly lands between its
+    // call and the next event.
+    const ListenerPtr mine = Callback([&](const MetricsEvent&) {
+        if (removed.load()) {
+            callsAfterRemoval.fetch_add(1);
+        }
+        calls.fetch_add(1);
+        std::this_thread::sleep_for(std::chrono::microseconds(20));
+    });
+    ASSERT_TRUE(manager.AddConsumer(mine, 0x1000, false));
+    const ListenerPtr idle = Callback(nullptr);
+    for (int i = 0; i < (kSanitized ? 1000 : 5000); ++i) {
+        ASSERT_TRUE(manager.AddConsumer(idle, 0x4000, false));
+    }
+    const GatePtr gate(new GateListener());
+    ASSERT_TRUE(manager.AddConsumer(AsListener(gate), 0x8000, false));
+    // One batch: the run for mine gathers while the thread is held.
+    manager.EmitEvent(TaggedAttribute(0x8000));
+    gate->WaitUntilInside();
+    const int run = 20000;
+    for (int i = 0; i < run; ++i) {
+        manager.EmitEvent(TaggedAttribute(0x1000));
+    }
+    gate->Open();
+    while (calls.load() < 50) {
+        std::this_thread::yield();
+    }
+    const auto started = Clock::now();
+    EXPECT_TRUE(manager.RemoveConsumer(mine));
+    const Clock::duration waited = Clock::now() - started;
+    removed.store(true);
+    manager.WaitUntilWritesFlushed(60000);
+    const Clock::duration tail = Clock::now() - started;
+    EXPECT_LT(calls.load(), run / 2);
+    EXPECT_LT(waited * 4, tail) << "the removal waited for the rest of the batch";
+    EXPECT_EQ(callsAfterRemoval.load(), 0);
+}
+
 // The shutdown event ends delivery where it stands: what is queued behind it in the same batch is
 // dropped, the queue counter is not told of a batch taken once the shutdown began, and Disable
 // reports a thread that did not end within its wait.
