@@ -69,9 +69,9 @@ struct QUILLMETRICS_HIDDEN MetricsManager::State {
     std::atomic<TLSDiagnosticType> tlsDiagnosticType{TLSDiagnosticType::None};
 };
 
-inline void MetricsManager::State::EmitNamed(MetricsEventType type, unsigned long long subject,
-                                             unsigned long long contextId, unsigned long long bits,
-                                             std::string_view name, const MetricsValue& second) {
+[[gnu::always_inline]] inline void MetricsManager::State::EmitNamed(
+    MetricsEventType type, unsigned long long subject, unsigned long long contextId,
+    unsigned long long bits, std::string_view name, const MetricsValue& second) {
     if (!Admits(bits, false)) {
         return;
     }
@@ -83,9 +83,9 @@ inline void MetricsManager::State::EmitNamed(MetricsEventType type, unsigned lon
     WaitPastStamp(delivery.Queue().PushNamed(type, subject, contextId, bits, name, second));
 }
 
-inline void ManagerAccess::EmitNamed(MetricsEventType type, unsigned long long subject,
-                                     unsigned long long contextId, unsigned long long bits,
-                                     std::string_view name, const MetricsValue& second) {
+[[gnu::always_inline]] inline void ManagerAccess::EmitNamed(
+    MetricsEventType type, unsigned long long subject, unsigned long long contextId,
+    unsigned long long bits, std::string_view name, const MetricsValue& second) {
     // The front ends that call this have found the instance already, through the mask.
     MetricsManager* instance = MetricsManager::s_instance.load(std::memory_order_acquire);
     if (instance == nullptr) {
