@@ -89,9 +89,15 @@ void Scope::OpenNamed(const char* name, unsigned long long length) {
     if (length != 0 && length <= s_shortNameBytes && !ManagerAccess::HasSynchronousConsumers()) {
         CopyShortText(m_shortName, name, static_cast<size_t>(length));
         m_shortNameLength = static_cast<unsigned char>(length);
-    } else {
-        m_name = MetricsValue(std::string(name, static_cast<size_t>(length)));
+        m_open = true;
+        // The open's record copies the caller's name, not the copy just made: read back at once,
+        // the copy's overlapping stores would hold the read until they reach the cache.
+        ManagerAccess::EmitNamed(MetricsEventType::ScopeOpen,
+                                 reinterpret_cast<unsigned long long>(this), m_contextId, m_bits,
+                                 std::string_view(name, static_cast<size_t>(length)), 0);
+        return;
     }
+    m_name = MetricsValue(std::string(name, static_cast<size_t>(length)));
     m_open = true;
     EmitName(MetricsEventType::ScopeOpen, 0);
 }
