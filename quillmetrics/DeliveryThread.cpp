@@ -271,11 +271,6 @@ void DeliveryThread::DeliverEvent(const MetricsEvent& event) {
     for (size_t i = 0; i < m_targets.size(); ++i) {
         const ConsumerTarget target = m_targets[i];
         if (target.listener == nullptr || !ConsumerTakes(target.bits, categories)) {
-            if (target.listener != nullptr &&
-                m_inCall.load(std::memory_order_relaxed) == target.listener) {
-                // Its run of calls ends here: a removal waits for no event it does not take.
-                m_inCall.store(nullptr, std::memory_order_release);
-            }
             continue;
         }
         if (retaken && std::any_of(m_reached.begin(), m_reached.end(), [&](const auto& done) {

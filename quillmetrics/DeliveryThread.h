@@ -20,12 +20,12 @@ namespace Metrics {
 // the asynchronous consumers, and keeps the counts that flushing waits on.
 //
 // It holds no reference to a consumer. A consumer is called only after m_inCall names it and the
-// registry is seen unchanged since the list was copied; m_inCall goes on naming a consumer that
-// takes event after event, and is cleared at the first event it does not take, when the registry
-// changes, and at the batch's end. RemoveConsumer waits while m_inCall names the consumer it
-// removed. So a removed consumer is never called and never held once the removal has returned,
-// and the removal waits for the call in progress and the check before the next one: not for other
-// consumers, nor for the rest of the batch.
+// registry is seen unchanged since the list was copied; m_inCall goes on naming the consumer last
+// called until the next event finds the registry changed, another consumer is called, or the batch
+// ends. RemoveConsumer waits while m_inCall names the consumer it removed. So a removed consumer is
+// never called and never held once the removal has returned, and the removal waits for the call
+// in progress and the next event's look at the registry: not for other consumers, nor for the
+// rest of the batch.
 //
 // Nothing a hook or a consumer throws leaves the thread, where it would end the host process:
 // each call is caught, and what was swallowed is counted.

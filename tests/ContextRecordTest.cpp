@@ -82,6 +82,11 @@ TEST_F(ContextRecordTest, StackHoldsItsRecordsOnlyWeakly) {
     EXPECT_FALSE(stack->IsAttached(third));
     stack->AttachContext(third);
     EXPECT_EQ(stack->GetMetricsContextId(), 23u);
+    // The same once the front ends have found the thread's stack (their later looks take another
+    // way than the first): a dead record on top is no current context.
+    EXPECT_TRUE(TestBitsAndContext(0));
+    third.reset();
+    EXPECT_FALSE(TestBitsAndContext(0));
 }
 
 TEST_F(ContextRecordTest, DisabledCurrentContextRefusesTheTestButNotTheImpl) {
