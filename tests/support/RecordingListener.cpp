@@ -88,31 +88,31 @@ void GateListener::Open() {
 }
 
 MetricsManager::LoggingFunction LogRecorder::Function() {
-    return [this](MetricsManager::LogSeverity severity, const wchar_t* key,
-                  const TStringCore& message) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_lines.push_back(
+    return [shared = m_shared](MetricsManager::LogSeverity severity, const wchar_t* key,
+                               const TStringCore& message) {
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        shared->lines.push_back(
             {severity, key, message.toStdString(), std::this_thread::get_id(), false});
     };
 }
 
 MetricsManager::LogCallStackFunction LogRecorder::CallStackFunction() {
-    return [this](const wchar_t* key) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_lines.push_back(
+    return [shared = m_shared](const wchar_t* key) {
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        shared->lines.push_back(
             {MetricsManager::LogSeverity::Warning, key, "", std::this_thread::get_id(), true});
     };
 }
 
 std::vector<LogLine> LogRecorder::Lines() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_lines;
+    std::lock_guard<std::mutex> lock(m_shared->mutex);
+    return m_shared->lines;
 }
 
 std::vector<LogLine> LogRecorder::Reports() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_shared->mutex);
     std::vector<LogLine> reports;
-    for (const LogLine& line : m_lines) {
+    for (const LogLine& line : m_shared->lines) {
         if (line.callStack || line.severity == MetricsManager::LogSeverity::Warning) {
             reports.push_back(line);
         }
@@ -121,8 +121,8 @@ std::vector<LogLine> LogRecorder::Reports() const {
 }
 
 void LogRecorder::Clear() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_lines.clear();
+    std::lock_guard<std::mutex> lock(m_shared->mutex);
+    m_shared->lines.clear();
 }
 
 namespace {

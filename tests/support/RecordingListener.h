@@ -72,6 +72,8 @@ struct LogLine {
     bool callStack;
 };
 
+// The hooks it hands out share its lines rather than point at it: a hook that another thread is
+// still calling when it is replaced (which the manager allows) may outlive the recorder.
 class LogRecorder {
 public:
     MetricsManager::LoggingFunction Function();
@@ -82,8 +84,11 @@ public:
     void Clear();
 
 private:
-    mutable std::mutex m_mutex;
-    std::vector<LogLine> m_lines;  // guarded by m_mutex
+    struct Shared {
+        std::mutex mutex;
+        std::vector<LogLine> lines;  // guarded by mutex
+    };
+    std::shared_ptr<Shared> m_shared = std::make_shared<Shared>();
 };
 
 using ListenerPtr = RefCntPtr<IMetricsListener, RefCntObject>;
