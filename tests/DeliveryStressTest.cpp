@@ -111,10 +111,12 @@ TEST(DeliveryStressTest, ReentrantSynchronousConsumerNeverDeadlocks) {
 
 TEST(DeliveryStressTest, StalledConsumerBacklogIsDeliveredAfterRelease) {
     MetricsManager& manager = MetricsManager::GetInstance();
-    std::atomic<int> largestBatch{0};
-    manager.SetQueueCounterUpdateFunction([&](int count) {
-        if (count > largestBatch.load()) {
-            largestBatch = count;
+    // Shared with the hook, which the background thread may still be running once it is removed.
+    const auto largest = std::make_shared<std::atomic<int>>(0);
+    std::atomic<int>& largestBatch = *largest;
+    manager.SetQueueCounterUpdateFunction([largest](int count) {
+        if (count > largest->load()) {
+            largest->store(count);
         }
     });
     StartManager();
