@@ -146,9 +146,10 @@ public:
                      unsigned long long bits, bool synchronous);
     // Removes one registration of that object, a synchronous one first. Refused like AddConsumer.
     // Returns once the background thread neither runs the consumer nor holds it: it waits only
-    // while the thread is calling that very consumer (at most 1000 ms), never for other
-    // consumers. Called on the background thread (from an asynchronous consumer, perhaps the one
-    // removed), it does not wait, and the consumer is let go once its running call returns.
+    // while the thread is calling that very consumer or has not yet looked at its next event
+    // since (at most 1000 ms), never for other consumers. Called on the background thread (from an
+    // asynchronous consumer, perhaps the one removed), it does not wait, and the consumer is let go
+    // once its running call returns.
     bool RemoveConsumer(const RefCntPtr<IMetricsListener, RefCntObject>& listener);
 
     // The global category mask. Any thread; lock-free, never blocks. A change is seen by other
