@@ -331,11 +331,9 @@ size_t EventQueue::SpareChunksForTesting() {
 }
 
 inline EventQueue::Producer& EventQueue::ThisThreadProducer() {
-#if !defined(_WIN32)
-    if (t_producer != nullptr && t_producer->queue == m_id) {
-        return static_cast<Producer&>(*t_producer);
+    if (ProducerFront* own = OwnProducer()) {
+        return static_cast<Producer&>(*own);
     }
-#endif
     return FindThisThreadProducer();
 }
 

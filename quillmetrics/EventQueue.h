@@ -122,16 +122,12 @@ public:
     // across a call but the clock's.
     Stamp PushNamed(MetricsEventType type, unsigned long long subject, unsigned long long contextId,
                     unsigned long long bits, std::string_view name, const MetricsValue& second) {
-#if !defined(_WIN32)
-        ProducerFront* local = t_producer;
-        if (local != nullptr && local->queue == m_id) {
+        if (ProducerFront* producer = OwnProducer()) {
             const size_t size = NamedRecordSize(name.size());
-            ProducerFront& producer = *local;
-            unsigned char* place = Begin(producer, size);
+            unsigned char* place = Begin(*producer, size);
             WriteNamedRecord(place, size, type, subject, contextId, bits, name, second);
-            return Seal(producer, place, size, nullptr);
+            return Seal(*producer, place, size, nullptr);
         }
-#endif
         return PushNamedElsewhere(type, subject, contextId, bits, name, second);
     }
     // Any thread: how many events have been pushed so far (at least every push that finished
@@ -170,6 +166,16 @@ public:
     size_t SpareChunksForTesting();
 
 private:
+    // The calling thread's own producer in this queue, found in one load; null when it has none
+    // yet, or where the thread's value is not kept so (Windows, whose fibers have their own).
+    ProducerFront* OwnProducer() const noexcept {
+#if !defined(_WIN32)
+        if (t_producer != nullptr && t_producer->queue == m_id) {
+            return t_producer;
+        }
+#endif
+        return nullptr;
+    }
     Producer& ThisThreadProducer();
     // The first time, or through the thread-end slot: makes and registers the thread's producer.
     Producer& FindThisThreadProducer();

@@ -89,18 +89,6 @@ std::shared_ptr<ContextShared> ThisThreadCurrentContext() {
     return stack->GetCurrentContext();
 }
 
-MetricsThreadContext::AttachedContext* ThreadStacks::FirstTopLiveEntry() {
-    MetricsThreadContext* stack = ThisThreadStack();
-    if (stack == nullptr) {
-        return nullptr;
-    }
-    auto& entries = stack->m_stack;
-    if (!entries.empty() && !entries.back().record.expired()) {
-        return &entries.back();
-    }
-    return PruneDeadEntries(*stack);
-}
-
 MetricsThreadContext::AttachedContext* ThreadStacks::PruneDeadEntries(MetricsThreadContext& stack) {
     auto& entries = stack.m_stack;
     while (!entries.empty()) {

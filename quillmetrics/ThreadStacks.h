@@ -16,6 +16,10 @@ class ContextShared;
 // every stack for the manager's life, so the plain pointer stays valid.
 extern QUILLMETRICS_EMIT_TLS QUILLMETRICS_THREAD_POINTER MetricsThreadContext* t_singletonStack;
 
+// The calling thread's stack in the singleton's table, or null once the manager has shut down
+// (when every call would get a fresh, empty stack). Only for the calling thread.
+MetricsThreadContext* ThisThreadStack();
+
 // Every thread's stack of attached contexts, kept for the manager's life and emptied when its
 // thread ends, so that a later thread that the system gives the same id, and so the same stack,
 // starts with no context attached.
@@ -56,15 +60,15 @@ public:
 
 private:
     // The calling thread's top live entry, pruning dead ones above it; null when there is none.
-    // Inline, since every attribute and scope asks: the thread's first look, and one that finds
-    // dead entries on top, go out of line.
+    // Inline, since every attribute and scope asks: finding the thread's stack the first time, and
+    // pruning dead entries on top, go out of line.
     static MetricsThreadContext::AttachedContext* TopLiveEntry() {
         if (IsShutdown()) {
             return nullptr;  // later look-ups would get no stack
         }
         MetricsThreadContext* stack = t_singletonStack;
-        if (stack == nullptr) {
-            return FirstTopLiveEntry();
+        if (stack == nullptr && (stack = ThisThreadStack()) == nullptr) {
+            return nullptr;
         }
         // An expiry check costs no atomic write, where taking a reference costs two.
         auto& entries = stack->m_stack;
@@ -73,7 +77,6 @@ private:
         }
         return PruneDeadEntries(*stack);
     }
-    static MetricsThreadContext::AttachedContext* FirstTopLiveEntry();
     // ContextForScope, the first time a scope opens through the entry top.
     static bool OpenContextScope(MetricsThreadContext::AttachedContext& top,
                                  unsigned long long& id);
@@ -89,10 +92,6 @@ private:
 
     Table m_table{[] { return std::make_shared<MetricsThreadContext>(); }};
 };
-
-// The calling thread's stack in the singleton's table, or null once the manager has shut down
-// (when every call would get a fresh, empty stack). Only for the calling thread.
-MetricsThreadContext* ThisThreadStack();
 
 // The calling thread's current context, or empty: what
 // GetInstance().GetThreadContext()->GetCurrentContext() gives, without its reference counting.
