@@ -134,7 +134,15 @@ public:
     // before the call).
     unsigned long long PushedCount();
     // Any thread: the round whose delivery delivers every event pushed before the call.
-    unsigned long long FlushRound() noexcept { return m_round.load(std::memory_order_seq_cst); }
+    unsigned long long FlushRound() noexcept {
+        // A read-modify-write, not a load, so that the caller's own last publish cannot be passed
+        // by it: a release store may still wait in this core's store buffer while a plain load
+        // reads the round, and a round taken in between would neither find the record nor count
+        // it undelivered, so that the flush would return before the caller's own event went out.
+        // (A fence would do the same; ThreadSanitizer does not take fences.) Other threads'
+        // pushes need nothing here: what made them happen before this call made them visible.
+        return m_round.fetch_add(0, std::memory_order_seq_cst);
+    }
 
     // Background thread only. Fills batch with what can be delivered now, in delivery order, and
     // says whether records are held back for the next round. The records stay valid until
